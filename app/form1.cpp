@@ -1,0 +1,258 @@
+#include "form1.h"
+
+#include "file_system.h"
+#include "http_request.h"
+#include "logo.h"
+#include "manifest.h"
+#include "messages.h"
+#include "paths.h"
+#include "program_end.h"
+#include "progress_bar.h"
+#include "runtime_error.h"
+#include "shell.h"
+#include "stream.h"
+#include "transfer_control.h"
+#include "twips.h"
+#include "version_selection.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+
+#include "error_report.h"
+
+namespace {
+
+QFrame *makeLine(QWidget *parent, const QRect &geometry, const QColor &colour)
+{
+    auto *line = new QFrame(parent);
+    line->setGeometry(geometry);
+    line->setAutoFillBackground(true);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::Window, colour);
+    line->setPalette(palette);
+    return line;
+}
+
+QLabel *makeLabel(QWidget *parent, const QRect &geometry, const QString &text)
+{
+    auto *label = new QLabel(text, parent);
+    label->setGeometry(geometry);
+    return label;
+}
+
+void setWhiteBackground(QLabel *label)
+{
+    label->setAutoFillBackground(true);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    label->setPalette(palette);
+}
+
+} // namespace
+
+Form1::Form1(const Platform &platform, const QString &baseUrl, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl)
+{
+    setWindowTitle(QStringLiteral(" OnLine Download Orbistane."));
+    setWindowIcon(drawWindowIcon());
+    setFixedSize(twips(6240), twips(3240));
+    createControls();
+
+    connect(ComboVersion, &QComboBox::activated, this,
+            [this] { runHandler([this] { ComboVersion_Click(); }); });
+    connect(ButtonFolder, &QPushButton::clicked, this,
+            [this] { runHandler([this] { ButtonFolder_Click(); }); });
+    connect(Command1, &QPushButton::clicked, this,
+            [this] { runHandler([this] { Command1_Click(); }); });
+    connect(&Inet1, &TransferControl::StateChanged, this,
+            [this](int state) { runHandler([this, state] { Inet1_StateChanged(state); }); });
+
+    // Centred on the screen it opens on.
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+Form1::~Form1() = default;
+
+void Form1::createControls()
+{
+    // Created back to front: a later sibling is drawn over an earlier one.
+    Line2 = makeLine(this, QRect(0, twips(2400), twips(6600), 2), Qt::white);
+    Label2 = makeLabel(this, twipsRect(120, 2640, 1575, 255), QStringLiteral("Downloading ..."));
+    Label1 = makeLabel(this, twipsRect(120, 1200, 4815, 255),
+                       QStringLiteral("Select version of Orbistane:"));
+    Label3 = makeLabel(this, twipsRect(5160, 2640, 975, 255), QStringLiteral("0 %"));
+    Label3->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Label4 = makeLabel(this, twipsRect(120, 1920, 5535, 255),
+                       QStringLiteral("< Select destiny folder >"));
+    Label4->setAlignment(Qt::AlignCenter);
+    Label4->setFrameStyle(QFrame::Box | QFrame::Plain);
+    Line1 = makeLine(this, QRect(0, twips(2400), twips(6600), 1), palette().color(QPalette::Mid));
+    Label5 = makeLabel(this, twipsRect(0, 0, 6255, 975), QString());
+    setWhiteBackground(Label5);
+    Line3 = makeLine(this, QRect(0, twips(960), twips(6240), 1), palette().color(QPalette::Mid));
+    Image1 = makeLabel(this, twipsRect(5640, 120, 555, 735), QString());
+    Image1->setPixmap(drawLogo());
+    Label6 = makeLabel(this, twipsRect(360, 240, 5175, 255), QStringLiteral("Label6"));
+    setWhiteBackground(Label6);
+    Label7 = makeLabel(this, twipsRect(600, 480, 4695, 255),
+                       QStringLiteral("https://www.orbistane.example/"));
+    QFont bold = Label7->font();
+    bold.setBold(true);
+    Label7->setFont(bold);
+    Label8 = makeLabel(this, twipsRect(1680, 2640, 3735, 255), QStringLiteral("< select version >"));
+    Label8->setAlignment(Qt::AlignCenter);
+
+    ProgressBar = new ProgressBarControl(this);
+    ProgressBar->setGeometry(twipsRect(120, 2880, 6015, 255));
+
+    ComboVersion = new QComboBox(this);
+    ComboVersion->setEditable(true);
+    ComboVersion->setInsertPolicy(QComboBox::NoInsert);
+    ComboVersion->setGeometry(twipsRect(120, 1440, 4815, 315));
+    ComboVersion->setEditText(QStringLiteral("< select version >"));
+
+    Command1 = new QPushButton(QStringLiteral("OK"), this);
+    Command1->setGeometry(twipsRect(5040, 1200, 1095, 615));
+    Command1->setAutoDefault(false);
+
+    ButtonFolder = new QPushButton(QStringLiteral("..."), this);
+    ButtonFolder->setGeometry(twipsRect(5760, 1920, 375, 255));
+    ButtonFolder->setAutoDefault(false);
+
+    setTabOrder(ComboVersion, Command1);
+    setTabOrder(Command1, ButtonFolder);
+    ComboVersion->setFocus();
+}
+
+void Form1::setLanguageListener(std::function<void(int)> listener)
+{
+    m_languageListener = std::move(listener);
+}
+
+void Form1::Form_Load()
+{
+    runHandler([this] {
+        LanguageId = QString::number(InitLanguage(m_platform.shell));
+        if (m_languageListener) {
+            m_languageListener(LanguageId.toInt());
+        }
+        setWindowTitle(message(1));
+        Label1->setText(message(2));
+        Command1->setText(message(4));
+        ComboVersion->setEditText(message(3));
+        Label8->setText(message(3));
+        Label2->setText(message(6));
+        Label4->setText(QCoreApplication::applicationDirPath());
+        Label6->setText(message(1));
+        SelectedFile.clear();
+        Downloading = false;
+        LoadManifest();
+    });
+}
+
+void Form1::LoadManifest()
+{
+    ManifestPath = QString::fromLatin1(Manifest::CopyName);
+    TempDir = m_platform.shell.ExpandEnvironmentStrings(QStringLiteral("%TEMP%"));
+
+    // The copy goes into a folder of our own, so that nothing planted at its name
+    // in a shared temporary folder is followed; the folder and the copy go away
+    // when this returns, also when it fails.
+    QTemporaryDir privateFolder(joinPath(TempDir, QStringLiteral("orbistane-download-XXXXXX")));
+    if (!privateFolder.isValid()) {
+        throw RuntimeError(ErrorNumber::PathAccess,
+                           QStringLiteral("Cannot create a temporary folder in \"%1\": %2")
+                               .arg(TempDir, privateFolder.errorString()));
+    }
+    ManifestPath = joinPath(privateFolder.path(), ManifestPath);
+    LocalPath = ManifestPath;
+    RemoteUrl = m_baseUrl + QLatin1String(Manifest::FileName);
+
+    const QByteArray body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
+    m_platform.stream.SaveToFile(body, LocalPath);
+
+    const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);
+    VersionCount = 1;
+    QStringList items;
+    while (!text->AtEndOfStream()) {
+        const std::optional<ManifestEntry> entry = parseManifestLine(text->ReadLine());
+        if (!entry) {
+            continue;
+        }
+        if (VersionCount > Manifest::MaxEntries) {
+            break;
+        }
+        items.append(entry->name);
+        VersionNames.resize(VersionCount + 1);
+        VersionFiles.resize(VersionCount + 1);
+        VersionNames[VersionCount] = entry->name;
+        VersionFiles[VersionCount] = entry->file;
+        ++VersionCount;
+    }
+    text->Close();
+    m_platform.fileSystem.DeleteFile(ManifestPath);
+
+    // Filling the list must not pick an item: the text set at load stays.
+    const QString shownText = ComboVersion->currentText();
+    ComboVersion->addItems(items);
+    ComboVersion->setCurrentIndex(-1);
+    ComboVersion->setEditText(shownText);
+}
+
+void Form1::ComboVersion_Click()
+{
+    const VersionPick pick =
+        pickVersion(ComboVersion->itemText(ComboVersion->currentIndex()), VersionNames, VersionFiles);
+    SelectedFile = pick.selectedFile;
+    if (pick.caption) {
+        Label8->setText(*pick.caption);
+    }
+}
+
+template <typename Handler> void Form1::runHandler(Handler &&handler)
+{
+    if (m_ended) {
+        return;
+    }
+    try {
+        handler();
+    } catch (const RuntimeError &error) {
+        reportAndEnd(error);
+    }
+}
+
+void Form1::reportAndEnd(const RuntimeError &error)
+{
+    if (m_ended) {
+        return;
+    }
+    m_platform.errorReport.report(error);
+    End(1);
+}
+
+void Form1::End(int exitCode)
+{
+    if (m_ended) {
+        return;
+    }
+    m_ended = true;
+    if (m_target) {
+        m_target->close();
+    }
+    m_platform.programEnd.end(exitCode);
+}
+
+bool Form1::yield()
+{
+    QCoreApplication::processEvents();
+    return !m_ended;
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "platform.h"
+
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class ProgressBarControl;
+class QComboBox;
+class QFile;
+class QFrame;
+class QLabel;
+class QPushButton;
+class RuntimeError;
+class TransferControl;
+
+// The main window. It owns the whole program state and handles every event;
+// the state and the controls keep the names the rest of the program uses.
+class Form1 final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    Form1(const Platform &platform, const QString &baseUrl, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // Runs once before the window is first shown. Afterwards hasEnded() tells
+    // whether the program ended during it (an error already reported).
+    void Form_Load();
+    bool hasEnded() const { return m_ended; }
+
+    // Called with the language number as soon as it is known.
+    void setLanguageListener(std::function<void(int)> listener);
+
+    // Handlers, reached through the controls' signals.
+    void ComboVersion_Click();
+    void ButtonFolder_Click();
+    void Command1_Click();
+    void Inet1_StateChanged(int state);
+
+    // Program state.
+    QString TempDir;
+    QString ManifestPath;
+    QString SelectedFile;
+    QString LocalPath;
+    QString RemoteUrl;
+    QStringList VersionNames;
+    QStringList VersionFiles;
+    qint16 VersionCount = 0;
+    bool Downloading = false;
+    qint16 FileHandle = 0;
+    qint32 RemoteSize = 0;
+
+    // Controls.
+    TransferControl &Inet1;
+    QPushButton *ButtonFolder = nullptr;
+    QPushButton *Command1 = nullptr;
+    QComboBox *ComboVersion = nullptr;
+    ProgressBarControl *ProgressBar = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLabel *Label4 = nullptr;
+    QLabel *Label5 = nullptr;
+    QLabel *Label6 = nullptr;
+    QLabel *Label7 = nullptr;
+    QLabel *Label8 = nullptr;
+    QFrame *Line1 = nullptr;
+    QFrame *Line2 = nullptr;
+    QFrame *Line3 = nullptr;
+    QLabel *Image1 = nullptr;
+
+    // The outer height the window takes while a transfer runs, in twips.
+    static constexpr int TransferHeightTwips = 3630;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void LoadManifest();
+    void StartDownload();
+    qint32 GetRemoteFileSize(const QString &address);
+
+    // Runs a handler; a failure it does not deal with is reported, then the
+    // program ends. Nothing runs once the program has ended.
+    template <typename Handler> void runHandler(Handler &&handler);
+    void reportAndEnd(const RuntimeError &error);
+    // Ends the program: the open target is closed, then the process stops.
+    void End(int exitCode = 0);
+
+    // Gives the event loop a turn; false when the program ended meanwhile.
+    bool yield();
+
+    Platform m_platform;
+    QString m_baseUrl;
+    bool m_ended = false;
+    bool m_startingDownload = false;
+    std::unique_ptr<QFile> m_target;
+    std::function<void(int)> m_languageListener;
+};

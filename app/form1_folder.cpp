@@ -1,0 +1,3 @@
+#include "form1.h"
+
+void Form1::ButtonFolder_Click() {}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+struct VersionPick
+{
+    QString selectedFile;
+    // The new caption of the chosen-file label, when any name matched.
+    std::optional<QString> caption;
+};
+
+// Turns a picked display name into its file name. names and files are indexed
+// alike, index 0 empty. Every index is compared, without stopping at a match,
+// against the current value, which a match replaces by its file name.
+VersionPick pickVersion(const QString &picked, const QStringList &names,
+                        const QStringList &files);

@@ -1,0 +1,81 @@
+#include "linux_shell.h"
+
+#include "runtime_error.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+LinuxShell::LinuxShell(QProcessEnvironment environment) : m_environment(std::move(environment))
+{
+}
+
+QString LinuxShell::RegRead(const QString &name)
+{
+    if (name != QLatin1String("sLanguage")) {
+        throw RuntimeError(ErrorNumber::InvalidCall,
+                           QStringLiteral("Unknown setting \"%1\"").arg(name));
+    }
+    // The locale chosen for messages, in the order the C library honours them.
+    for (const char *variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const QString value = m_environment.value(QLatin1String(variable));
+        if (!value.isEmpty()) {
+            return value;
+        }
+    }
+    return QStringLiteral("C");
+}
+
+QString LinuxShell::ExpandEnvironmentStrings(const QString &text)
+{
+    if (text != QLatin1String("%TEMP%")) {
+        return text;
+    }
+    QString folder = m_environment.value(QStringLiteral("TMPDIR"));
+    if (folder.isEmpty()) {
+        folder = QStringLiteral("/tmp");
+    }
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/'))) {
+        folder.chop(1);
+    }
+    return folder;
+}
+
+LaunchKind launchKindOf(const QByteArray &firstBytes)
+{
+    if (firstBytes.startsWith("#!") || firstBytes.startsWith("\x7f" "ELF")) {
+        return LaunchKind::Execute;
+    }
+    return LaunchKind::OpenWithDesktop;
+}
+
+void LinuxShell::Run(const QString &filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw RuntimeError(ErrorNumber::FileNotFound,
+                           QStringLiteral("Cannot open \"%1\": %2").arg(filePath, file.errorString()));
+    }
+    const QByteArray head = file.read(4);
+    file.close();
+
+    const QString folder = QFileInfo(filePath).absolutePath();
+    bool started = false;
+    QString reason;
+    if (launchKindOf(head) == LaunchKind::Execute) {
+        // Downloads arrive without the execute bit; the owner may run what it fetched.
+        if (!file.setPermissions(file.permissions() | QFileDevice::ExeOwner)) {
+            reason = file.errorString();
+        } else {
+            // No shell in between: the path is one argument, whatever it contains.
+            started = QProcess::startDetached(filePath, {}, folder);
+        }
+    } else {
+        started = QProcess::startDetached(QStringLiteral("xdg-open"), {filePath}, folder);
+    }
+    if (!started) {
+        throw RuntimeError(ErrorNumber::FileNotFound,
+                           QStringLiteral("Cannot start \"%1\"%2")
+                               .arg(filePath, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+    }
+}

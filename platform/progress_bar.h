@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QProgressBar>
+
+// A progress bar over the range 0.0001 to 100 that refuses values outside it
+// with a RuntimeError, so that a 0 % value leaves it as it was.
+class ProgressBarControl final : public QProgressBar
+{
+    Q_OBJECT
+
+public:
+    static constexpr double Minimum = 0.0001;
+    static constexpr double Maximum = 100.0;
+
+    explicit ProgressBarControl(QWidget *parent = nullptr);
+
+    void setBarValue(float value);
+    float barValue() const { return m_value; }
+
+private:
+    float m_value = Minimum;
+};

@@ -1,0 +1,74 @@
+#include "qt_http_request.h"
+
+#include "runtime_error.h"
+
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include <memory>
+
+QtHttpRequest::QtHttpRequest(QNetworkAccessManager &network, std::chrono::milliseconds timeout)
+    : m_network(network), m_timeout(timeout)
+{
+}
+
+QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
+{
+    QNetworkRequest request{QUrl(address)};
+    request.setTransferTimeout(static_cast<int>(m_timeout.count()));
+    request.setRawHeader("Accept-Encoding", "identity");
+    const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
+        m_network.get(request), [](QNetworkReply *r) { r->deleteLater(); });
+
+    bool tooLarge = false;
+    QByteArray body;
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
+        if (body.size() + reply->bytesAvailable() > maxBytes) {
+            tooLarge = true;
+            reply->abort();
+            return;
+        }
+        body += reply->readAll();
+    });
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished()) {
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+
+    if (tooLarge) {
+        throw RuntimeError(ErrorNumber::ManifestRefused,
+                           QStringLiteral("The answer from %1 is larger than %2 bytes")
+                               .arg(address).arg(maxBytes));
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() != QNetworkReply::NoError && status == 0) {
+        const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;
+        throw RuntimeError(timedOut ? ErrorNumber::RequestTimedOut : ErrorNumber::TransferFailed,
+                           QStringLiteral("No answer from %1: %2")
+                               .arg(address, timedOut ? QStringLiteral("the request timed out")
+                                                      : reply->errorString()));
+    }
+    if (status < 200 || status > 299) {
+        const QString reason =
+            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        throw RuntimeError(ErrorNumber::TransferFailed,
+                           QStringLiteral("%1 answered HTTP %2 %3").arg(address).arg(status)
+                               .arg(reason).trimmed());
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        throw RuntimeError(ErrorNumber::TransferFailed,
+                           QStringLiteral("The answer from %1 broke off: %2")
+                               .arg(address, reply->errorString()));
+    }
+    body += reply->readAll();
+    if (body.size() > maxBytes) {
+        throw RuntimeError(ErrorNumber::ManifestRefused,
+                           QStringLiteral("The answer from %1 is larger than %2 bytes")
+                               .arg(address).arg(maxBytes));
+    }
+    return body;
+}

@@ -1,0 +1,46 @@
+#include "qt_prompt.h"
+
+#include "runtime_error.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+int QtPrompt::ask(const QString &text, int flags, const QString &title)
+{
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    switch (flags & 0x70) {
+    case 16:
+        icon = QMessageBox::Critical;
+        break;
+    case PromptFlags::Question:
+        icon = QMessageBox::Question;
+        break;
+    case PromptFlags::Warning:
+        icon = QMessageBox::Warning;
+        break;
+    case PromptFlags::Information:
+        icon = QMessageBox::Information;
+        break;
+    default:
+        break;
+    }
+    const bool yesNo = (flags & 0x0F) == PromptFlags::YesNo;
+    QMessageBox box(icon, title, text,
+                    yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
+    const int button = box.exec();
+    if (button == QMessageBox::Yes) {
+        return PromptAnswer::Yes;
+    }
+    return yesNo ? PromptAnswer::No : PromptAnswer::Ok;
+}
+
+void QtErrorReport::report(const RuntimeError &error)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("orbistane-download"),
+                    QStringLiteral("Run-time error '%1':\n\n%2")
+                        .arg(error.number()).arg(error.description()),
+                    QMessageBox::Ok, QApplication::activeWindow());
+    box.exec();
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "linux_drives.h"
+#include "linux_file_system.h"
+#include "linux_program_end.h"
+#include "linux_shell.h"
+#include "linux_stream.h"
+#include "platform.h"
+#include "qt_http_request.h"
+#include "qt_prompt.h"
+#include "qt_transfer_control.h"
+
+#include <QNetworkAccessManager>
+
+// The one place where each component's implementation is chosen.
+using ShellImpl = LinuxShell;
+using FileSystemImpl = LinuxFileSystem;
+using HttpRequestImpl = QtHttpRequest;
+using StreamImpl = LinuxStream;
+using ManagementServiceImpl = LinuxManagementService;
+using MountTableImpl = LinuxMountTable;
+using TransferControlImpl = QtTransferControl;
+using PromptImpl = QtPrompt;
+using ErrorReportImpl = QtErrorReport;
+using ProgramEndImpl = LinuxProgramEnd;
+
+// The real components, owned together for the life of the program.
+class SystemPlatform
+{
+public:
+    SystemPlatform() : m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network) {}
+
+    Platform platform()
+    {
+        return {m_shell,  m_fileSystem, m_http,   m_stream,      m_management,
+                m_mounts, m_inet1,      m_prompt, m_errorReport, m_programEnd};
+    }
+
+private:
+    QNetworkAccessManager m_network;
+    ShellImpl m_shell;
+    MountTableImpl m_mounts;
+    FileSystemImpl m_fileSystem;
+    HttpRequestImpl m_http;
+    StreamImpl m_stream;
+    ManagementServiceImpl m_management;
+    TransferControlImpl m_inet1;
+    PromptImpl m_prompt;
+    ErrorReportImpl m_errorReport;
+    ProgramEndImpl m_programEnd;
+};

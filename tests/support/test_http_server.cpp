@@ -1,0 +1,119 @@
+#include "test_http_server.h"
+
+#include <QTcpSocket>
+#include <QUrl>
+
+TestHttpServer::TestHttpServer(QObject *parent) : QObject(parent)
+{
+    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(&m_server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+}
+
+void TestHttpServer::serve(const QByteArray &path, const Response &response)
+{
+    m_responses.insert(path, response);
+}
+
+void TestHttpServer::serveHead(const QByteArray &path, const Response &response)
+{
+    m_headResponses.insert(path, response);
+}
+
+quint16 TestHttpServer::port() const
+{
+    return m_server.serverPort();
+}
+
+QString TestHttpServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(port());
+}
+
+TestHttpServer::Response TestHttpServer::ok(const QByteArray &body)
+{
+    Response response;
+    response.body = body;
+    return response;
+}
+
+TestHttpServer::Response TestHttpServer::status(int code, const QByteArray &reason,
+                                                const QByteArray &body)
+{
+    Response response;
+    response.status = code;
+    response.reason = reason;
+    response.body = body;
+    return response;
+}
+
+void TestHttpServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        auto *buffer = new QByteArray;
+        connect(socket, &QTcpSocket::disconnected, socket, [socket, buffer] {
+            delete buffer;
+            socket->deleteLater();
+        });
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            const qsizetype end = buffer->indexOf("\r\n\r\n");
+            if (end < 0) {
+                return;
+            }
+            const QList<QByteArray> lines = buffer->left(end).split('\n');
+            buffer->remove(0, end + 4);
+            Request request;
+            const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+            request.method = requestLine.value(0);
+            request.path = QUrl::fromPercentEncoding(requestLine.value(1)).toUtf8();
+            for (qsizetype i = 1; i < lines.size(); ++i) {
+                const qsizetype colon = lines[i].indexOf(':');
+                if (colon > 0) {
+                    request.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                           lines[i].mid(colon + 1).trimmed());
+                }
+            }
+            m_requests.append(request);
+            answer(socket, request);
+        });
+    }
+}
+
+void TestHttpServer::answer(QTcpSocket *socket, const Request &request)
+{
+    const bool head = request.method == "HEAD";
+    Response response = status(404, "Not Found", "<html><body>Not Found</body></html>");
+    if (head && m_headResponses.contains(request.path)) {
+        response = m_headResponses.value(request.path);
+    } else if (m_responses.contains(request.path)) {
+        response = m_responses.value(request.path);
+    }
+
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason +
+                     "\r\nConnection: close\r\n";
+    for (const auto &[name, value] : response.headers) {
+        out += name + ": " + value + "\r\n";
+    }
+    if (response.sendContentLength) {
+        out += "Content-Length: " +
+               QByteArray::number(response.contentLength.value_or(response.body.size())) + "\r\n";
+    }
+    out += "\r\n";
+    socket->write(out);
+    if (head) {
+        socket->disconnectFromHost();
+        return;
+    }
+    if (response.stallAfter) {
+        socket->write(response.body.left(*response.stallAfter));
+        return;
+    }
+    if (response.dropAfter) {
+        socket->write(response.body.left(*response.dropAfter));
+        socket->flush();
+        socket->abort();
+        return;
+    }
+    socket->write(response.body);
+    socket->disconnectFromHost();
+}

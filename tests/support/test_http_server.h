@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QPair>
+#include <QTcpServer>
+
+#include <optional>
+
+// An HTTP/1.1 server on 127.0.0.1 for tests, answering each request from a
+// table of canned responses and able to misbehave on command.
+class TestHttpServer final : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Response
+    {
+        int status = 200;
+        QByteArray reason = "OK";
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        // The Content-Length sent; the body's size when unset.
+        std::optional<qint64> contentLength;
+        bool sendContentLength = true;
+        // Close the connection after this many body bytes.
+        std::optional<qint64> dropAfter;
+        // Stop sending (and keep the connection open) after this many body bytes.
+        std::optional<qint64> stallAfter;
+    };
+
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QHash<QByteArray, QByteArray> headers; // names in lower case
+    };
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+
+    // Serves response at path (starting with "/"); "HEAD" gets its headers only.
+    void serve(const QByteArray &path, const Response &response);
+    // Serves response for HEAD requests only; GET keeps the other one.
+    void serveHead(const QByteArray &path, const Response &response);
+
+    quint16 port() const;
+    QString baseUrl() const; // "http://127.0.0.1:port/"
+    const QList<Request> &requests() const { return m_requests; }
+
+    static Response ok(const QByteArray &body);
+    static Response status(int code, const QByteArray &reason, const QByteArray &body = {});
+
+private:
+    void onNewConnection();
+    void answer(QTcpSocket *socket, const Request &request);
+
+    QTcpServer m_server;
+    QHash<QByteArray, Response> m_responses;
+    QHash<QByteArray, Response> m_headResponses;
+    QList<Request> m_requests;
+};

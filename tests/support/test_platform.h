@@ -1,0 +1,57 @@
+#pragma once
+
+#include "fakes.h"
+#include "linux_file_system.h"
+#include "linux_stream.h"
+#include "platform.h"
+#include "qt_http_request.h"
+#include "qt_transfer_control.h"
+
+#include <QNetworkAccessManager>
+
+#include <chrono>
+
+// A mount table with one local disk at "/" unless a test says otherwise.
+class FakeMountTable final : public MountTable
+{
+public:
+    QList<Volume> list = {{QStringLiteral("/"), QStringLiteral("/dev/vda1"),
+                           QStringLiteral("ext4")}};
+    QList<Volume> volumes() override { return list; }
+};
+
+class FakeManagementService final : public ManagementService
+{
+public:
+    QString free = QStringLiteral("123456789");
+    QString FreeSpace(const QString &) override { return free; }
+};
+
+// The real network, file and transfer components with scripted user-facing
+// ones, and short time-outs.
+class TestPlatform
+{
+public:
+    explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5))
+        : fileSystem(mounts), http(network, timeout), inet1(network, timeout)
+    {
+    }
+
+    Platform platform()
+    {
+        return {shell,  fileSystem, http,   stream,      management,
+                mounts, inet1,      prompt, errorReport, programEnd};
+    }
+
+    QNetworkAccessManager network;
+    FakeShell shell;
+    FakeMountTable mounts;
+    LinuxFileSystem fileSystem;
+    QtHttpRequest http;
+    LinuxStream stream;
+    FakeManagementService management;
+    QtTransferControl inet1;
+    ScriptedPrompt prompt;
+    RecordingErrorReport errorReport;
+    RecordingProgramEnd programEnd;
+};
