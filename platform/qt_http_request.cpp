@@ -44,13 +44,16 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
                            QStringLiteral("The answer from %1 is larger than %2 bytes")
                                .arg(address).arg(maxBytes));
     }
+    // Only the transfer time-out cancels a request here.
+    if (reply->error() == QNetworkReply::OperationCanceledError) {
+        throw RuntimeError(ErrorNumber::RequestTimedOut,
+                           QStringLiteral("The request for %1 timed out after %2 s")
+                               .arg(address).arg(m_timeout.count() / 1000.0));
+    }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError && status == 0) {
-        const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;
-        throw RuntimeError(timedOut ? ErrorNumber::RequestTimedOut : ErrorNumber::TransferFailed,
-                           QStringLiteral("No answer from %1: %2")
-                               .arg(address, timedOut ? QStringLiteral("the request timed out")
-                                                      : reply->errorString()));
+    if (status == 0) {
+        throw RuntimeError(ErrorNumber::TransferFailed,
+                           QStringLiteral("No answer from %1: %2").arg(address, reply->errorString()));
     }
     if (status < 200 || status > 299) {
         const QString reason =

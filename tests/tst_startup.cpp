@@ -1,0 +1,282 @@
+#include "form1.h"
+#include "messages.h"
+#include "test_http_server.h"
+#include "test_platform.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QByteArray ManifestPath = "/online_installer/manifest.txt";
+
+// A window loaded against the test server, with its own temporary folder.
+struct Started
+{
+    explicit Started(const QString &language = QStringLiteral("en_US.UTF-8"))
+    {
+        platform.shell.language = language;
+        platform.shell.tempFolder = temp.path();
+    }
+
+    void load(const QString &baseUrl = QString())
+    {
+        window = std::make_unique<Form1>(
+            platform.platform(),
+            baseUrl.isEmpty() ? server.baseUrl() + QStringLiteral("online_installer/") : baseUrl);
+        window->Form_Load();
+    }
+
+    QStringList items() const
+    {
+        QStringList result;
+        for (int i = 0; i < window->ComboVersion->count(); ++i) {
+            result.append(window->ComboVersion->itemText(i));
+        }
+        return result;
+    }
+
+    // What load left behind in the temporary folder.
+    QStringList leftovers() const
+    {
+        return QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    }
+
+    QTemporaryDir temp;
+    TestHttpServer server;
+    TestPlatform platform{std::chrono::seconds(1)};
+    std::unique_ptr<Form1> window;
+};
+
+} // namespace
+
+class TestStartup final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void captions_data();
+    void captions();
+    void listFilledInFileOrder();
+    void emptyManifestShowsPrompt();
+    void failedFetchIsReported_data();
+    void failedFetchIsReported();
+    void plantedLinkIsNotFollowed();
+    void entriesStopAtTheLimit();
+    void pickShowsFileName();
+};
+
+void TestStartup::captions_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("label1");
+    QTest::addColumn<QString>("command1");
+    QTest::addColumn<QString>("comboText");
+    QTest::addColumn<QString>("label2");
+
+    QTest::newRow("Spanish") << "es_ES.UTF-8" << " Descarga on line de Orbistane."
+                             << "Seleccione la version de Orbistane:" << "Aceptar"
+                             << "< Seleccione versión >" << "Descargando ...";
+    QTest::newRow("English") << "en_GB.UTF-8" << " OnLine Download Orbistane."
+                             << "Select version of Orbistane:" << "OK" << "< Select version >"
+                             << "Downloading ...";
+    QTest::newRow("French is empty") << "fr_FR.UTF-8" << "" << "" << "" << "" << "";
+}
+
+void TestStartup::captions()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, title);
+    QFETCH(QString, label1);
+    QFETCH(QString, command1);
+    QFETCH(QString, comboText);
+    QFETCH(QString, label2);
+
+    Started s(language);
+    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
+    s.load();
+
+    QVERIFY(!s.window->hasEnded());
+    QCOMPARE(s.window->windowTitle(), title);
+    QCOMPARE(s.window->Label6->text(), title);
+    QCOMPARE(s.window->Label1->text(), label1);
+    QCOMPARE(s.window->Command1->text(), command1);
+    QCOMPARE(s.window->ComboVersion->currentText(), comboText);
+    QCOMPARE(s.window->Label8->text(), comboText);
+    QCOMPARE(s.window->Label2->text(), label2);
+    QCOMPARE(s.window->Label4->text(), QCoreApplication::applicationDirPath());
+    QCOMPARE(s.window->SelectedFile, QString());
+    QVERIFY(!s.window->Downloading);
+}
+
+void TestStartup::listFilledInFileOrder()
+{
+    Started s;
+    s.server.serve(ManifestPath,
+                   TestHttpServer::ok("# Releases\r\n"
+                                      "W2003\tsetup_2_1.sh\tRelease 2.1\r\n"
+                                      "L2010\tother.sh\tOther platform\r\n"
+                                      "\r\n"
+                                      "w2003\tsetup_1_0.sh\tRelease 1.0\textra\r\n"
+                                      "W2003\t../escape.sh\tEscape\r\n"
+                                      "W2003\tshort.sh\r\n"
+                                      "W2003\tsetup_3_0.sh\tVersi\xf3n 3\r\n"
+                                      "W2003\tdup.sh\tRelease 2.1\r\n"));
+    s.load();
+
+    QVERIFY2(!s.window->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
+    const QStringList names{"Release 2.1", "Release 1.0", "Versión 3", "Release 2.1"};
+    QCOMPARE(s.items(), names);
+    QCOMPARE(s.window->VersionNames, QStringList{""} + names);
+    QCOMPARE(s.window->VersionFiles,
+             (QStringList{"", "setup_2_1.sh", "setup_1_0.sh", "setup_3_0.sh", "dup.sh"}));
+    QCOMPARE(s.window->VersionCount, qint16(5));
+    QCOMPARE(s.window->ComboVersion->currentIndex(), -1);
+    QCOMPARE(s.window->ComboVersion->currentText(), QStringLiteral("< Select version >"));
+    QCOMPARE(s.leftovers(), QStringList());
+    QVERIFY(!QFile::exists(s.window->ManifestPath));
+    QCOMPARE(s.window->ManifestPath.section(QLatin1Char('/'), -1),
+             QStringLiteral("OrbistaneInfo.txt"));
+    QCOMPARE(s.window->RemoteUrl, s.server.baseUrl() + QStringLiteral("online_installer/manifest.txt"));
+    QCOMPARE(s.server.requests().size(), 1);
+    QCOMPARE(s.server.requests().first().method, QByteArray("GET"));
+}
+
+void TestStartup::emptyManifestShowsPrompt()
+{
+    Started s;
+    s.server.serve(ManifestPath, TestHttpServer::ok("<html><body>Maintenance</body></html>\n"));
+    s.load();
+
+    QVERIFY(!s.window->hasEnded());
+    QCOMPARE(s.window->ComboVersion->count(), 0);
+    QCOMPARE(s.window->ComboVersion->currentText(), QStringLiteral("< Select version >"));
+    QVERIFY(s.window->VersionNames.isEmpty());
+    QCOMPARE(s.window->VersionCount, qint16(1));
+    QCOMPARE(s.leftovers(), QStringList());
+}
+
+void TestStartup::failedFetchIsReported_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("404") << 0 << "answered HTTP 404 Not Found";
+    QTest::newRow("500") << 1 << "answered HTTP 500 Internal Server Error";
+    QTest::newRow("nobody listening") << 2 << "No answer from";
+    QTest::newRow("body cut short") << 3 << "broke off";
+    QTest::newRow("too large") << 4 << "larger than 16777216 bytes";
+    QTest::newRow("stalled") << 5 << "timed out";
+}
+
+void TestStartup::failedFetchIsReported()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, expected);
+
+    Started s;
+    TestHttpServer::Response response = TestHttpServer::ok("W2003\ta.sh\tRelease A\n");
+    switch (kind) {
+    case 0:
+        response = TestHttpServer::status(404, "Not Found", "W2003\ta.sh\tRelease A\n");
+        break;
+    case 1:
+        response = TestHttpServer::status(500, "Internal Server Error");
+        break;
+    case 3:
+        response.contentLength = 1000;
+        response.dropAfter = response.body.size();
+        break;
+    case 4:
+        response.body = QByteArray(17 * 1024 * 1024, 'x');
+        break;
+    case 5:
+        response.stallAfter = 5;
+        break;
+    }
+    s.server.serve(ManifestPath, response);
+    QString baseUrl = s.server.baseUrl() + QStringLiteral("online_installer/");
+    if (kind == 2) {
+        // A port that was just free: nothing answers there.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        baseUrl = QStringLiteral("http://127.0.0.1:%1/online_installer/").arg(probe.serverPort());
+    }
+    s.load(baseUrl);
+
+    QVERIFY(s.window->hasEnded());
+    QCOMPARE(s.platform.programEnd.ends, 1);
+    QVERIFY(s.platform.programEnd.exitCode != 0);
+    QCOMPARE(s.platform.errorReport.reports.size(), 1);
+    const QString description = s.platform.errorReport.lastDescription();
+    QVERIFY2(description.contains(expected), qPrintable(description));
+    QVERIFY2(description.contains(baseUrl + QStringLiteral("manifest.txt")),
+             qPrintable(description));
+    QCOMPARE(s.window->ComboVersion->count(), 0);
+    QCOMPARE(s.leftovers(), QStringList());
+}
+
+void TestStartup::plantedLinkIsNotFollowed()
+{
+    Started s;
+    QTemporaryDir elsewhere;
+    const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("precious");
+    file.close();
+    const QString planted = QDir(s.temp.path()).filePath(QStringLiteral("OrbistaneInfo.txt"));
+    QVERIFY(QFile::link(victim, planted));
+
+    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
+    s.load();
+
+    QVERIFY(!s.window->hasEnded());
+    QCOMPARE(s.items(), QStringList{"Release A"});
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("precious"));
+    QCOMPARE(s.leftovers(), QStringList{"OrbistaneInfo.txt"});
+}
+
+void TestStartup::entriesStopAtTheLimit()
+{
+    Started s;
+    QByteArray manifest;
+    for (int i = 1; i <= 32770; ++i) {
+        manifest += "W2003\tf" + QByteArray::number(i) + ".sh\tR" + QByteArray::number(i) + "\n";
+    }
+    s.server.serve(ManifestPath, TestHttpServer::ok(manifest));
+    s.load();
+
+    QVERIFY2(!s.window->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
+    QCOMPARE(s.window->ComboVersion->count(), 32766);
+    QCOMPARE(s.window->VersionCount, qint16(32767));
+    QCOMPARE(s.window->VersionFiles.constLast(), QStringLiteral("f32766.sh"));
+}
+
+void TestStartup::pickShowsFileName()
+{
+    Started s;
+    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup_2_1.sh\tRelease 2.1\n"
+                                                    "W2003\tsetup_3_0.sh\tRelease 3.0\n"));
+    s.load();
+
+    s.window->ComboVersion->setEditText(QStringLiteral("Release 3.0"));
+    QCOMPARE(s.window->SelectedFile, QString());
+    QCOMPARE(s.window->Label8->text(), QStringLiteral("< Select version >"));
+
+    s.window->ComboVersion->setCurrentIndex(1);
+    emit s.window->ComboVersion->activated(1);
+    QCOMPARE(s.window->SelectedFile, QStringLiteral("setup_3_0.sh"));
+    QCOMPARE(s.window->Label8->text(), QStringLiteral("< setup_3_0.sh >"));
+}
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"
