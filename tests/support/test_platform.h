@@ -7,7 +7,9 @@
 #include "qt_http_request.h"
 #include "qt_transfer_control.h"
 
+#include <QHash>
 #include <QNetworkAccessManager>
+#include <QStringList>
 
 #include <chrono>
 
@@ -20,11 +22,18 @@ public:
     QList<Volume> volumes() override { return list; }
 };
 
+// Answers `free` for every volume unless freeByVolume names it; records the asks.
 class FakeManagementService final : public ManagementService
 {
 public:
     QString free = QStringLiteral("123456789");
-    QString FreeSpace(const QString &) override { return free; }
+    QHash<QString, QString> freeByVolume;
+    QStringList asked;
+    QString FreeSpace(const QString &designation) override
+    {
+        asked.append(designation);
+        return freeByVolume.value(designation, free);
+    }
 };
 
 // The real network, file and transfer components with scripted user-facing
