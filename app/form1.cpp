@@ -108,7 +108,8 @@ void Form1::createControls()
     QFont bold = Label7->font();
     bold.setBold(true);
     Label7->setFont(bold);
-    Label8 = makeLabel(this, twipsRect(1680, 2640, 3735, 255), QStringLiteral("< select version >"));
+    Label8 = makeLabel(this, twipsRect(1680, 2640, 3735, 255),
+                       QStringLiteral("< select version >"));
     Label8->setAlignment(Qt::AlignCenter);
 
     ProgressBar = new ProgressBarControl(this);
@@ -210,8 +211,8 @@ void Form1::LoadManifest()
 
 void Form1::ComboVersion_Click()
 {
-    const VersionPick pick =
-        pickVersion(ComboVersion->itemText(ComboVersion->currentIndex()), VersionNames, VersionFiles);
+    const QString picked = ComboVersion->itemText(ComboVersion->currentIndex());
+    const VersionPick pick = pickVersion(picked, VersionNames, VersionFiles);
     SelectedFile = pick.selectedFile;
     if (pick.caption) {
         Label8->setText(*pick.caption);

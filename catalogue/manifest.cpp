@@ -8,7 +8,8 @@ bool isPlainFileName(const QString &name)
         return false;
     }
     for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') ||
+            c.category() == QChar::Other_Control) {
             return false;
         }
     }

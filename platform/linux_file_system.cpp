@@ -123,6 +123,7 @@ void LinuxFileSystem::DeleteFile(const QString &path)
     }
     if (!file.remove()) {
         throw RuntimeError(ErrorNumber::PermissionDenied,
-                           QStringLiteral("Cannot delete \"%1\": %2").arg(path, file.errorString()));
+                           QStringLiteral("Cannot delete \"%1\": %2")
+                               .arg(path, file.errorString()));
     }
 }

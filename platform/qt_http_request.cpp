@@ -53,7 +53,8 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 0) {
         throw RuntimeError(ErrorNumber::TransferFailed,
-                           QStringLiteral("No answer from %1: %2").arg(address, reply->errorString()));
+                           QStringLiteral("No answer from %1: %2")
+                               .arg(address, reply->errorString()));
     }
     if (status < 200 || status > 299) {
         const QString reason =

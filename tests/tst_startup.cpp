@@ -144,7 +144,8 @@ void TestStartup::listFilledInFileOrder()
     QVERIFY(!QFile::exists(s.window->ManifestPath));
     QCOMPARE(s.window->ManifestPath.section(QLatin1Char('/'), -1),
              QStringLiteral("OrbistaneInfo.txt"));
-    QCOMPARE(s.window->RemoteUrl, s.server.baseUrl() + QStringLiteral("online_installer/manifest.txt"));
+    QCOMPARE(s.window->RemoteUrl,
+             s.server.baseUrl() + QStringLiteral("online_installer/manifest.txt"));
     QCOMPARE(s.server.requests().size(), 1);
     QCOMPARE(s.server.requests().first().method, QByteArray("GET"));
 }
