@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ProgressBarControl;
 class QComboBox;
@@ -84,6 +85,11 @@ private:
     void LoadManifest();
     void StartDownload();
     qint32 GetRemoteFileSize(const QString &address);
+    void receiveDownload();
+    void askToCancel();
+    void cancelDownload();
+    void launchInstaller(const QString &path);
+    int ask(const QString &text, int flags);
 
     // Runs a handler; a failure it does not deal with is reported, then the
     // program ends. Nothing runs once the program has ended.
@@ -99,6 +105,11 @@ private:
     QString m_baseUrl;
     bool m_ended = false;
     bool m_startingDownload = false;
+    bool m_receiving = false;
+    bool m_cancelled = false;
+    // While the cancel question is open, a state change waits for its answer.
+    bool m_askingCancel = false;
+    std::optional<int> m_deferredState;
     std::unique_ptr<QFile> m_target;
     std::function<void(int)> m_languageListener;
 };

@@ -1,19 +1,240 @@
 #include "form1.h"
 
+#include "file_system.h"
+#include "messages.h"
+#include "paths.h"
+#include "progress.h"
+#include "progress_bar.h"
+#include "prompt.h"
+#include "remote_size.h"
+#include "runtime_error.h"
+#include "shell.h"
+#include "target_file.h"
+#include "transfer_control.h"
+#include "twips.h"
+
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
 
-void Form1::Command1_Click() {}
+#include <utility>
 
-void Form1::StartDownload() {}
-
-qint32 Form1::GetRemoteFileSize(const QString &)
-{
-    return -1;
+namespace {
+constexpr QLatin1String CrLf("\r\n");
 }
 
-void Form1::Inet1_StateChanged(int) {}
+int Form1::ask(const QString &text, int flags)
+{
+    return m_platform.prompt.ask(text, flags, message(1));
+}
+
+void Form1::Command1_Click()
+{
+    // The size probe lets events run; a click there would start a second
+    // download while the control is still busy with the probe.
+    if (m_startingDownload) {
+        return;
+    }
+    const QString folder = Label4->text();
+    if (folder.startsWith(QLatin1Char('<'))) {
+        ask(message(22), PromptFlags::Information);
+        return;
+    }
+    if (Downloading) {
+        askToCancel();
+        return;
+    }
+    int answer = PromptAnswer::Yes;
+    if (SelectedFile.isEmpty()) {
+        ask(message(10), PromptFlags::Information);
+        return;
+    }
+
+    ButtonFolder->setEnabled(false);
+    ComboVersion->setEnabled(false);
+    // The caption as it stands, so at the root folder this path has "//".
+    const QString existing = joinPath(folder, SelectedFile);
+    if (m_platform.fileSystem.FileExists(existing)) {
+        answer = ask(message(11) + SelectedFile + message(12) + CrLf + message(13),
+                     PromptFlags::Information | PromptFlags::YesNo);
+        if (answer == PromptAnswer::Yes) {
+            m_platform.fileSystem.DeleteFile(existing);
+        }
+    }
+    if (answer != PromptAnswer::Yes) {
+        if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16),
+                PromptFlags::YesNo) == PromptAnswer::Yes) {
+            launchInstaller(existing);
+        }
+        End();
+        return;
+    }
+
+    if (folder.endsWith(QLatin1Char('/'))) {
+        Label4->setText(folder.chopped(1));
+    }
+    // The height counts the frame; the window is sized by its client area.
+    const int frameExtra = frameGeometry().height() - geometry().height();
+    setFixedHeight(twips(TransferHeightTwips) - frameExtra);
+    Command1->setText(message(5));
+    LocalPath = joinPath(Label4->text(), SelectedFile);
+    StartDownload();
+}
+
+void Form1::StartDownload()
+{
+    const QString address = m_baseUrl + SelectedFile;
+    m_startingDownload = true;
+    RemoteSize = GetRemoteFileSize(address);
+    m_startingDownload = false;
+    if (m_ended) {
+        return;
+    }
+    // Only now: the probe's own completion must find Downloading false.
+    Downloading = true;
+    Inet1.Execute(address, QLatin1String("GET \"") + address + QLatin1Char('"'));
+}
+
+qint32 Form1::GetRemoteFileSize(const QString &address)
+{
+    try {
+        Inet1.Execute(address, QLatin1String("HEAD \"") + address + QLatin1Char('"'));
+        while (Inet1.StillExecuting()) {
+            // The control only moves on through events, so sleep until the
+            // next one instead of spinning.
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (m_ended) {
+                return -1;
+            }
+        }
+        return parseRemoteSize(Inet1.GetHeader(QStringLiteral("Content-length")));
+    } catch (const RuntimeError &) {
+        return -1;
+    }
+}
+
+void Form1::Inet1_StateChanged(int state)
+{
+    if (m_askingCancel) {
+        // Receiving now would run the whole transfer underneath the open
+        // question, and a Yes would only be seen once it was over.
+        m_deferredState = state;
+        return;
+    }
+    if (state == TransferState::Error) {
+        // The response will never come: without this the window would wait
+        // for it forever.
+        if (Downloading && !m_receiving) {
+            throw RuntimeError(ErrorNumber::TransferFailed, Inet1.errorDescription());
+        }
+        return;
+    }
+    if (state != TransferState::ResponseCompleted || !Downloading || m_receiving) {
+        return;
+    }
+    m_receiving = true;
+    FileHandle = 1;
+    try {
+        receiveDownload();
+    } catch (const RuntimeError &) {
+        if (!m_ended) {
+            Inet1.Cancel();
+            discardTarget(m_target);
+        }
+        throw;
+    }
+}
+
+void Form1::receiveDownload()
+{
+    m_target = openTarget(LocalPath);
+    qint32 received = 0;
+    qint16 percentage = 0;
+    for (;;) {
+        const QByteArray chunk = Inet1.GetChunk(ChunkSize);
+        if (!yield() || m_cancelled) {
+            return;
+        }
+        received = addReceived(received, chunk.size());
+        percentage = nextPercentage(percentage, received, RemoteSize);
+        try {
+            ProgressBar->setBarValue(percentage);
+        } catch (const RuntimeError &) {
+            // 0 % lies below the bar's range; the bar stays as it was.
+        }
+        Label3->setText(QString::number(percentage) + QLatin1String(" %"));
+        writeTarget(*m_target, chunk);
+        if (chunk.isEmpty()) {
+            break;
+        }
+        if (!yield() || m_cancelled) {
+            return;
+        }
+    }
+    closeTarget(*m_target);
+    m_target.reset();
+
+    if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
+        PromptAnswer::Yes) {
+        launchInstaller(joinPath(Label4->text(), SelectedFile));
+    }
+    End();
+}
+
+void Form1::askToCancel()
+{
+    m_askingCancel = true;
+    const int answer = ask(message(8) + SelectedFile + message(9),
+                           PromptFlags::Question | PromptFlags::YesNo);
+    m_askingCancel = false;
+    const std::optional<int> deferred = std::exchange(m_deferredState, std::nullopt);
+    if (m_ended) {
+        return;
+    }
+    if (answer == PromptAnswer::Yes) {
+        cancelDownload();
+    } else if (deferred) {
+        Inet1_StateChanged(*deferred);
+    }
+}
+
+void Form1::cancelDownload()
+{
+    m_cancelled = true;
+    Inet1.Cancel();
+    discardTarget(m_target);
+    const QString target = joinPath(Label4->text(), SelectedFile);
+    if (m_platform.fileSystem.FileExists(target)) {
+        m_platform.fileSystem.DeleteFile(target);
+    }
+    End();
+}
+
+void Form1::launchInstaller(const QString &path)
+{
+    try {
+        m_platform.shell.Run(path);
+    } catch (const RuntimeError &error) {
+        // Nothing was started; the user must not take the silence for success.
+        ask(error.description(), PromptFlags::Warning);
+    }
+}
 
 void Form1::closeEvent(QCloseEvent *event)
 {
-    event->accept();
+    if (m_ended || !(Downloading || m_startingDownload)) {
+        event->accept();
+        return;
+    }
+    // Closing during a transfer is one more way to ask for the cancel; No lets
+    // the transfer go on.
+    try {
+        askToCancel();
+    } catch (const RuntimeError &error) {
+        reportAndEnd(error);
+    }
+    event->setAccepted(m_ended);
 }

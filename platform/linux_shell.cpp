@@ -51,31 +51,37 @@ LaunchKind launchKindOf(const QByteArray &firstBytes)
 
 void LinuxShell::Run(const QString &filePath)
 {
-    QFile file(filePath);
+    // Absolute, so that no name can read as an option to xdg-open.
+    const QFileInfo info(filePath);
+    const QString path = info.absoluteFilePath();
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         throw RuntimeError(ErrorNumber::FileNotFound,
-                           QStringLiteral("Cannot open \"%1\": %2").arg(filePath, file.errorString()));
+                           QStringLiteral("Cannot open \"%1\": %2").arg(path, file.errorString()));
     }
     const QByteArray head = file.read(4);
     file.close();
 
-    const QString folder = QFileInfo(filePath).absolutePath();
-    bool started = false;
+    // No shell in between: the path is one argument, whatever it contains.
+    QProcess process;
+    process.setWorkingDirectory(info.absolutePath());
+    process.setStandardInputFile(QProcess::nullDevice());
     QString reason;
     if (launchKindOf(head) == LaunchKind::Execute) {
         // Downloads arrive without the execute bit; the owner may run what it fetched.
         if (!file.setPermissions(file.permissions() | QFileDevice::ExeOwner)) {
             reason = file.errorString();
-        } else {
-            // No shell in between: the path is one argument, whatever it contains.
-            started = QProcess::startDetached(filePath, {}, folder);
         }
+        process.setProgram(path);
     } else {
-        started = QProcess::startDetached(QStringLiteral("xdg-open"), {filePath}, folder);
+        process.setProgram(QStringLiteral("xdg-open"));
+        process.setArguments({path});
     }
-    if (!started) {
+    if (!reason.isEmpty() || !process.startDetached()) {
+        if (reason.isEmpty()) {
+            reason = process.errorString();
+        }
         throw RuntimeError(ErrorNumber::FileNotFound,
-                           QStringLiteral("Cannot start \"%1\"%2")
-                               .arg(filePath, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+                           QStringLiteral("Cannot start \"%1\": %2").arg(path, reason));
     }
 }

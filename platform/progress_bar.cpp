@@ -22,4 +22,7 @@ void ProgressBarControl::setBarValue(float value)
     }
     m_value = value;
     setValue(static_cast<int>(value / Maximum * Steps));
+    // setValue repaints only the steps it judges visible, and over this range
+    // it judged none until the bar was full; a plain update is coalesced.
+    update();
 }

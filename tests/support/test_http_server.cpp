@@ -1,6 +1,7 @@
 #include "test_http_server.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 TestHttpServer::TestHttpServer(QObject *parent) : QObject(parent)
@@ -17,6 +18,11 @@ void TestHttpServer::serve(const QByteArray &path, const Response &response)
 void TestHttpServer::serveHead(const QByteArray &path, const Response &response)
 {
     m_headResponses.insert(path, response);
+}
+
+void TestHttpServer::close()
+{
+    m_server.close();
 }
 
 quint16 TestHttpServer::port() const
@@ -88,6 +94,17 @@ void TestHttpServer::answer(QTcpSocket *socket, const Request &request)
     } else if (m_responses.contains(request.path)) {
         response = m_responses.value(request.path);
     }
+    if (response.delayMs > 0) {
+        QTimer::singleShot(response.delayMs, socket,
+                           [this, socket, request, response] { send(socket, request, response); });
+        return;
+    }
+    send(socket, request, response);
+}
+
+void TestHttpServer::send(QTcpSocket *socket, const Request &request, const Response &response)
+{
+    const bool head = request.method == "HEAD";
 
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason +
                      "\r\nConnection: close\r\n";

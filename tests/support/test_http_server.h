@@ -28,6 +28,8 @@ public:
         std::optional<qint64> dropAfter;
         // Stop sending (and keep the connection open) after this many body bytes.
         std::optional<qint64> stallAfter;
+        // Wait this long before answering at all.
+        int delayMs = 0;
     };
 
     struct Request
@@ -44,6 +46,9 @@ public:
     // Serves response for HEAD requests only; GET keeps the other one.
     void serveHead(const QByteArray &path, const Response &response);
 
+    // Stops accepting connections: later requests are refused.
+    void close();
+
     quint16 port() const;
     QString baseUrl() const; // "http://127.0.0.1:port/"
     const QList<Request> &requests() const { return m_requests; }
@@ -54,6 +59,7 @@ public:
 private:
     void onNewConnection();
     void answer(QTcpSocket *socket, const Request &request);
+    void send(QTcpSocket *socket, const Request &request, const Response &response);
 
     QTcpServer m_server;
     QHash<QByteArray, Response> m_responses;

@@ -1,0 +1,158 @@
+// Drives the real main window against a server, with the questions answered, and
+// prints what it measured as key=value pairs for bench/run.
+//
+//   orbistane-bench download BASE_URL FILE FOLDER   click on OK to the install question
+//   orbistane-bench startup BASE_URL                process start to the window shown
+//   orbistane-bench cancel BASE_URL FILE FOLDER     click during the transfer to the question
+#include "form1.h"
+#include "system_platform.h"
+#include "test_platform.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QLabel>
+#include <QThread>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+
+// Ending the program leaves the event loop instead of the process.
+class QuitProgramEnd final : public ProgramEnd
+{
+public:
+    void end(int exitCode) override { QCoreApplication::exit(exitCode); }
+};
+
+long peakResidentKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+struct Bench
+{
+    Platform platform()
+    {
+        return {shell,      real.fileSystem, real.http, real.stream, real.management,
+                real.mounts, real.inet1,     prompt,    errorReport, programEnd};
+    }
+
+    TestPlatform real{std::chrono::seconds(60)};
+    FakeShell shell;
+    ScriptedPrompt prompt;
+    RecordingErrorReport errorReport;
+    QuitProgramEnd programEnd;
+};
+
+bool pick(Form1 &window, const QString &file)
+{
+    const int index = static_cast<int>(window.VersionFiles.indexOf(file)) - 1;
+    if (index < 0) {
+        std::fprintf(stderr, "the manifest does not list %s\n", qPrintable(file));
+        return false;
+    }
+    window.ComboVersion->setCurrentIndex(index);
+    emit window.ComboVersion->activated(index);
+    return true;
+}
+
+int download(const QString &baseUrl, const QString &file, const QString &folder, bool cancel)
+{
+    Bench bench;
+    bench.shell.tempFolder = QDir::tempPath();
+    Form1 window(bench.platform(), baseUrl);
+    window.Form_Load();
+    if (window.hasEnded() || !pick(window, file)) {
+        return 2;
+    }
+    window.Label4->setText(folder);
+    window.show();
+
+    QElapsedTimer clock;
+    std::atomic<qint64> clickedAt{-1};
+    qint64 answeredAt = -1;
+    bench.prompt.whileShown = [&](const AskedPrompt &) {
+        answeredAt = clock.nsecsElapsed();
+    };
+    bench.prompt.answers = {cancel ? PromptAnswer::Yes : PromptAnswer::No};
+
+    // A click arrives as the user's would: posted from outside, served when
+    // the window next looks at its events.
+    std::unique_ptr<QThread> clicker;
+    if (cancel) {
+        clicker.reset(QThread::create([&] {
+            QThread::msleep(1000);
+            const QPointF centre = QRectF(window.Command1->rect()).center();
+            const QPointF global = window.Command1->mapToGlobal(centre);
+            clickedAt = clock.nsecsElapsed();
+            QCoreApplication::postEvent(
+                window.Command1, new QMouseEvent(QEvent::MouseButtonPress, centre, global,
+                                                 Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+            QCoreApplication::postEvent(
+                window.Command1, new QMouseEvent(QEvent::MouseButtonRelease, centre, global,
+                                                 Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+        }));
+        clicker->start();
+    }
+
+    clock.start();
+    window.Command1->click();
+    if (!window.hasEnded()) {
+        QApplication::exec();
+    }
+    if (clicker) {
+        clicker->wait();
+    }
+    if (!bench.errorReport.reports.isEmpty()) {
+        std::fprintf(stderr, "error: %s\n", qPrintable(bench.errorReport.lastDescription()));
+        return 1;
+    }
+    if (cancel) {
+        std::printf("cancel_ms=%.3f\n", (answeredAt - clickedAt) / 1e6);
+    } else {
+        std::printf("seconds=%.4f peak_rss_kib=%ld\n", answeredAt / 1e9, peakResidentKiB());
+    }
+    return 0;
+}
+
+int startup(const QString &baseUrl)
+{
+    SystemPlatform system;
+    Form1 window(system.platform(), baseUrl);
+    window.Form_Load();
+    if (window.hasEnded()) {
+        return 1;
+    }
+    window.show();
+    QCoreApplication::processEvents();
+    std::printf("items=%d\n", window.ComboVersion->count());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const QString mode = args.value(1);
+    if (mode == QLatin1String("startup") && args.size() == 3) {
+        return startup(args[2]);
+    }
+    if ((mode == QLatin1String("download") || mode == QLatin1String("cancel")) &&
+        args.size() == 5) {
+        return download(args[2], args[3], args[4], mode == QLatin1String("cancel"));
+    }
+    std::fprintf(stderr, "usage: orbistane-bench download|cancel BASE_URL FILE FOLDER\n"
+                         "       orbistane-bench startup BASE_URL\n");
+    return 2;
+}

@@ -1,0 +1,228 @@
+#include "qt_transfer_control.h"
+#include "runtime_error.h"
+#include "test_http_server.h"
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto Timeout = 700ms;
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (char &byte : bytes) {
+        byte = static_cast<char>(generator.generate());
+    }
+    return bytes;
+}
+
+// Reads the body from inside the state-12 handler, as the main window does.
+struct Reader
+{
+    QList<int> states;
+    QByteArray body;
+    bool ended = false;
+    QString failure;
+    int largestChunk = 0;
+    bool executingAtState = false;
+
+    void attach(QtTransferControl &inet, bool read = true)
+    {
+        QObject::connect(&inet, &TransferControl::StateChanged, [this, &inet, read](int state) {
+            states.append(state);
+            executingAtState = inet.StillExecuting();
+            if (state != TransferState::ResponseCompleted || !read) {
+                return;
+            }
+            try {
+                for (QByteArray chunk = inet.GetChunk(1024); !chunk.isEmpty();
+                     chunk = inet.GetChunk(1024)) {
+                    largestChunk = std::max(largestChunk, int(chunk.size()));
+                    body += chunk;
+                }
+                ended = true;
+            } catch (const RuntimeError &error) {
+                failure = error.description();
+            }
+        });
+    }
+};
+
+} // namespace
+
+class TestTransferControl final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void headCompletes();
+    void getHandsOutTheBody_data();
+    void getHandsOutTheBody();
+    void failureBeforeResponse_data();
+    void failureBeforeResponse();
+    void busyControlRefusesAnotherRequest();
+    void cancelEndsWaitingChunk();
+
+private:
+    QNetworkAccessManager m_network;
+};
+
+void TestTransferControl::headCompletes()
+{
+    TestHttpServer server;
+    server.serve("/setup.bin", TestHttpServer::ok(QByteArray(12345, 'a')));
+    QtTransferControl inet(m_network, Timeout);
+    Reader reader;
+    reader.attach(inet, false);
+
+    const QString address = server.baseUrl() + QStringLiteral("setup.bin");
+    inet.Execute(address, QStringLiteral("HEAD \"%1\"").arg(address));
+    QTRY_VERIFY(!inet.StillExecuting());
+    QCOMPARE(reader.states, QList<int>{TransferState::ResponseCompleted});
+    QVERIFY(reader.executingAtState);
+    QCOMPARE(inet.GetHeader(QStringLiteral("Content-length")), QStringLiteral("12345"));
+    QCOMPARE(inet.GetHeader(QStringLiteral("X-Absent")), QString());
+    QCOMPARE(server.requests().constFirst().method, QByteArray("HEAD"));
+}
+
+void TestTransferControl::getHandsOutTheBody_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<QByteArray>("servedAt");
+
+    const QByteArray body = randomBytes(300 * 1024 + 17);
+    QTest::newRow("with length") << QByteArray("/a.bin") << TestHttpServer::ok(body)
+                                 << QByteArray("/a.bin");
+    TestHttpServer::Response unsized = TestHttpServer::ok(body);
+    unsized.sendContentLength = false;
+    QTest::newRow("without length") << QByteArray("/a.bin") << unsized << QByteArray("/a.bin");
+    QTest::newRow("empty") << QByteArray("/a.bin") << TestHttpServer::ok({})
+                           << QByteArray("/a.bin");
+    QTest::newRow("blanks and signs in the name")
+        << QByteArray("/my setup #1? 100% $(x); a&b 'q\".bin") << TestHttpServer::ok(body)
+        << QByteArray("/my setup #1? 100% $(x); a&b 'q\".bin");
+    TestHttpServer::Response moved = TestHttpServer::status(302, "Found");
+    moved.headers.append(qMakePair(QByteArray("Location"), QByteArray("/b.bin")));
+    QTest::newRow("redirected") << QByteArray("/a.bin") << moved << QByteArray("/b.bin");
+}
+
+void TestTransferControl::getHandsOutTheBody()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(QByteArray, servedAt);
+    TestHttpServer server;
+    const TestHttpServer::Response target = TestHttpServer::ok(randomBytes(5000));
+    server.serve(path, response);
+    if (servedAt != path) {
+        server.serve(servedAt, target);
+    }
+    QtTransferControl inet(m_network, Timeout);
+    Reader reader;
+    reader.attach(inet);
+
+    const QString address = server.baseUrl() + QString::fromUtf8(path.mid(1));
+    inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
+    QTRY_VERIFY(reader.ended || !reader.failure.isEmpty());
+    QCOMPARE(reader.failure, QString());
+    QCOMPARE(reader.states, QList<int>{TransferState::ResponseCompleted});
+    QCOMPARE(reader.body, servedAt == path ? response.body : target.body);
+    QVERIFY(reader.largestChunk <= 1024);
+    QTRY_VERIFY(!inet.StillExecuting());
+    const TestHttpServer::Request &request = server.requests().constLast();
+    QCOMPARE(request.path, servedAt);
+    QCOMPARE(request.headers.value("accept-encoding"), QByteArray("identity"));
+}
+
+void TestTransferControl::failureBeforeResponse_data()
+{
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("said");
+
+    QTest::newRow("404") << TestHttpServer::status(404, "Not Found", "<html>gone</html>") << false
+                         << "HTTP 404 Not Found";
+    QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error") << false
+                         << "HTTP 500";
+    QTest::newRow("refused") << TestHttpServer::ok("x") << true << "refused";
+    TestHttpServer::Response silent = TestHttpServer::ok("x");
+    silent.delayMs = 5000;
+    QTest::newRow("no answer") << silent << false << "within 0.7 seconds";
+}
+
+void TestTransferControl::failureBeforeResponse()
+{
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(bool, refused);
+    QFETCH(QString, said);
+    TestHttpServer server;
+    server.serve("/a.bin", response);
+    if (refused) {
+        server.close();
+    }
+    QtTransferControl inet(m_network, Timeout);
+    Reader reader;
+    reader.attach(inet);
+
+    const QString address = server.baseUrl() + QStringLiteral("a.bin");
+    inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.StillExecuting(), 3000);
+    QCOMPARE(reader.states, QList<int>{TransferState::Error});
+    QVERIFY2(inet.errorDescription().contains(address), qPrintable(inet.errorDescription()));
+    QVERIFY2(inet.errorDescription().contains(said, Qt::CaseInsensitive),
+             qPrintable(inet.errorDescription()));
+    QVERIFY_THROWS_EXCEPTION(RuntimeError, inet.GetChunk(1024));
+}
+
+void TestTransferControl::busyControlRefusesAnotherRequest()
+{
+    TestHttpServer server;
+    TestHttpServer::Response slow = TestHttpServer::ok("x");
+    slow.delayMs = 300;
+    server.serve("/a.bin", slow);
+    QtTransferControl inet(m_network, Timeout);
+    const QString address = server.baseUrl() + QStringLiteral("a.bin");
+    inet.Execute(address, QStringLiteral("HEAD \"%1\"").arg(address));
+    QVERIFY(inet.StillExecuting());
+    QVERIFY_THROWS_EXCEPTION(RuntimeError,
+                             inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address)));
+    QTRY_VERIFY(!inet.StillExecuting());
+    inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
+}
+
+void TestTransferControl::cancelEndsWaitingChunk()
+{
+    TestHttpServer server;
+    TestHttpServer::Response stalled = TestHttpServer::ok(randomBytes(10000));
+    stalled.stallAfter = 2000;
+    server.serve("/a.bin", stalled);
+    QtTransferControl inet(m_network, 10s);
+    // The cancel comes from an event served while GetChunk waits for more.
+    connect(&inet, &TransferControl::StateChanged, this,
+            [&inet] { QTimer::singleShot(200, &inet, &QtTransferControl::Cancel); });
+    Reader reader;
+    reader.attach(inet);
+
+    const QString address = server.baseUrl() + QStringLiteral("a.bin");
+    QElapsedTimer clock;
+    clock.start();
+    inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
+    QTRY_VERIFY(!reader.failure.isEmpty());
+    QVERIFY(clock.elapsed() < 5000);
+    QVERIFY2(reader.failure.contains(QStringLiteral("cancelled")), qPrintable(reader.failure));
+    QCOMPARE(reader.body.size(), 2000);
+    QVERIFY(!inet.StillExecuting());
+}
+
+QTEST_GUILESS_MAIN(TestTransferControl)
+#include "tst_transfer_control.moc"
