@@ -20,6 +20,10 @@ void ProgressBarControl::setBarValue(float value)
         throw RuntimeError(ErrorNumber::InvalidPropertyValue,
                            QStringLiteral("Invalid property value: %1").arg(value));
     }
+    if (value == m_value) {
+        // Set once per chunk: only a change is worth a repaint.
+        return;
+    }
     m_value = value;
     setValue(static_cast<int>(value / Maximum * Steps));
     // setValue repaints only the steps it judges visible, and over this range
