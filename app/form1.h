@@ -2,6 +2,7 @@
 
 #include "platform.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QWidget>
 
@@ -76,6 +77,7 @@ public:
 
     // The outer height the window takes while a transfer runs, in twips.
     static constexpr int TransferHeightTwips = 3630;
+    static constexpr qint64 YieldIntervalNs = 1000 * 1000;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -98,11 +100,13 @@ private:
     // Ends the program: the open target is closed, then the process stops.
     void End(int exitCode = 0);
 
-    // Gives the event loop a turn; false when the program ended meanwhile.
+    // Gives the event loop a turn, at most once per YieldInterval, so that a
+    // fast transfer is not held up by the turns; false when the program ended.
     bool yield();
 
     Platform m_platform;
     QString m_baseUrl;
+    QElapsedTimer m_sinceYield;
     bool m_ended = false;
     bool m_startingDownload = false;
     bool m_receiving = false;

@@ -22,7 +22,9 @@ int errorNumberOf(const QFile &file)
 std::unique_ptr<QFile> openTarget(const QString &path)
 {
     auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // Buffered: a system call per 1 KiB chunk would cost more than the network.
+    // A write error then shows at a later write or at the flush in closeTarget.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         throw RuntimeError(errorNumberOf(*file),
                            QStringLiteral("Cannot open \"%1\" for writing: %2")
                                .arg(path, file->errorString()));
@@ -43,6 +45,10 @@ void writeTarget(QFile &file, const QByteArray &bytes)
 
 void closeTarget(QFile &file)
 {
+    if (!file.flush()) {
+        throw RuntimeError(errorNumberOf(file), QStringLiteral("Cannot write to \"%1\": %2")
+                                                    .arg(file.fileName(), file.errorString()));
+    }
     file.close();
     if (file.error() != QFileDevice::NoError) {
         throw RuntimeError(errorNumberOf(file), QStringLiteral("Cannot close \"%1\": %2")

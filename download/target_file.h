@@ -12,10 +12,11 @@
 // Opens path for writing from its first byte; whatever it held before is gone.
 std::unique_ptr<QFile> openTarget(const QString &path);
 
-// Appends bytes at once, unbuffered, so that a full disk shows at this chunk.
+// Appends bytes through the file's buffer: a full disk shows at the write that
+// flushes the buffer, or at the latest in closeTarget.
 void writeTarget(QFile &file, const QByteArray &bytes);
 
-// Closes the file after the last chunk.
+// Writes out what is buffered and closes the file after the last chunk.
 void closeTarget(QFile &file);
 
 // Closes and deletes a partial file, so that it cannot pass for a finished

@@ -121,11 +121,10 @@ QByteArray QtTransferControl::GetChunk(int size)
                                QStringLiteral("The transfer of %1 was cancelled").arg(m_address));
         }
         if (m_reply->bytesAvailable() > 0) {
+            // The idle timer is not restarted here: that costs more than the
+            // read, and a timeout with unread data restarts it anyway.
             const QByteArray chunk = m_reply->read(size);
             m_handedOut += chunk.size();
-            if (!m_replyDone) {
-                m_idle.start();
-            }
             return chunk;
         }
         if (m_replyDone) {

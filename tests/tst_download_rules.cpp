@@ -120,6 +120,7 @@ void TestDownloadRules::targetFailuresNameFileAndReason()
         std::unique_ptr<QFile> target = openTarget(path);
         QVERIFY(opens);
         writeTarget(*target, QByteArray(1024, 'x'));
+        closeTarget(*target);
         QFAIL("no error");
     } catch (const RuntimeError &error) {
         QVERIFY2(error.description().contains(path), qPrintable(error.description()));
