@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "error_report.h"
 #include "file_system.h"
 #include "http_request.h"
 #include "logo.h"
@@ -21,9 +22,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringListModel>
 #include <QTemporaryDir>
-
-#include "error_report.h"
 
 namespace {
 
@@ -202,9 +202,10 @@ void Form1::LoadManifest()
     text->Close();
     m_platform.fileSystem.DeleteFile(ManifestPath);
 
-    // Filling the list must not pick an item: the text set at load stays.
+    // Filling the list must not pick an item: the text set at load stays. One
+    // list model, not an item per entry: thousands of entries load at once.
     const QString shownText = ComboVersion->currentText();
-    ComboVersion->addItems(items);
+    ComboVersion->setModel(new QStringListModel(items, ComboVersion));
     ComboVersion->setCurrentIndex(-1);
     ComboVersion->setEditText(shownText);
 }

@@ -18,12 +18,21 @@ bool isPlainFileName(const QString &name)
 
 std::optional<ManifestEntry> parseManifestLine(const QString &line)
 {
-    const QStringList fields = line.split(QLatin1Char('\t'));
-    if (fields.size() < 3 || fields.at(0).toUpper() != QLatin1String(Manifest::PlatformTag)) {
+    // Views, not copies: only the two fields kept are allocated.
+    const QStringView view(line);
+    constexpr QLatin1Char Tab('\t');
+    const qsizetype tagEnd = view.indexOf(Tab);
+    const qsizetype fileEnd = tagEnd < 0 ? -1 : view.indexOf(Tab, tagEnd + 1);
+    const QLatin1String tag(Manifest::PlatformTag);
+    if (fileEnd < 0 || view.first(tagEnd).compare(tag, Qt::CaseInsensitive) != 0) {
         return std::nullopt;
     }
-    if (!isPlainFileName(fields.at(1))) {
+    const QString file = view.sliced(tagEnd + 1, fileEnd - tagEnd - 1).toString();
+    if (!isPlainFileName(file)) {
         return std::nullopt;
     }
-    return ManifestEntry{fields.at(1), fields.at(2)};
+    const qsizetype nameEnd = view.indexOf(Tab, fileEnd + 1);
+    const qsizetype nameSize = nameEnd < 0 ? -1 : nameEnd - fileEnd - 1;
+    const QString name = view.mid(fileEnd + 1, nameSize).toString();
+    return ManifestEntry{file, name};
 }

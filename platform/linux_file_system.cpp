@@ -13,25 +13,31 @@ namespace {
 // The largest text file read whole; a manifest is a few kilobytes.
 constexpr qint64 MaxTextFileBytes = 16 * 1024 * 1024;
 
+// Lines are cut from the text as they are read: a manifest of thousands of
+// entries is read while the user waits for the window.
 class LineStream final : public TextStream
 {
 public:
-    explicit LineStream(QStringList lines) : m_lines(std::move(lines)) {}
+    explicit LineStream(QString text) : m_text(std::move(text)) {}
 
-    bool AtEndOfStream() const override { return m_next >= m_lines.size(); }
+    bool AtEndOfStream() const override { return m_next >= m_text.size(); }
 
     QString ReadLine() override
     {
         if (AtEndOfStream()) {
             throw RuntimeError(ErrorNumber::InvalidCall, QStringLiteral("Input past end of file"));
         }
-        return m_lines.at(m_next++);
+        return takeLine(m_text, m_next);
     }
 
-    void Close() override { m_lines.clear(); }
+    void Close() override
+    {
+        m_text.clear();
+        m_next = 0;
+    }
 
 private:
-    QStringList m_lines;
+    QString m_text;
     qsizetype m_next = 0;
 };
 
@@ -73,16 +79,27 @@ QString decodeText(const QByteArray &bytes)
     return text;
 }
 
+QString takeLine(const QString &text, qsizetype &position)
+{
+    const qsizetype start = position;
+    qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+    if (end < 0) {
+        end = text.size();
+        position = end;
+    } else {
+        position = end + 1;
+    }
+    if (end > start && text.at(end - 1) == QLatin1Char('\r')) {
+        --end;
+    }
+    return text.mid(start, end - start);
+}
+
 QStringList splitLines(const QString &text)
 {
-    QStringList lines = text.split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.constLast().isEmpty()) {
-        lines.removeLast();
-    }
-    for (QString &line : lines) {
-        if (line.endsWith(QLatin1Char('\r'))) {
-            line.chop(1);
-        }
+    QStringList lines;
+    for (qsizetype position = 0; position < text.size();) {
+        lines.append(takeLine(text, position));
     }
     return lines;
 }
@@ -112,7 +129,7 @@ std::unique_ptr<TextStream> LinuxFileSystem::OpenTextFile(const QString &path)
         throw RuntimeError(ErrorNumber::DeviceIo,
                            QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString()));
     }
-    return std::make_unique<LineStream>(splitLines(decodeText(bytes)));
+    return std::make_unique<LineStream>(decodeText(bytes));
 }
 
 void LinuxFileSystem::DeleteFile(const QString &path)

@@ -24,3 +24,7 @@ QString decodeText(const QByteArray &bytes);
 
 // Lines split at LF; a CR before the LF, and a final empty line, are dropped.
 QStringList splitLines(const QString &text);
+
+// The line of text that starts at position, which moves past its end. The
+// same rules as splitLines; there is a line left while position < size.
+QString takeLine(const QString &text, qsizetype &position);

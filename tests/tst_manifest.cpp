@@ -99,6 +99,8 @@ void TestManifest::lines_data()
     QTest::newRow("empty lines kept") << "a\n\n\nb\n" << QStringList{"a", "", "", "b"};
     QTest::newRow("only CR at the end is dropped") << "a\rb\r\n" << QStringList{"a\rb"};
     QTest::newRow("empty text") << "" << QStringList{};
+    QTest::newRow("one empty CRLF line") << "\r\n" << QStringList{""};
+    QTest::newRow("CR closing the text") << "a\nb\r" << QStringList{"a", "b"};
 }
 
 void TestManifest::lines()
