@@ -65,13 +65,29 @@ bool pick(Form1 &window, const QString &file)
     return true;
 }
 
+void clickOn(QWidget *button)
+{
+    const QPointF centre = QRectF(button->rect()).center();
+    const QPointF global = button->mapToGlobal(centre);
+    QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(button, &press);
+    QCoreApplication::sendEvent(button, &release);
+}
+
 int download(const QString &baseUrl, const QString &file, const QString &folder, bool cancel)
 {
     Bench bench;
     bench.shell.tempFolder = QDir::tempPath();
     Form1 window(bench.platform(), baseUrl);
     window.Form_Load();
-    if (window.hasEnded() || !pick(window, file)) {
+    if (window.hasEnded()) {
+        std::fprintf(stderr, "error: %s\n", qPrintable(bench.errorReport.lastDescription()));
+        return 2;
+    }
+    if (!pick(window, file)) {
         return 2;
     }
     window.Label4->setText(folder);
@@ -85,21 +101,16 @@ int download(const QString &baseUrl, const QString &file, const QString &folder,
     };
     bench.prompt.answers = {cancel ? PromptAnswer::Yes : PromptAnswer::No};
 
-    // A click arrives as the user's would: posted from outside, served when
-    // the window next looks at its events.
+    // A click arrives as the user's would: queued from outside, served when the
+    // window next looks at its events. The events are made in the window's own
+    // thread; the time counts from the moment the click was queued.
     std::unique_ptr<QThread> clicker;
     if (cancel) {
         clicker.reset(QThread::create([&] {
             QThread::msleep(1000);
-            const QPointF centre = QRectF(window.Command1->rect()).center();
-            const QPointF global = window.Command1->mapToGlobal(centre);
             clickedAt = clock.nsecsElapsed();
-            QCoreApplication::postEvent(
-                window.Command1, new QMouseEvent(QEvent::MouseButtonPress, centre, global,
-                                                 Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
-            QCoreApplication::postEvent(
-                window.Command1, new QMouseEvent(QEvent::MouseButtonRelease, centre, global,
-                                                 Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+            QMetaObject::invokeMethod(
+                window.Command1, [&window] { clickOn(window.Command1); }, Qt::QueuedConnection);
         }));
         clicker->start();
     }
