@@ -12,6 +12,7 @@
 #include "runtime_error.h"
 #include "shell.h"
 #include "stream.h"
+#include "target_file.h"
 #include "transfer_control.h"
 #include "twips.h"
 #include "version_selection.h"
@@ -247,9 +248,8 @@ void Form1::End(int exitCode)
         return;
     }
     m_ended = true;
-    if (m_target) {
-        m_target->close();
-    }
+    // An unfinished download is deleted, not left to pass for a finished one.
+    m_target.reset();
     m_platform.programEnd.end(exitCode);
 }
 

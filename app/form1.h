@@ -12,11 +12,11 @@
 
 class ProgressBarControl;
 class QComboBox;
-class QFile;
 class QFrame;
 class QLabel;
 class QPushButton;
 class RuntimeError;
+class TargetFile;
 class TransferControl;
 
 // The main window. It owns the whole program state and handles every event;
@@ -114,6 +114,7 @@ private:
     // While the cancel question is open, a state change waits for its answer.
     bool m_askingCancel = false;
     std::optional<int> m_deferredState;
-    std::unique_ptr<QFile> m_target;
+    // The file being written; an unfinished one deletes itself when reset.
+    std::unique_ptr<TargetFile> m_target;
     std::function<void(int)> m_languageListener;
 };

@@ -142,7 +142,7 @@ void Form1::Inet1_StateChanged(int state)
     } catch (const RuntimeError &) {
         if (!m_ended) {
             Inet1.Cancel();
-            discardTarget(m_target);
+            m_target.reset();
         }
         throw;
     }
@@ -150,7 +150,7 @@ void Form1::Inet1_StateChanged(int state)
 
 void Form1::receiveDownload()
 {
-    m_target = openTarget(LocalPath);
+    m_target = std::make_unique<TargetFile>(LocalPath);
     qint32 received = 0;
     qint16 percentage = 0;
     for (;;) {
@@ -166,7 +166,7 @@ void Form1::receiveDownload()
             // 0 % lies below the bar's range; the bar stays as it was.
         }
         Label3->setText(QString::number(percentage) + QLatin1String(" %"));
-        writeTarget(*m_target, chunk);
+        m_target->write(chunk);
         if (chunk.isEmpty()) {
             break;
         }
@@ -174,7 +174,7 @@ void Form1::receiveDownload()
             return;
         }
     }
-    closeTarget(*m_target);
+    m_target->finish();
     m_target.reset();
 
     if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
@@ -205,7 +205,7 @@ void Form1::cancelDownload()
 {
     m_cancelled = true;
     Inet1.Cancel();
-    discardTarget(m_target);
+    m_target.reset();
     const QString target = joinPath(Label4->text(), SelectedFile);
     if (m_platform.fileSystem.FileExists(target)) {
         m_platform.fileSystem.DeleteFile(target);

@@ -19,49 +19,70 @@ int errorNumberOf(const QFile &file)
 
 } // namespace
 
-std::unique_ptr<QFile> openTarget(const QString &path)
+TargetFile::TargetFile(const QString &path) : m_file(path)
 {
-    auto file = std::make_unique<QFile>(path);
-    // Buffered: a system call per 1 KiB chunk would cost more than the network.
-    // A write error then shows at a later write or at the flush in closeTarget.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        throw RuntimeError(errorNumberOf(*file),
-                           QStringLiteral("Cannot open \"%1\" for writing: %2")
-                               .arg(path, file->errorString()));
+    // Unbuffered: the blocks are gathered here, and a failed write then
+    // reports the system's reason instead of an unspecified one.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        fail(QStringLiteral("Cannot open \"%1\" for writing"));
     }
-    return file;
+    m_pending.reserve(BlockBytes);
 }
 
-void writeTarget(QFile &file, const QByteArray &bytes)
+TargetFile::~TargetFile()
 {
-    if (bytes.isEmpty()) {
-        return;
-    }
-    if (file.write(bytes) != bytes.size()) {
-        throw RuntimeError(errorNumberOf(file), QStringLiteral("Cannot write to \"%1\": %2")
-                                                    .arg(file.fileName(), file.errorString()));
+    if (!m_finished) {
+        discard();
     }
 }
 
-void closeTarget(QFile &file)
+void TargetFile::write(const QByteArray &bytes)
 {
-    if (!file.flush()) {
-        throw RuntimeError(errorNumberOf(file), QStringLiteral("Cannot write to \"%1\": %2")
-                                                    .arg(file.fileName(), file.errorString()));
-    }
-    file.close();
-    if (file.error() != QFileDevice::NoError) {
-        throw RuntimeError(errorNumberOf(file), QStringLiteral("Cannot close \"%1\": %2")
-                                                    .arg(file.fileName(), file.errorString()));
+    m_pending.append(bytes);
+    if (m_pending.size() >= BlockBytes) {
+        writePending();
     }
 }
 
-void discardTarget(std::unique_ptr<QFile> &file)
+void TargetFile::finish()
 {
-    if (!file) {
-        return;
+    writePending();
+    m_file.close();
+    if (m_file.error() != QFileDevice::NoError) {
+        fail(QStringLiteral("Cannot close \"%1\""));
     }
-    file->close();
-    file->remove();
-    file.reset();
+    m_finished = true;
+}
+
+void TargetFile::discard()
+{
+    m_pending.clear();
+    if (m_file.isOpen()) {
+        m_file.close();
+    }
+    m_file.remove();
+    m_finished = true;
+}
+
+void TargetFile::writePending()
+{
+    const char *data = m_pending.constData();
+    qint64 left = m_pending.size();
+    while (left > 0) {
+        // A write cut short (a disk filling up) is tried again for the rest,
+        // which then fails with the reason.
+        const qint64 written = m_file.write(data, left);
+        if (written <= 0) {
+            fail(QStringLiteral("Cannot write to \"%1\""));
+        }
+        data += written;
+        left -= written;
+    }
+    m_pending.resize(0);
+}
+
+void TargetFile::fail(const QString &what) const
+{
+    throw RuntimeError(errorNumberOf(m_file),
+                       what.arg(m_file.fileName()) + QLatin1String(": ") + m_file.errorString());
 }

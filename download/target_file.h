@@ -4,21 +4,33 @@
 #include <QFile>
 #include <QString>
 
-#include <memory>
+// The file a download is written to. Chunks are gathered and written in large
+// blocks: a system call per 1 KiB chunk would cost more than the network. Every
+// failure is a RuntimeError that names the file and gives the system's reason.
+// A file that was not finished is deleted when this goes away, so that a
+// partial download can never pass for a finished one.
+class TargetFile final
+{
+public:
+    static constexpr qsizetype BlockBytes = 256 * 1024;
 
-// The file a download is written to. Every failure is a RuntimeError that names
-// the file and gives the system's reason.
+    // Opens path for writing from its first byte; whatever it held before is gone.
+    explicit TargetFile(const QString &path);
+    ~TargetFile();
+    TargetFile(const TargetFile &) = delete;
+    TargetFile &operator=(const TargetFile &) = delete;
 
-// Opens path for writing from its first byte; whatever it held before is gone.
-std::unique_ptr<QFile> openTarget(const QString &path);
+    void write(const QByteArray &bytes);
+    // Writes out what is gathered and closes the file after the last chunk.
+    void finish();
+    // Closes and deletes the partial file.
+    void discard();
 
-// Appends bytes through the file's buffer: a full disk shows at the write that
-// flushes the buffer, or at the latest in closeTarget.
-void writeTarget(QFile &file, const QByteArray &bytes);
+private:
+    void writePending();
+    [[noreturn]] void fail(const QString &what) const;
 
-// Writes out what is buffered and closes the file after the last chunk.
-void closeTarget(QFile &file);
-
-// Closes and deletes a partial file, so that it cannot pass for a finished
-// download. Nothing to do when file is empty.
-void discardTarget(std::unique_ptr<QFile> &file);
+    QFile m_file;
+    QByteArray m_pending;
+    bool m_finished = false;
+};
