@@ -110,6 +110,11 @@ qint32 Form1::GetRemoteFileSize(const QString &address)
                 return -1;
             }
         }
+        // A refused HEAD carries the length of its error page, not of the release.
+        const int status = Inet1.GetStatus();
+        if (status < 200 || status > 299) {
+            return -1;
+        }
         return parseRemoteSize(Inet1.GetHeader(QStringLiteral("Content-length")));
     } catch (const RuntimeError &) {
         return -1;

@@ -108,6 +108,14 @@ QString QtTransferControl::GetHeader(const QString &name) const
     return QString::fromLatin1(m_reply->rawHeader(name.toLatin1()));
 }
 
+int QtTransferControl::GetStatus() const
+{
+    if (!m_reply) {
+        return 0;
+    }
+    return m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
 QByteArray QtTransferControl::GetChunk(int size)
 {
     const quint64 request = m_request;

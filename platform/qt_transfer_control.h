@@ -30,6 +30,7 @@ public:
     void Execute(const QString &address, const QString &operation) override;
     bool StillExecuting() const override;
     QString GetHeader(const QString &name) const override;
+    int GetStatus() const override;
     QByteArray GetChunk(int size) override;
     void Cancel() override;
     QString errorDescription() const override;

@@ -30,6 +30,9 @@ public:
     // A response header, empty when absent.
     virtual QString GetHeader(const QString &name) const = 0;
 
+    // The HTTP status of the last response; 0 when none came.
+    virtual int GetStatus() const = 0;
+
     // The next 1 to size bytes of the body, waiting for them while the event
     // loop runs; empty only at the end of a complete body. Throws RuntimeError
     // when the body cannot be completed.

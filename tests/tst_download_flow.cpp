@@ -1,18 +1,23 @@
 #include "form1.h"
+#include "full_device.h"
 #include "progress_bar.h"
 #include "test_http_server.h"
 #include "test_platform.h"
 #include "twips.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -41,6 +46,56 @@ QByteArray readAll(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+bool isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+bool runCommand(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+// A 64 KiB tmpfs mounted over a folder for one test, and gone after it.
+class SmallMount
+{
+public:
+    explicit SmallMount(const QString &folder) : m_folder(folder)
+    {
+        m_mounted = runCommand(QStringLiteral("mount"),
+                               {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                QStringLiteral("size=64k"), QStringLiteral("tmpfs"), folder});
+    }
+    ~SmallMount()
+    {
+        if (m_mounted) {
+            runCommand(QStringLiteral("umount"), {QStringLiteral("-l"), m_folder});
+        }
+    }
+    SmallMount(const SmallMount &) = delete;
+    SmallMount &operator=(const SmallMount &) = delete;
+
+    bool mounted() const { return m_mounted; }
+    bool makeReadOnly()
+    {
+        return runCommand(QStringLiteral("mount"),
+                          {QStringLiteral("-o"), QStringLiteral("remount,ro"), m_folder});
+    }
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
 
 // One run of the program: a server with a manifest listing one release, the
 // main window loaded from it with that release picked and a fresh folder chosen.
@@ -104,25 +159,61 @@ private slots:
 
 void TestDownloadFlow::download_data()
 {
+    // head: what the size probe is told; get: how the body comes.
     QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("headHasLength");
+    QTest::addColumn<QString>("head");
+    QTest::addColumn<QString>("get");
     QTest::addColumn<QString>("percent");
-    QTest::newRow("good") << "setup.bin" << true << "100 %";
+    const QString setup = QStringLiteral("setup.bin");
+    QTest::newRow("good") << setup << "exact" << "plain" << "100 %";
     QTest::newRow("blanks and shell characters")
-        << "-my setup; echo 'x' & $(touch pwned) \"q\".sh" << true << "100 %";
-    QTest::newRow("no size on HEAD") << "setup.bin" << false << "0 %";
+        << "-my setup; echo 'x' & $(touch pwned) \"q\".sh" << "exact" << "plain" << "100 %";
+    QTest::newRow("HEAD without length") << setup << "none" << "plain" << "0 %";
+    QTest::newRow("HEAD length 0") << setup << "0" << "plain" << "0 %";
+    QTest::newRow("HEAD length negative") << setup << "-307323" << "plain" << "0 %";
+    QTest::newRow("HEAD length beyond 32 bits") << setup << "4294967296" << "plain" << "0 %";
+    QTest::newRow("HEAD length junk") << setup << "lots" << "plain" << "0 %";
+    QTest::newRow("HEAD refused, GET works") << setup << "refused" << "plain" << "0 %";
+    QTest::newRow("body longer than HEAD said") << setup << "half" << "plain" << "100 %";
+    QTest::newRow("no length at all") << setup << "none" << "no length" << "0 %";
+    QTest::newRow("redirect to another port") << setup << "exact" << "redirect" << "100 %";
 }
 
 void TestDownloadFlow::download()
 {
     QFETCH(QString, name);
-    QFETCH(bool, headHasLength);
+    QFETCH(QString, head);
+    QFETCH(QString, get);
     QFETCH(QString, percent);
-    Run run(name, TestHttpServer::ok(randomBytes(300 * 1024 + 123)));
-    if (!headHasLength) {
-        TestHttpServer::Response head = TestHttpServer::ok({});
-        head.sendContentLength = false;
-        run.server.serveHead(run.path(), head);
+    TestHttpServer::Response response = TestHttpServer::ok(randomBytes(300 * 1024 + 123));
+    response.sendContentLength = get != QLatin1String("no length");
+    Run run(name, response);
+    TestHttpServer elsewhere;
+    if (get == QLatin1String("redirect")) {
+        elsewhere.serve(run.path(), response);
+        TestHttpServer::Response moved = TestHttpServer::status(302, "Found");
+        moved.headers = {{"Location", (elsewhere.baseUrl() + run.file).toUtf8()}};
+        run.server.serve(run.path(), moved);
+    }
+    qint32 expectedSize = -1;
+    if (head == QLatin1String("exact")) {
+        expectedSize = qint32(run.body.size());
+    } else if (head == QLatin1String("refused")) {
+        // The error page has a length of its own, which is not the release's.
+        run.server.serveHead(run.path(), TestHttpServer::status(405, "Method Not Allowed",
+                                                                "<html>No HEAD here</html>"));
+    } else {
+        TestHttpServer::Response answer = TestHttpServer::ok({});
+        answer.sendContentLength = false;
+        QByteArray length = head.toUtf8();
+        if (head == QLatin1String("half")) {
+            expectedSize = qint32(run.body.size() / 2);
+            length = QByteArray::number(expectedSize);
+        }
+        if (head != QLatin1String("none")) {
+            answer.headers = {{"Content-Length", length}};
+        }
+        run.server.serveHead(run.path(), answer);
     }
     run.load();
 
@@ -135,10 +226,10 @@ void TestDownloadFlow::download()
     QCOMPARE(run.platform.errorReport.lastDescription(), QString());
     QCOMPARE(run.platform.programEnd.exitCode, 0);
     QCOMPARE(readAll(run.target()), run.body);
-    QCOMPARE(run.form->RemoteSize, headHasLength ? run.body.size() : -1);
+    QCOMPARE(run.form->RemoteSize, expectedSize);
     QCOMPARE(run.form->Label3->text(), percent);
     QCOMPARE(run.form->ProgressBar->barValue(),
-             headHasLength ? 100.0f : float(ProgressBarControl::Minimum));
+             percent == QLatin1String("100 %") ? 100.0f : float(ProgressBarControl::Minimum));
     QCOMPARE(run.platform.prompt.asked.size(), 1);
     QCOMPARE(run.platform.prompt.asked[0].text, installQuestion(name));
     QCOMPARE(run.platform.prompt.asked[0].flags, 4);
@@ -146,6 +237,7 @@ void TestDownloadFlow::download()
     QCOMPARE(run.platform.shell.started, QStringList{run.target()});
     QCOMPARE(run.requestsFor("HEAD"), 1);
     QCOMPARE(run.requestsFor("GET"), 1);
+    QCOMPARE(QDir(run.destination.path()).entryList(QDir::Files), QStringList{run.file});
 }
 
 void TestDownloadFlow::existingFile_data()
@@ -191,16 +283,20 @@ void TestDownloadFlow::existingFile()
 
 void TestDownloadFlow::cancel_data()
 {
+    // point: while the size probe waits, before the body's response, or
+    // between two chunks of the body. A click during the probe is ignored.
     QTest::addColumn<bool>("byClosing");
-    QTest::addColumn<bool>("beforeResponse");
+    QTest::addColumn<QString>("point");
     QTest::addColumn<int>("answer");
     for (const bool byClosing : {false, true}) {
-        for (const bool beforeResponse : {false, true}) {
+        for (const char *point : {"probe", "response", "body"}) {
+            if (!byClosing && qstrcmp(point, "probe") == 0) {
+                continue;
+            }
             for (const int answer : {PromptAnswer::Yes, PromptAnswer::No}) {
-                QTest::addRow("%s, %s, %s", byClosing ? "close" : "click",
-                              beforeResponse ? "before the response" : "during the body",
+                QTest::addRow("%s during the %s, %s", byClosing ? "close" : "click", point,
                               answer == PromptAnswer::Yes ? "yes" : "no")
-                    << byClosing << beforeResponse << answer;
+                    << byClosing << QString::fromLatin1(point) << answer;
             }
         }
     }
@@ -209,12 +305,14 @@ void TestDownloadFlow::cancel_data()
 void TestDownloadFlow::cancel()
 {
     QFETCH(bool, byClosing);
-    QFETCH(bool, beforeResponse);
+    QFETCH(QString, point);
     QFETCH(int, answer);
     TestHttpServer::Response response = TestHttpServer::ok(randomBytes(300 * 1024));
-    response.delayMs = beforeResponse ? 300 : 0;
+    response.delayMs = point == QLatin1String("response") ? 300 : 0;
     Run run(QStringLiteral("setup.bin"), response);
-    run.server.serveHead(run.path(), TestHttpServer::ok(response.body));
+    TestHttpServer::Response head = TestHttpServer::ok(response.body);
+    head.delayMs = point == QLatin1String("probe") ? 300 : 0;
+    run.server.serveHead(run.path(), head);
     run.platform.prompt.answers = {answer};
     run.load();
     Form1 &form = *run.form;
@@ -225,24 +323,27 @@ void TestDownloadFlow::cancel()
             form.Command1->click();
         }
     };
-    if (beforeResponse) {
-        // The response arrives while the question is open.
-        run.platform.prompt.whileShown = [](const AskedPrompt &prompt) {
-            if (prompt.flags == 36) {
-                QTest::qWait(800);
-            }
-        };
-    } else {
+    if (point == QLatin1String("body")) {
         // Asked from an event served between two chunks.
         connect(form.ProgressBar, &QProgressBar::valueChanged, this, [&, once = true]() mutable {
             if (std::exchange(once, false)) {
                 QTimer::singleShot(0, &form, askToCancel);
             }
         });
+    } else {
+        // The awaited answer arrives while the question is open.
+        run.platform.prompt.whileShown = [](const AskedPrompt &prompt) {
+            if (prompt.flags == 36) {
+                QTest::qWait(800);
+            }
+        };
+    }
+    if (point == QLatin1String("probe")) {
+        QTimer::singleShot(100, &form, askToCancel);
     }
 
     form.Command1->click();
-    if (beforeResponse) {
+    if (point == QLatin1String("response")) {
         askToCancel();
     }
     QTRY_COMPARE(run.platform.programEnd.ends, 1);
@@ -258,6 +359,7 @@ void TestDownloadFlow::cancel()
         QVERIFY(!QFileInfo::exists(run.target()));
         QVERIFY(!run.platform.inet1.StillExecuting());
         QVERIFY(run.platform.shell.started.isEmpty());
+        QCOMPARE(run.requestsFor("GET"), point == QLatin1String("probe") ? 0 : 1);
     } else {
         QCOMPARE(asked.size(), 2);
         QCOMPARE(readAll(run.target()), run.body);
@@ -271,14 +373,16 @@ void TestDownloadFlow::failure_data()
     QTest::addColumn<QStringList>("said");
     const QString address = QStringLiteral("{address}");
     const QString target = QStringLiteral("{target}");
-    QTest::newRow("404") << "404" << QStringList{address, "HTTP 404"};
-    QTest::newRow("500") << "500" << QStringList{address, "HTTP 500"};
+    QTest::newRow("GET 404 with a page") << "404" << QStringList{address, "HTTP 404"};
+    QTest::newRow("GET 500 with a page") << "500" << QStringList{address, "HTTP 500"};
     QTest::newRow("refused") << "refused" << QStringList{address, "refused"};
-    QTest::newRow("connection drops") << "drop" << QStringList{address, "broke off"};
+    QTest::newRow("connection drops midway") << "drop" << QStringList{address, "broke off"};
     QTest::newRow("shorter than announced") << "short" << QStringList{address, "broke off"};
-    QTest::newRow("stalls") << "stall" << QStringList{address, "No data"};
-    QTest::newRow("folder missing") << "folder" << QStringList{target, "No such file"};
-    QTest::newRow("disk full") << "full" << QStringList{target, "No space left"};
+    QTest::newRow("stalls midway") << "stall" << QStringList{address, "No data"};
+    QTest::newRow("folder removed") << "removed" << QStringList{target, "No such file"};
+    QTest::newRow("read-only folder") << "read-only" << QStringList{target, "Cannot open"};
+    QTest::newRow("disk full, simulated") << "full" << QStringList{target, "No space left"};
+    QTest::newRow("disk full, small tmpfs") << "tmpfs" << QStringList{target, "No space left"};
 }
 
 void TestDownloadFlow::failure()
@@ -297,13 +401,41 @@ void TestDownloadFlow::failure()
     }
     Run run(QStringLiteral("setup.bin"), response);
     run.load();
-    QString target = run.target();
+    QString folder = run.destination.path();
+    std::unique_ptr<SmallMount> mount;
+    if (kind == QLatin1String("full") && !fullDeviceExists()) {
+        QSKIP("/dev/full is missing here; row skipped");
+    }
+    if (kind == QLatin1String("read-only") || kind == QLatin1String("tmpfs")) {
+        folder = run.destination.filePath(QStringLiteral("volume"));
+        QVERIFY(QDir().mkpath(folder));
+        if (isRoot()) {
+            // Root writes through permissions; only a mount refuses it.
+            mount = std::make_unique<SmallMount>(folder);
+            if (!mount->mounted()) {
+                QSKIP("mounting a small tmpfs failed (no privilege here); row skipped");
+            }
+        } else if (kind == QLatin1String("tmpfs")) {
+            QSKIP("a full disk needs a small tmpfs, which only root can mount; row skipped");
+        }
+        run.form->Label4->setText(folder);
+    }
+    // An older release the user keeps in the folder must outlive the failure.
+    const QString older = QDir(folder).filePath(QStringLiteral("older-release.bin"));
+    QVERIFY(writeFile(older, "kept"));
+    if (kind == QLatin1String("read-only")) {
+        if (mount) {
+            QVERIFY(mount->makeReadOnly());
+        } else {
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        }
+    }
+    QString target = QDir(folder).filePath(run.file);
     const QString address = run.server.baseUrl() + run.file;
     if (kind == QLatin1String("refused")) {
         run.server.close();
-    } else if (kind == QLatin1String("folder")) {
-        run.form->Label4->setText(run.destination.filePath(QStringLiteral("gone")));
-        target = run.destination.filePath(QStringLiteral("gone/setup.bin"));
+    } else if (kind == QLatin1String("removed")) {
+        QVERIFY(run.destination.remove());
     }
 
     run.form->Command1->click();
@@ -323,8 +455,12 @@ void TestDownloadFlow::failure()
     }
     QVERIFY(!QFileInfo::exists(target));
     QVERIFY(!QFileInfo(target).isSymLink());
+    if (kind != QLatin1String("removed")) {
+        QCOMPARE(readAll(older), QByteArray("kept"));
+    }
     QVERIFY(run.platform.prompt.asked.isEmpty());
     QVERIFY(run.platform.shell.started.isEmpty());
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 void TestDownloadFlow::clickDuringProbeIsIgnored()
