@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -64,7 +65,8 @@ private slots:
     void captions_data();
     void captions();
     void listFilledInFileOrder();
-    void emptyManifestShowsPrompt();
+    void manifestWithoutReleases_data();
+    void manifestWithoutReleases();
     void failedFetchIsReported_data();
     void failedFetchIsReported();
     void plantedLinkIsNotFollowed();
@@ -150,10 +152,23 @@ void TestStartup::listFilledInFileOrder()
     QCOMPARE(s.server.requests().first().method, QByteArray("GET"));
 }
 
-void TestStartup::emptyManifestShowsPrompt()
+void TestStartup::manifestWithoutReleases_data()
 {
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("maintenance page") << QByteArray("<html><body>Maintenance</body></html>\n");
+    QTest::newRow("no tagged line") << QByteArray("L2003\ta.sh\tRelease A\nW2004\tb.sh\tB\n");
+    QByteArray binary(64 * 1024, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(binary.data()),
+                                  binary.size() / 4);
+    QTest::newRow("binary junk") << binary;
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestStartup::manifestWithoutReleases()
+{
+    QFETCH(QByteArray, body);
     Started s;
-    s.server.serve(ManifestPath, TestHttpServer::ok("<html><body>Maintenance</body></html>\n"));
+    s.server.serve(ManifestPath, TestHttpServer::ok(body));
     s.load();
 
     QVERIFY(!s.window->hasEnded());
@@ -162,6 +177,16 @@ void TestStartup::emptyManifestShowsPrompt()
     QVERIFY(s.window->VersionNames.isEmpty());
     QCOMPARE(s.window->VersionCount, qint16(1));
     QCOMPARE(s.leftovers(), QStringList());
+
+    // Nothing to fetch: OK asks for a release and starts nothing.
+    s.window->Label4->setText(s.temp.path());
+    s.window->Command1->click();
+    QCOMPARE(s.platform.prompt.asked.size(), 1);
+    QCOMPARE(s.platform.prompt.asked[0].text,
+             QStringLiteral("Please select a Version of Orbistane to download."));
+    QCOMPARE(s.platform.prompt.asked[0].flags, 64);
+    QVERIFY(!s.window->hasEnded());
+    QCOMPARE(s.server.requests().size(), 1);
 }
 
 void TestStartup::failedFetchIsReported_data()
@@ -173,7 +198,7 @@ void TestStartup::failedFetchIsReported_data()
     QTest::newRow("500") << 1 << "answered HTTP 500 Internal Server Error";
     QTest::newRow("nobody listening") << 2 << "No answer from";
     QTest::newRow("body cut short") << 3 << "broke off";
-    QTest::newRow("too large") << 4 << "larger than 16777216 bytes";
+    QTest::newRow("20 MiB of junk") << 4 << "larger than 16777216 bytes";
     QTest::newRow("stalled") << 5 << "timed out";
 }
 
@@ -196,7 +221,9 @@ void TestStartup::failedFetchIsReported()
         response.dropAfter = response.body.size();
         break;
     case 4:
-        response.body = QByteArray(17 * 1024 * 1024, 'x');
+        response.body = QByteArray(20 * 1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator(4).fillRange(reinterpret_cast<quint32 *>(response.body.data()),
+                                      response.body.size() / 4);
         break;
     case 5:
         response.stallAfter = 5;
