@@ -21,6 +21,17 @@ namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
 constexpr int ReleaseMiB = 24;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool BuiltWithAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool BuiltWithAddressSanitizer = true;
+#else
+constexpr bool BuiltWithAddressSanitizer = false;
+#endif
+#else
+constexpr bool BuiltWithAddressSanitizer = false;
+#endif
 
 // The highest resident memory of this process so far, in bytes.
 qint64 peakResident()
@@ -156,8 +167,11 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     QCOMPARE(test.programEnd.exitCode, 0);
     QCOMPARE(form.RemoteSize, script.size() + ReleaseMiB * MiB);
     QCOMPARE(sha256Of(destination.filePath(name)), hash.result());
-    // Neither the reply nor anything else may hold the body whole.
-    QVERIFY2(growth < 8 * MiB, qPrintable(QString::number(growth)));
+    // Neither the reply nor anything else may hold the body whole. The address
+    // sanitizer keeps freed memory in quarantine, so its build says nothing here.
+    if (!BuiltWithAddressSanitizer) {
+        QVERIFY2(growth < 8 * MiB, qPrintable(QString::number(growth)));
+    }
 
     const QString marker = destination.filePath(QStringLiteral("installer-ran"));
     QTRY_VERIFY(QFileInfo(marker).size() > 0);
