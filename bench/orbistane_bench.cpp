@@ -96,8 +96,11 @@ int download(const QString &baseUrl, const QString &file, const QString &folder,
     QElapsedTimer clock;
     std::atomic<qint64> clickedAt{-1};
     qint64 answeredAt = -1;
-    bench.prompt.whileShown = [&](const AskedPrompt &) {
-        answeredAt = clock.nsecsElapsed();
+    bench.prompt.whileShown = [&](const AskedPrompt &prompt) {
+        // Cancelling, only the cancel question counts; else the install question.
+        if (!cancel || (prompt.flags & PromptFlags::Question) != 0) {
+            answeredAt = clock.nsecsElapsed();
+        }
     };
     bench.prompt.answers = {cancel ? PromptAnswer::Yes : PromptAnswer::No};
 
@@ -107,7 +110,7 @@ int download(const QString &baseUrl, const QString &file, const QString &folder,
     std::unique_ptr<QThread> clicker;
     if (cancel) {
         clicker.reset(QThread::create([&] {
-            QThread::msleep(1000);
+            QThread::msleep(300);
             clickedAt = clock.nsecsElapsed();
             QMetaObject::invokeMethod(
                 window.Command1, [&window] { clickOn(window.Command1); }, Qt::QueuedConnection);
@@ -125,6 +128,10 @@ int download(const QString &baseUrl, const QString &file, const QString &folder,
     }
     if (!bench.errorReport.reports.isEmpty()) {
         std::fprintf(stderr, "error: %s\n", qPrintable(bench.errorReport.lastDescription()));
+        return 1;
+    }
+    if (answeredAt < 0) {
+        std::fprintf(stderr, "error: the download ended before the click came\n");
         return 1;
     }
     if (cancel) {

@@ -2,6 +2,8 @@
 
 #include "runtime_error.h"
 
+#include <QFileInfo>
+
 namespace {
 
 int errorNumberOf(const QFile &file)
@@ -60,7 +62,12 @@ void TargetFile::discard()
     if (m_file.isOpen()) {
         m_file.close();
     }
-    m_file.remove();
+    // Only what a download could have made: never a device or other special
+    // file the path happened to name.
+    const QFileInfo info(m_file.fileName());
+    if (info.isSymLink() || info.isFile()) {
+        m_file.remove();
+    }
     m_finished = true;
 }
 
