@@ -8,8 +8,14 @@ bool isPlainFileName(const QString &name)
         return false;
     }
     for (const QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') ||
-            c.category() == QChar::Other_Control) {
+        const char16_t code = c.unicode();
+        if (code == u'/' || code == u'\\') {
+            return false;
+        }
+        // ASCII decided at once; only the rest needs the Unicode tables.
+        const bool control = code < 0x80 ? code < 0x20 || code == 0x7F
+                                         : c.category() == QChar::Other_Control;
+        if (control) {
             return false;
         }
     }

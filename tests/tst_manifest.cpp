@@ -54,6 +54,11 @@ void TestManifest::parseLine_data()
     QTest::newRow("backslash") << "W2003\t..\\x.exe\tA" << Entry();
     QTest::newRow("control character") << "W2003\ta\x01.exe\tA" << Entry();
     QTest::newRow("carriage return") << "W2003\ta.exe\r\tA" << Entry();
+    QTest::newRow("delete character") << "W2003\ta\x7f.exe\tA" << Entry();
+    QTest::newRow("C1 control character") << QString::fromUtf8("W2003\ta\u0085.exe\tA") << Entry();
+    QTest::newRow("accented name") << QString::fromUtf8("W2003\tversi\u00f3n.exe\tA")
+                                   << entry("versi\u00f3n.exe", "A");
+    QTest::newRow("tag too long") << "W20033\ta.exe\tA" << Entry();
     QTest::newRow("dots inside are fine") << "W2003\t..a..exe\tA" << entry("..a..exe", "A");
 }
 
