@@ -150,13 +150,12 @@ QByteArray QtTransferControl::GetChunk(int size)
             }
             return {};
         }
-        // Waits for more data, the end, the idle timer or a Cancel, serving the
-        // user meanwhile (a click on Cancel is handled from here).
-        QEventLoop loop;
-        connect(m_reply.get(), &QNetworkReply::readyRead, &loop, &QEventLoop::quit);
-        connect(m_reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        connect(this, &QtTransferControl::requestStopped, &loop, &QEventLoop::quit);
-        loop.exec();
+        // Serves events until one arrives, then looks again: more data, the
+        // end, the idle timer or a Cancel (a click on Cancel is handled from
+        // here). Not a nested QEventLoop::exec: under the GLib dispatcher that
+        // can leave timers, the idle timer included, waiting behind other
+        // sources for as long as no posted event comes.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 }
 
@@ -165,7 +164,6 @@ void QtTransferControl::Cancel()
     ++m_request;
     dropReply();
     m_executing = false;
-    emit requestStopped();
 }
 
 QString QtTransferControl::errorDescription() const

@@ -35,10 +35,6 @@ public:
     void Cancel() override;
     QString errorDescription() const override;
 
-signals:
-    // The running request was cancelled: a waiting GetChunk wakes up.
-    void requestStopped();
-
 private:
     struct LaterDeleter
     {
