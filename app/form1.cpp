@@ -26,6 +26,8 @@
 #include <QStringListModel>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace {
 
 QFrame *makeLine(QWidget *parent, const QRect &geometry, const QColor &colour)
@@ -179,12 +181,22 @@ void Form1::LoadManifest()
     LocalPath = ManifestPath;
     RemoteUrl = m_baseUrl + QLatin1String(Manifest::FileName);
 
-    const QByteArray body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
-    m_platform.stream.SaveToFile(body, LocalPath);
+    qsizetype roomForEntries = 0;
+    {
+        const QByteArray body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
+        m_platform.stream.SaveToFile(body, LocalPath);
+        // Room for as many entries as the body can hold, so that the lists never
+        // move while they fill; room that is not used is never touched.
+        roomForEntries = std::min<qsizetype>(body.size() / Manifest::MinEntryBytes + 1,
+                                             Manifest::MaxEntries) + 1;
+    }
 
     const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);
     VersionCount = 1;
     QStringList items;
+    items.reserve(roomForEntries);
+    VersionNames.reserve(roomForEntries);
+    VersionFiles.reserve(roomForEntries);
     while (!text->AtEndOfStream()) {
         const std::optional<ManifestEntry> entry = parseManifestLine(text->ReadLine());
         if (!entry) {

@@ -12,6 +12,9 @@ inline constexpr char PlatformTag[] = "W2003";
 inline constexpr qint64 MaxBytes = 16 * 1024 * 1024;
 // Entries sit at 1..N with a 16-bit next-free index, so N stops here.
 inline constexpr int MaxEntries = 32766;
+// The shortest line that holds an entry: the tag, a tab, a one-letter file
+// name and a tab.
+inline constexpr qsizetype MinEntryBytes = sizeof(PlatformTag) - 1 + 3;
 }
 
 struct ManifestEntry

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
                                                      static_cast<qsizetype>(size));
-    for (const QString &line : splitLines(decodeText(bytes))) {
+    for (const QString &line : splitLines(bytes)) {
         if (line.contains(QLatin1Char('\n'))) {
             std::abort();
         }

@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStringDecoder>
 
 #include <array>
 
@@ -13,32 +12,25 @@ namespace {
 // The largest text file read whole; a manifest is a few kilobytes.
 constexpr qint64 MaxTextFileBytes = 16 * 1024 * 1024;
 
-// Lines are cut from the text as they are read: a manifest of thousands of
-// entries is read while the user waits for the window.
 class LineStream final : public TextStream
 {
 public:
-    explicit LineStream(QString text) : m_text(std::move(text)) {}
+    explicit LineStream(QByteArray bytes) : m_lines(std::move(bytes)) {}
 
-    bool AtEndOfStream() const override { return m_next >= m_text.size(); }
+    bool AtEndOfStream() const override { return m_lines.atEnd(); }
 
     QString ReadLine() override
     {
         if (AtEndOfStream()) {
             throw RuntimeError(ErrorNumber::InvalidCall, QStringLiteral("Input past end of file"));
         }
-        return takeLine(m_text, m_next);
+        return m_lines.next();
     }
 
-    void Close() override
-    {
-        m_text.clear();
-        m_next = 0;
-    }
+    void Close() override { m_lines = TextLines({}); }
 
 private:
-    QString m_text;
-    qsizetype m_next = 0;
+    TextLines m_lines;
 };
 
 // Windows-1252 in 0x80..0x9F; the rest of the upper half is Latin-1.
@@ -49,7 +41,7 @@ constexpr std::array<char16_t, 32> Cp1252High = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-QString decodeWindows1252(const QByteArray &bytes)
+QString decodeWindows1252(QByteArrayView bytes)
 {
     QString text;
     text.reserve(bytes.size());
@@ -64,42 +56,41 @@ QString decodeWindows1252(const QByteArray &bytes)
     return text;
 }
 
+constexpr QByteArrayView Utf8ByteOrderMark("\xEF\xBB\xBF");
+
 } // namespace
 
-QString decodeText(const QByteArray &bytes)
+TextLines::TextLines(QByteArray bytes)
+    : m_bytes(std::move(bytes)), m_utf8(QByteArrayView(m_bytes).isValidUtf8())
 {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(bytes);
-    if (utf8.hasError()) {
-        return decodeWindows1252(bytes);
+    if (m_utf8 && m_bytes.startsWith(Utf8ByteOrderMark)) {
+        m_next = Utf8ByteOrderMark.size();
     }
-    if (text.startsWith(QChar(0xFEFF))) {
-        text.remove(0, 1);
-    }
-    return text;
 }
 
-QString takeLine(const QString &text, qsizetype &position)
+QString TextLines::next()
 {
-    const qsizetype start = position;
-    qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+    // LF and CR are single bytes in both encodings, never part of another character.
+    const qsizetype start = m_next;
+    qsizetype end = m_bytes.indexOf('\n', start);
     if (end < 0) {
-        end = text.size();
-        position = end;
+        end = m_bytes.size();
+        m_next = end;
     } else {
-        position = end + 1;
+        m_next = end + 1;
     }
-    if (end > start && text.at(end - 1) == QLatin1Char('\r')) {
+    if (end > start && m_bytes.at(end - 1) == '\r') {
         --end;
     }
-    return text.mid(start, end - start);
+    const QByteArrayView line = QByteArrayView(m_bytes).sliced(start, end - start);
+    return m_utf8 ? QString::fromUtf8(line) : decodeWindows1252(line);
 }
 
-QStringList splitLines(const QString &text)
+QStringList splitLines(const QByteArray &bytes)
 {
     QStringList lines;
-    for (qsizetype position = 0; position < text.size();) {
-        lines.append(takeLine(text, position));
+    for (TextLines text(bytes); !text.atEnd();) {
+        lines.append(text.next());
     }
     return lines;
 }
@@ -129,7 +120,7 @@ std::unique_ptr<TextStream> LinuxFileSystem::OpenTextFile(const QString &path)
         throw RuntimeError(ErrorNumber::DeviceIo,
                            QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString()));
     }
-    return std::make_unique<LineStream>(decodeText(bytes));
+    return std::make_unique<LineStream>(bytes);
 }
 
 void LinuxFileSystem::DeleteFile(const QString &path)

@@ -19,12 +19,23 @@ private:
 };
 
 // Text as the vendor may have saved it: UTF-8 when the bytes are valid UTF-8
-// (a byte order mark is dropped), else Windows-1252.
-QString decodeText(const QByteArray &bytes);
+// (a byte order mark starting a line is dropped), else Windows-1252. Lines end at LF; a CR
+// before the LF, and a final empty line, are dropped. Each line is decoded as
+// it is read, so a large text is never held decoded whole.
+class TextLines
+{
+public:
+    explicit TextLines(QByteArray bytes);
 
-// Lines split at LF; a CR before the LF, and a final empty line, are dropped.
-QStringList splitLines(const QString &text);
+    bool atEnd() const { return m_next >= m_bytes.size(); }
+    // The next line; an empty string at the end.
+    QString next();
 
-// The line of text that starts at position, which moves past its end. The
-// same rules as splitLines; there is a line left while position < size.
-QString takeLine(const QString &text, qsizetype &position);
+private:
+    QByteArray m_bytes;
+    qsizetype m_next = 0;
+    bool m_utf8 = true;
+};
+
+// All the lines of the text, by the rules above.
+QStringList splitLines(const QByteArray &bytes);

@@ -90,29 +90,41 @@ void TestManifest::decode()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
-    QCOMPARE(decodeText(bytes), text);
+    QCOMPARE(splitLines(bytes).join(QLatin1Char('\n')), text);
 }
 
 void TestManifest::lines_data()
 {
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("lines");
 
-    QTest::newRow("LF") << "a\nb\n" << QStringList{"a", "b"};
-    QTest::newRow("CRLF") << "a\r\nb\r\n" << QStringList{"a", "b"};
-    QTest::newRow("no final line end") << "a\r\nb" << QStringList{"a", "b"};
-    QTest::newRow("empty lines kept") << "a\n\n\nb\n" << QStringList{"a", "", "", "b"};
-    QTest::newRow("only CR at the end is dropped") << "a\rb\r\n" << QStringList{"a\rb"};
-    QTest::newRow("empty text") << "" << QStringList{};
-    QTest::newRow("one empty CRLF line") << "\r\n" << QStringList{""};
-    QTest::newRow("CR closing the text") << "a\nb\r" << QStringList{"a", "b"};
+    QTest::newRow("LF") << QByteArray("a\nb\n") << QStringList{"a", "b"};
+    QTest::newRow("CRLF") << QByteArray("a\r\nb\r\n") << QStringList{"a", "b"};
+    QTest::newRow("no final line end") << QByteArray("a\r\nb") << QStringList{"a", "b"};
+    QTest::newRow("empty lines kept") << QByteArray("a\n\n\nb\n") << QStringList{"a", "", "", "b"};
+    QTest::newRow("only CR at the end is dropped") << QByteArray("a\rb\r\n")
+                                                   << QStringList{"a\rb"};
+    QTest::newRow("empty text") << QByteArray() << QStringList{};
+    QTest::newRow("one empty CRLF line") << QByteArray("\r\n") << QStringList{""};
+    QTest::newRow("CR closing the text") << QByteArray("a\nb\r") << QStringList{"a", "b"};
+    // As in manifests pasted together: a tag after the mark still counts.
+    QTest::newRow("byte order mark starting any line")
+        << QByteArray("\xef\xbb\xbf" "a\n\xef\xbb\xbf" "W2003") << QStringList{"a", "W2003"};
+    QTest::newRow("utf-8 lines") << QByteArray("Versi\xc3\xb3n\r\nb")
+                                 << QStringList{QStringLiteral("Versión"), "b"};
+    QTest::newRow("windows-1252 lines") << QByteArray("Versi\xf3n\r\nb")
+                                        << QStringList{QStringLiteral("Versión"), "b"};
+    // One byte that is not UTF-8 makes the whole text Windows-1252.
+    QTest::newRow("invalid byte on a later line")
+        << QByteArray("caf\xc3\xa9\nx\xff")
+        << QStringList{QStringLiteral("caf\u00c3\u00a9"), QStringLiteral("x\u00ff")};
 }
 
 void TestManifest::lines()
 {
-    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
     QFETCH(QStringList, lines);
-    QCOMPARE(splitLines(text), lines);
+    QCOMPARE(splitLines(bytes), lines);
 }
 
 void TestManifest::pick_data()
