@@ -2,7 +2,7 @@
 // prints what it measured as key=value pairs for bench/run.
 //
 //   orbistane-bench download BASE_URL FILE FOLDER   click on OK to the install question
-//   orbistane-bench startup BASE_URL                process start to the window shown
+//   orbistane-bench startup BASE_URL STARTED_NS     process start to the window shown
 //   orbistane-bench cancel BASE_URL FILE FOLDER     click during the transfer to the question
 #include "form1.h"
 #include "system_platform.h"
@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -142,7 +143,9 @@ int download(const QString &baseUrl, const QString &file, const QString &folder,
     return 0;
 }
 
-int startup(const QString &baseUrl)
+// startedNs: the wall clock just before the process was started, in nanoseconds
+// since the epoch, as the shell's `date +%s%N` gives it.
+int startup(const QString &baseUrl, qint64 startedNs)
 {
     SystemPlatform system;
     Form1 window(system.platform(), baseUrl);
@@ -152,7 +155,11 @@ int startup(const QString &baseUrl)
     }
     window.show();
     QCoreApplication::processEvents();
-    std::printf("items=%d\n", window.ComboVersion->count());
+    const qint64 nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    std::printf("shown_seconds=%.4f items=%d\n", (nowNs - startedNs) / 1e9,
+                window.ComboVersion->count());
     return 0;
 }
 
@@ -163,14 +170,14 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const QString mode = args.value(1);
-    if (mode == QLatin1String("startup") && args.size() == 3) {
-        return startup(args[2]);
+    if (mode == QLatin1String("startup") && args.size() == 4) {
+        return startup(args[2], args[3].toLongLong());
     }
     if ((mode == QLatin1String("download") || mode == QLatin1String("cancel")) &&
         args.size() == 5) {
         return download(args[2], args[3], args[4], mode == QLatin1String("cancel"));
     }
     std::fprintf(stderr, "usage: orbistane-bench download|cancel BASE_URL FILE FOLDER\n"
-                         "       orbistane-bench startup BASE_URL\n");
+                         "       orbistane-bench startup BASE_URL STARTED_NS\n");
     return 2;
 }
