@@ -6,7 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
-LinuxShell::LinuxShell(QProcessEnvironment environment) : m_environment(std::move(environment))
+LinuxShell::LinuxShell(const QProcessEnvironment &environment) : m_environment(environment)
 {
 }
 

@@ -7,7 +7,8 @@
 class LinuxShell final : public Shell
 {
 public:
-    explicit LinuxShell(QProcessEnvironment environment = QProcessEnvironment::systemEnvironment());
+    explicit LinuxShell(
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
 
     QString RegRead(const QString &name) override;
     QString ExpandEnvironmentStrings(const QString &text) override;

@@ -131,7 +131,7 @@ QByteArray QtTransferControl::GetChunk(int size)
         if (m_reply->bytesAvailable() > 0) {
             // The idle timer is not restarted here: that costs more than the
             // read, and a timeout with unread data restarts it anyway.
-            const QByteArray chunk = m_reply->read(size);
+            QByteArray chunk = m_reply->read(size);
             m_handedOut += chunk.size();
             return chunk;
         }
