@@ -22,15 +22,33 @@ bool isPlainFileName(const QString &name)
     return true;
 }
 
+namespace {
+
+// The field upper-cased is the tag: its letters in any case.
+bool isPlatformTag(QStringView field)
+{
+    const QLatin1StringView tag(Manifest::PlatformTag);
+    if (field.size() != tag.size()) {
+        return false;
+    }
+    for (qsizetype i = 0; i < tag.size(); ++i) {
+        if (field[i].toUpper() != tag[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<ManifestEntry> parseManifestLine(const QString &line)
 {
     // Views, not copies: only the two fields kept are allocated.
     const QStringView view(line);
-    constexpr QLatin1Char Tab('\t');
+    constexpr QChar Tab(u'\t');
     const qsizetype tagEnd = view.indexOf(Tab);
     const qsizetype fileEnd = tagEnd < 0 ? -1 : view.indexOf(Tab, tagEnd + 1);
-    const QLatin1String tag(Manifest::PlatformTag);
-    if (fileEnd < 0 || view.first(tagEnd).compare(tag, Qt::CaseInsensitive) != 0) {
+    if (fileEnd < 0 || !isPlatformTag(view.first(tagEnd))) {
         return std::nullopt;
     }
     const QString file = view.sliced(tagEnd + 1, fileEnd - tagEnd - 1).toString();
