@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "controls.h"
 #include "error_report.h"
 #include "file_system.h"
 #include "http_request.h"
@@ -27,36 +28,6 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-
-namespace {
-
-QFrame *makeLine(QWidget *parent, const QRect &geometry, const QColor &colour)
-{
-    auto *line = new QFrame(parent);
-    line->setGeometry(geometry);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, colour);
-    line->setPalette(palette);
-    return line;
-}
-
-QLabel *makeLabel(QWidget *parent, const QRect &geometry, const QString &text)
-{
-    auto *label = new QLabel(text, parent);
-    label->setGeometry(geometry);
-    return label;
-}
-
-void setWhiteBackground(QLabel *label)
-{
-    label->setAutoFillBackground(true);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    label->setPalette(palette);
-}
-
-} // namespace
 
 Form1::Form1(const Platform &platform, const QString &baseUrl, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

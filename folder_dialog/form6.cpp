@@ -1,5 +1,6 @@
 #include "form6.h"
 
+#include "controls.h"
 #include "dir_list_box.h"
 #include "drive_list_box.h"
 #include "file_system.h"
@@ -17,32 +18,6 @@
 #include <QScreen>
 
 namespace {
-
-QFrame *makeLine(QWidget *parent, const QRect &geometry, const QColor &colour)
-{
-    auto *line = new QFrame(parent);
-    line->setGeometry(geometry);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, colour);
-    line->setPalette(palette);
-    return line;
-}
-
-QLabel *makeLabel(QWidget *parent, const QRect &geometry)
-{
-    auto *label = new QLabel(parent);
-    label->setGeometry(geometry);
-    return label;
-}
-
-void setWhiteBackground(QWidget *widget)
-{
-    widget->setAutoFillBackground(true);
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    widget->setPalette(palette);
-}
 
 QPushButton *makeButton(QWidget *parent, const QString &caption, const QRect &geometry)
 {
