@@ -1,6 +1,7 @@
 #include "form1.h"
 #include "full_device.h"
 #include "progress_bar.h"
+#include "random_bytes.h"
 #include "test_http_server.h"
 #include "test_platform.h"
 #include "twips.h"
@@ -12,7 +13,6 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -24,16 +24,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString Title = QStringLiteral(" OnLine Download Orbistane.");
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(size);
-    for (char &byte : bytes) {
-        byte = static_cast<char>(generator.generate());
-    }
-    return bytes;
-}
 
 QString installQuestion(const QString &file)
 {

@@ -1,5 +1,6 @@
 #include "form1.h"
 #include "messages.h"
+#include "random_bytes.h"
 #include "test_http_server.h"
 #include "test_platform.h"
 
@@ -7,7 +8,6 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -157,10 +157,7 @@ void TestStartup::manifestWithoutReleases_data()
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("maintenance page") << QByteArray("<html><body>Maintenance</body></html>\n");
     QTest::newRow("no tagged line") << QByteArray("L2003\ta.sh\tRelease A\nW2004\tb.sh\tB\n");
-    QByteArray binary(64 * 1024, Qt::Uninitialized);
-    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(binary.data()),
-                                  binary.size() / 4);
-    QTest::newRow("binary junk") << binary;
+    QTest::newRow("binary junk") << randomBytes(64 * 1024);
     QTest::newRow("empty") << QByteArray();
 }
 
@@ -221,9 +218,7 @@ void TestStartup::failedFetchIsReported()
         response.dropAfter = response.body.size();
         break;
     case 4:
-        response.body = QByteArray(20 * 1024 * 1024, Qt::Uninitialized);
-        QRandomGenerator(4).fillRange(reinterpret_cast<quint32 *>(response.body.data()),
-                                      response.body.size() / 4);
+        response.body = randomBytes(20 * 1024 * 1024);
         break;
     case 5:
         response.stallAfter = 5;

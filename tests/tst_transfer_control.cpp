@@ -1,10 +1,10 @@
 #include "qt_transfer_control.h"
 #include "runtime_error.h"
+#include "random_bytes.h"
 #include "test_http_server.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -14,16 +14,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto Timeout = 700ms;
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(size);
-    for (char &byte : bytes) {
-        byte = static_cast<char>(generator.generate());
-    }
-    return bytes;
-}
 
 // Reads the body from inside the state-12 handler, as the main window does.
 struct Reader
