@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -158,6 +159,7 @@ void Form1::receiveDownload()
     m_target = std::make_unique<TargetFile>(LocalPath);
     qint32 received = 0;
     qint16 percentage = 0;
+    std::optional<qint16> barPercentage;
     for (;;) {
         const QByteArray chunk = Inet1.GetChunk(ChunkSize);
         if (!yield() || m_cancelled) {
@@ -165,10 +167,15 @@ void Form1::receiveDownload()
         }
         received = addReceived(received, chunk.size());
         percentage = nextPercentage(percentage, received, RemoteSize);
-        try {
-            ProgressBar->setBarValue(percentage);
-        } catch (const RuntimeError &) {
-            // 0 % lies below the bar's range; the bar stays as it was.
+        // The same value again changes nothing on the bar, and a size that is
+        // not known would have 0 % refused, thrown and caught for every chunk.
+        if (percentage != barPercentage) {
+            barPercentage = percentage;
+            try {
+                ProgressBar->setBarValue(percentage);
+            } catch (const RuntimeError &) {
+                // 0 % lies below the bar's range; the bar stays as it was.
+            }
         }
         Label3->setText(QString::number(percentage) + QLatin1String(" %"));
         m_target->write(chunk);
