@@ -3,12 +3,13 @@
 # shellcheck shell=bash
 
 PACKAGES=(cmake g++ make pkgconf qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
-          nginx-light xvfb xauth x11-utils)
+          libssl-dev libsodium-dev openssl minisign nginx-light xvfb xauth x11-utils)
 
 ensure_packages() {
     local missing=()
     for package in "${PACKAGES[@]}" "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
+                grep -q "install ok installed"; then
             missing+=("$package")
         fi
     done

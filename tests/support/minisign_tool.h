@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Keys and signatures made by the real minisign tool, as the vendor makes
+// them, in a folder of the test's own.
+class MinisignTool
+{
+public:
+    // False when minisign is not installed; tests then skip with a message.
+    static bool available();
+
+    explicit MinisignTool(const QString &folder);
+
+    // Makes a key pair called name and returns its public key line ("RW..."),
+    // empty on failure.
+    QString makeKey(const QString &name);
+
+    // The key's ID as minisign prints it in the .pub file's comment.
+    QString printedKeyId(const QString &name) const;
+
+    // The signature file for content signed with key name, empty on failure.
+    // legacy: the older kind, over the content itself rather than its hash.
+    QByteArray sign(const QByteArray &content, const QString &name, bool legacy = false,
+                    const QByteArray &trustedComment = {});
+
+    // A signature file with one of its lines (0 to 3) replaced, as a forger would.
+    static QByteArray withLine(const QByteArray &signature, int index, const QByteArray &line);
+
+private:
+    QString m_folder;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QStringView>
+#include <QtGlobal>
+
+#include <optional>
+
+// What the manifest pins of a release, so that nothing else passes for it.
+struct ReleasePin
+{
+    QByteArray sha256; // 32 bytes; empty when not pinned
+    qint64 size = -1;  // in bytes; -1 when not pinned
+
+    bool pinsDigest() const { return !sha256.isEmpty(); }
+    bool pinsSize() const { return size >= 0; }
+    bool operator==(const ReleasePin &) const = default;
+};
+
+// A byte count as the manifest writes it: decimal digits only, nothing around
+// them, small enough for 64 bits.
+std::optional<qint64> parseByteCount(QStringView text);

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+struct evp_md_ctx_st;
+
+// SHA-256 through OpenSSL's libcrypto, which runs on the CPU's SHA
+// instructions where it has them: several times the speed of a portable one.
+class Sha256 final
+{
+public:
+    static constexpr qsizetype Size = 32;
+    static constexpr qsizetype HexSize = 2 * Size;
+
+    Sha256();
+    ~Sha256();
+    Sha256(Sha256 &&) noexcept;
+    Sha256 &operator=(Sha256 &&) noexcept;
+
+    void addData(QByteArrayView bytes);
+    // The digest of everything added so far; the hash then starts afresh.
+    QByteArray result();
+
+    static QByteArray hash(QByteArrayView bytes);
+
+private:
+    struct Free
+    {
+        void operator()(evp_md_ctx_st *context) const;
+    };
+    void restart();
+
+    std::unique_ptr<evp_md_ctx_st, Free> m_context;
+};
+
+// The digest of a file's contents; error says why it could not be read.
+struct FileDigest
+{
+    QByteArray digest;
+    QString error;
+};
+FileDigest sha256OfFile(const QString &path);
+
+// The digest that text spells: exactly 64 hexadecimal digits, either case.
+std::optional<QByteArray> parseSha256Hex(QStringView text);
