@@ -3,23 +3,21 @@
 #include "runtime_error.h"
 
 #include <QEventLoop>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 
 #include <memory>
 
-QtHttpRequest::QtHttpRequest(QNetworkAccessManager &network, std::chrono::milliseconds timeout)
+QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::milliseconds timeout)
     : m_network(network), m_timeout(timeout)
 {
 }
 
 QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
 {
-    QNetworkRequest request{QUrl(address)};
+    QNetworkRequest request = m_network.request(QUrl(address));
     request.setTransferTimeout(static_cast<int>(m_timeout.count()));
-    request.setRawHeader("Accept-Encoding", "identity");
     const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
         m_network.get(request), [](QNetworkReply *r) { r->deleteLater(); });
 
@@ -49,6 +47,10 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
         throw RuntimeError(ErrorNumber::RequestTimedOut,
                            QStringLiteral("The request for %1 timed out after %2 s")
                                .arg(address).arg(m_timeout.count() / 1000.0));
+    }
+    // Before the status: a refused redirect still carries the 3xx it came with.
+    if (const QString refusal = NetworkAccess::refusal(*reply, address); !refusal.isEmpty()) {
+        throw RuntimeError(ErrorNumber::TransferFailed, refusal);
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 0) {

@@ -3,7 +3,6 @@
 #include "runtime_error.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QEventLoop>
 #include <QUrl>
@@ -33,7 +32,7 @@ bool isSuccess(int status)
 
 } // namespace
 
-QtTransferControl::QtTransferControl(QNetworkAccessManager &network,
+QtTransferControl::QtTransferControl(const NetworkAccess &network,
                                      std::chrono::milliseconds timeout, QObject *parent)
     : TransferControl(parent), m_network(network), m_timeout(timeout)
 {
@@ -79,11 +78,7 @@ void QtTransferControl::Execute(const QString &address, const QString &operation
     m_expected = -1;
     m_handedOut = 0;
 
-    QNetworkRequest request(url);
-    // The bytes written must be the bytes announced: no transparent decoding.
-    request.setRawHeader("Accept-Encoding", "identity");
-    // Redirects follow Qt's default policy, which never goes from https to http.
-    request.setMaximumRedirectsAllowed(MaxRedirects);
+    const QNetworkRequest request = m_network.request(url);
     m_reply.reset(m_head ? m_network.head(request) : m_network.get(request));
     m_reply->setReadBufferSize(ReadBufferBytes);
 
@@ -208,8 +203,9 @@ void QtTransferControl::onFinished()
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
     if (m_head) {
-        // A HEAD that got any answer has its headers; only no answer is an error.
-        if (status == 0) {
+        // A HEAD that got any answer has its headers; only no answer, or one
+        // refused for its security, is an error.
+        if (status == 0 || !NetworkAccess::refusal(*m_reply, m_address).isEmpty()) {
             fail(failureText());
             return;
         }
@@ -241,6 +237,10 @@ void QtTransferControl::onFinished()
 
 QString QtTransferControl::failureText() const
 {
+    if (const QString refusal = NetworkAccess::refusal(*m_reply, m_address);
+        !refusal.isEmpty()) {
+        return refusal;
+    }
     if (m_timedOut) {
         return QStringLiteral("No answer from %1 within %2 seconds").arg(m_address, seconds());
     }

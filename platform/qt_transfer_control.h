@@ -1,5 +1,6 @@
 #pragma once
 
+#include "network_access.h"
 #include "transfer_control.h"
 
 #include <QNetworkReply>
@@ -7,8 +8,6 @@
 
 #include <chrono>
 #include <memory>
-
-class QNetworkAccessManager;
 
 // The transfer control on Qt Network. A GET's body stays in the reply's bounded
 // read buffer until GetChunk takes it, so memory does not grow with the file.
@@ -19,10 +18,9 @@ class QtTransferControl final : public TransferControl
 public:
     // The reply holds at most this much of a body that nobody has read yet.
     static constexpr qint64 ReadBufferBytes = 1024 * 1024;
-    static constexpr int MaxRedirects = 5;
 
     // timeout: how long a request may go without any byte arriving.
-    explicit QtTransferControl(QNetworkAccessManager &network,
+    explicit QtTransferControl(const NetworkAccess &network,
                                std::chrono::milliseconds timeout = std::chrono::seconds(60),
                                QObject *parent = nullptr);
     ~QtTransferControl() override;
@@ -56,7 +54,7 @@ private:
     QString failureText() const;
     QString seconds() const;
 
-    QNetworkAccessManager &m_network;
+    NetworkAccess m_network;
     std::chrono::milliseconds m_timeout;
     std::unique_ptr<QNetworkReply, LaterDeleter> m_reply;
     QTimer m_idle;

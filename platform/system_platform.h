@@ -5,6 +5,7 @@
 #include "linux_program_end.h"
 #include "linux_shell.h"
 #include "linux_stream.h"
+#include "network_access.h"
 #include "platform.h"
 #include "qt_http_request.h"
 #include "qt_prompt.h"
@@ -28,7 +29,10 @@ using ProgramEndImpl = LinuxProgramEnd;
 class SystemPlatform
 {
 public:
-    SystemPlatform() : m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network) {}
+    SystemPlatform()
+        : m_network(m_manager), m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network)
+    {
+    }
 
     Platform platform()
     {
@@ -37,7 +41,9 @@ public:
     }
 
 private:
-    QNetworkAccessManager m_network;
+    QNetworkAccessManager m_manager;
+    // The system's certificate store decides whom https trusts.
+    NetworkAccess m_network;
     ShellImpl m_shell;
     MountTableImpl m_mounts;
     FileSystemImpl m_fileSystem;

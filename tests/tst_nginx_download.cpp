@@ -1,9 +1,11 @@
 #include "form1.h"
 #include "linux_shell.h"
+#include "sha256.h"
+#include "test_certificates.h"
+#include "test_files.h"
 #include "test_platform.h"
 
 #include <QComboBox>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QLabel>
 #include <QProcess>
@@ -14,6 +16,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -33,7 +37,7 @@ constexpr bool BuiltWithAddressSanitizer = false;
 constexpr bool BuiltWithAddressSanitizer = false;
 #endif
 
-// The highest resident memory of this process so far, in bytes.
+// The highest resident memory of this process since the last reset, in bytes.
 qint64 peakResident()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -48,33 +52,141 @@ qint64 peakResident()
     return -1;
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
+// So that one row's peak does not hide the next one's.
+void resetPeakResident()
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly)) {
+        clear.write("5");
+    }
 }
 
 QByteArray sha256Of(const QString &path)
 {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result() : QByteArray();
+    return sha256OfFile(path).digest;
 }
+
+// nginx serving root on 127.0.0.1, over https with identity when given one. A
+// port found free may be taken before nginx binds it: then another is tried.
+class Nginx
+{
+public:
+    Nginx(const QString &binary, const QString &dir) : m_binary(binary), m_dir(dir) {}
+    ~Nginx()
+    {
+        if (m_process) {
+            m_process->terminate();
+            if (!m_process->waitForFinished(5000)) {
+                m_process->kill();
+                m_process->waitForFinished();
+            }
+        }
+    }
+    Nginx(const Nginx &) = delete;
+    Nginx &operator=(const Nginx &) = delete;
+
+    // Empty when it serves; else what went wrong.
+    QString start(const QString &root, const TestIdentity *identity)
+    {
+        QString tls;
+        if (identity) {
+            const QString certificate = m_dir + QStringLiteral("/server.pem");
+            const QString key = m_dir + QStringLiteral("/server.key");
+            if (!identity->writeTo(certificate, key)) {
+                return QStringLiteral("cannot write the server's certificate");
+            }
+            tls = QStringLiteral(" ssl;\n    ssl_certificate %1;\n    ssl_certificate_key %2")
+                      .arg(certificate, key);
+        }
+        QString failure;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            failure = tryPort(root, tls);
+            if (failure.isEmpty()) {
+                return {};
+            }
+        }
+        return failure;
+    }
+
+    quint16 port() const { return m_port; }
+
+private:
+    QString tryPort(const QString &root, const QString &tls)
+    {
+        QTcpServer finder;
+        if (!finder.listen(QHostAddress::LocalHost, 0)) {
+            return finder.errorString();
+        }
+        m_port = finder.serverPort();
+        finder.close();
+        const QString conf = m_dir + QStringLiteral("/nginx.conf");
+        const QString d = m_dir;
+        if (!writeFile(conf, QStringLiteral(
+                "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                "pid %1/nginx.pid;\nerror_log %1/error.log;\n"
+                "events { worker_connections 64; }\n"
+                "http {\n  access_log %1/access.log;\n"
+                "  default_type application/octet-stream;\n"
+                "  client_body_temp_path %1/client_body;\n  proxy_temp_path %1/proxy;\n"
+                "  fastcgi_temp_path %1/fastcgi;\n  uwsgi_temp_path %1/uwsgi;\n"
+                "  scgi_temp_path %1/scgi;\n"
+                "  server {\n    listen 127.0.0.1:%2%3;\n    root %4;\n  }\n}\n")
+                .arg(d).arg(m_port).arg(tls, root).toUtf8())) {
+            return QStringLiteral("cannot write %1").arg(conf);
+        }
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::MergedChannels);
+        m_process->start(m_binary, {QStringLiteral("-c"), conf, QStringLiteral("-p"), d + '/',
+                                    QStringLiteral("-e"), d + QStringLiteral("/error.log")});
+        if (!m_process->waitForStarted()) {
+            return m_process->errorString();
+        }
+        // Listening while still running: the port is nginx's, nobody else's.
+        for (int wait = 0; wait < 50; ++wait) {
+            if (m_process->state() != QProcess::Running) {
+                const QString said = QString::fromLocal8Bit(m_process->readAll());
+                m_process.reset();
+                return QStringLiteral("nginx stopped: ") + said;
+            }
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            if (socket.waitForConnected(100) && m_process->state() == QProcess::Running) {
+                return {};
+            }
+            QTest::qWait(100);
+        }
+        return QStringLiteral("nginx did not start listening on port %1").arg(m_port);
+    }
+
+    QString m_binary;
+    QString m_dir;
+    quint16 m_port = 0;
+    std::unique_ptr<QProcess> m_process;
+};
 
 } // namespace
 
-// The whole download against a real web server, with the real shell starting
-// the installer.
+// The whole download against a real web server, over http and https, with the
+// real shell starting the installer.
 class TestNginxDownload final : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void downloadsAndStartsInstaller_data();
     void downloadsAndStartsInstaller();
 };
 
+void TestNginxDownload::downloadsAndStartsInstaller_data()
+{
+    QTest::addColumn<bool>("https");
+    QTest::newRow("http") << false;
+    QTest::newRow("https") << true;
+}
+
 void TestNginxDownload::downloadsAndStartsInstaller()
 {
+    QFETCH(bool, https);
     const QString nginxBinary = QStandardPaths::findExecutable(
         QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
     if (nginxBinary.isEmpty()) {
@@ -89,75 +201,43 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     const QString name = QStringLiteral("setup 1.sh");
     QFile release(releases + QLatin1Char('/') + name);
     QVERIFY(release.open(QIODevice::WriteOnly));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
     const QByteArray script = "#!/bin/sh\nprintf '%s' \"$PWD\" > installer-ran\nexit 0\n";
     release.write(script);
-    hash.addData(script);
     QByteArray block(MiB, Qt::Uninitialized);
     for (int i = 0; i < ReleaseMiB; ++i) {
         QRandomGenerator(i).fillRange(reinterpret_cast<quint32 *>(block.data()), MiB / 4);
         release.write(block);
-        hash.addData(block);
     }
     release.close();
+    const QByteArray digest = sha256Of(release.fileName());
     QVERIFY(writeFile(releases + QStringLiteral("/manifest.txt"),
                       "W2003\t" + name.toUtf8() + "\tRelease 1\n"));
 
-    QTcpServer portFinder;
-    QVERIFY(portFinder.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = portFinder.serverPort();
-    portFinder.close();
-    const QString conf = dir.filePath(QStringLiteral("nginx.conf"));
-    const QString d = dir.path();
-    QVERIFY(writeFile(conf, QStringLiteral(
-        "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-        "pid %1/nginx.pid;\nerror_log %1/error.log;\n"
-        "events { worker_connections 64; }\n"
-        "http {\n  access_log %1/access.log;\n  default_type application/octet-stream;\n"
-        "  client_body_temp_path %1/client_body;\n  proxy_temp_path %1/proxy;\n"
-        "  fastcgi_temp_path %1/fastcgi;\n  uwsgi_temp_path %1/uwsgi;\n"
-        "  scgi_temp_path %1/scgi;\n"
-        "  server { listen 127.0.0.1:%2; root %1/root; }\n}\n").arg(d).arg(port).toUtf8()));
+    const TestCertificateAuthority authority;
+    const TestIdentity identity = authority.issue(TestCertificateAuthority::loopbackHosts());
+    Nginx nginx(nginxBinary, dir.path());
+    const QString failure = nginx.start(dir.filePath(QStringLiteral("root")),
+                                        https ? &identity : nullptr);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
-    QProcess nginx;
-    nginx.setProcessChannelMode(QProcess::MergedChannels);
-    nginx.start(nginxBinary, {QStringLiteral("-c"), conf, QStringLiteral("-p"), d + '/',
-                              QStringLiteral("-e"), dir.filePath(QStringLiteral("error.log"))});
-    QVERIFY2(nginx.waitForStarted(), qPrintable(nginx.errorString()));
-    const auto stopNginx = qScopeGuard([&nginx] {
-        nginx.terminate();
-        if (!nginx.waitForFinished(5000)) {
-            nginx.kill();
-            nginx.waitForFinished();
-        }
-    });
-    bool listening = false;
-    for (int attempt = 0; attempt < 50 && !listening; ++attempt) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        listening = socket.waitForConnected(100);
-        if (!listening) {
-            QVERIFY2(nginx.state() == QProcess::Running, nginx.readAll().constData());
-            QTest::qWait(100);
-        }
-    }
-    QVERIFY2(listening, "nginx did not start listening");
-
-    TestPlatform test(10s);
+    TestPlatform test(10s, {authority.certificate()});
     QProcessEnvironment environment;
     environment.insert(QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8"));
-    environment.insert(QStringLiteral("TMPDIR"), d);
+    environment.insert(QStringLiteral("TMPDIR"), dir.path());
     LinuxShell shell(environment);
     const Platform platform{shell, test.fileSystem, test.http, test.stream, test.management,
                             test.mounts, test.inet1, test.prompt, test.errorReport,
                             test.programEnd};
-    Form1 form(platform, QStringLiteral("http://127.0.0.1:%1/online_installer/").arg(port));
+    Form1 form(platform, QStringLiteral("%1://127.0.0.1:%2/online_installer/")
+                             .arg(https ? QLatin1String("https") : QLatin1String("http"))
+                             .arg(nginx.port()));
     form.Form_Load();
-    QVERIFY(!form.hasEnded());
+    QVERIFY2(!form.hasEnded(), qPrintable(test.errorReport.lastDescription()));
     form.ComboVersion->setCurrentIndex(0);
     emit form.ComboVersion->activated(0);
     form.Label4->setText(destination.path());
 
+    resetPeakResident();
     const qint64 peakBefore = peakResident();
     form.Command1->click();
     QTRY_COMPARE_WITH_TIMEOUT(test.programEnd.ends, 1, 120000);
@@ -166,7 +246,7 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     QCOMPARE(test.errorReport.lastDescription(), QString());
     QCOMPARE(test.programEnd.exitCode, 0);
     QCOMPARE(form.RemoteSize, script.size() + ReleaseMiB * MiB);
-    QCOMPARE(sha256Of(destination.filePath(name)), hash.result());
+    QCOMPARE(sha256Of(destination.filePath(name)), digest);
     // Neither the reply nor anything else may hold the body whole. The address
     // sanitizer keeps freed memory in quarantine, so its build says nothing here.
     if (!BuiltWithAddressSanitizer) {

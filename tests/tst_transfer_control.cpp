@@ -1,3 +1,4 @@
+#include "network_access.h"
 #include "qt_transfer_control.h"
 #include "runtime_error.h"
 #include "random_bytes.h"
@@ -63,7 +64,8 @@ private slots:
     void cancelEndsWaitingChunk();
 
 private:
-    QNetworkAccessManager m_network;
+    QNetworkAccessManager m_manager;
+    NetworkAccess m_network{m_manager};
 };
 
 void TestTransferControl::headCompletes()

@@ -1,13 +1,44 @@
 #include "test_http_server.h"
 
+#include <QSslConfiguration>
+#include <QSslServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
-TestHttpServer::TestHttpServer(QObject *parent) : QObject(parent)
+TestHttpServer::TestHttpServer(QObject *parent)
+    : QObject(parent), m_server(std::make_unique<QTcpServer>())
 {
-    m_server.listen(QHostAddress::LocalHost, 0);
-    connect(&m_server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+    m_server->listen(QHostAddress::LocalHost, 0);
+    connect(m_server.get(), &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+}
+
+TestHttpServer::TestHttpServer(const QSslCertificate &certificate, const QSslKey &key,
+                               QObject *parent)
+    : QObject(parent)
+{
+    auto server = std::make_unique<QSslServer>();
+    m_tls = server.get();
+    m_server = std::move(server);
+    setCertificate(certificate, key);
+    m_server->listen(QHostAddress::LocalHost, 0);
+    // A QSslServer says newConnection at the accept, with nothing queued yet; it
+    // queues the socket once its handshake succeeded, and says so with this
+    // signal. A socket whose handshake failed never shows.
+    connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this,
+            &TestHttpServer::onNewConnection);
+}
+
+void TestHttpServer::setCertificate(const QSslCertificate &certificate, const QSslKey &key)
+{
+    if (!m_tls) {
+        qFatal("TestHttpServer::setCertificate: this server speaks plain http");
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(certificate);
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_tls->setSslConfiguration(configuration);
 }
 
 void TestHttpServer::serve(const QByteArray &path, const Response &response)
@@ -22,17 +53,19 @@ void TestHttpServer::serveHead(const QByteArray &path, const Response &response)
 
 void TestHttpServer::close()
 {
-    m_server.close();
+    m_server->close();
 }
 
 quint16 TestHttpServer::port() const
 {
-    return m_server.serverPort();
+    return m_server->serverPort();
 }
 
 QString TestHttpServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(port());
+    return QStringLiteral("%1://127.0.0.1:%2/")
+        .arg(m_tls ? QLatin1String("https") : QLatin1String("http"))
+        .arg(port());
 }
 
 TestHttpServer::Response TestHttpServer::ok(const QByteArray &body)
@@ -54,12 +87,14 @@ TestHttpServer::Response TestHttpServer::status(int code, const QByteArray &reas
 
 void TestHttpServer::onNewConnection()
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         auto *buffer = new QByteArray;
         connect(socket, &QTcpSocket::disconnected, socket, [socket, buffer] {
             delete buffer;
             socket->deleteLater();
         });
+        connect(socket, &QTcpSocket::bytesWritten, this,
+                [this](qint64 bytes) { m_bytesSent += bytes; });
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
             buffer->append(socket->readAll());
             const qsizetype end = buffer->indexOf("\r\n\r\n");
@@ -129,6 +164,17 @@ void TestHttpServer::send(QTcpSocket *socket, const Request &request, const Resp
         socket->write(response.body.left(*response.dropAfter));
         socket->flush();
         socket->abort();
+        return;
+    }
+    if (response.endless && !response.body.isEmpty()) {
+        // Topped up as the client takes it, so that memory stays bounded.
+        const QByteArray body = response.body;
+        socket->write(body);
+        connect(socket, &QTcpSocket::bytesWritten, socket, [socket, body] {
+            if (socket->bytesToWrite() < body.size()) {
+                socket->write(body);
+            }
+        });
         return;
     }
     socket->write(response.body);

@@ -4,12 +4,18 @@
 #include <QHash>
 #include <QList>
 #include <QPair>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpServer>
 
+#include <memory>
 #include <optional>
 
+class QSslServer;
+
 // An HTTP/1.1 server on 127.0.0.1 for tests, answering each request from a
-// table of canned responses and able to misbehave on command.
+// table of canned responses and able to misbehave on command; over TLS when
+// given a certificate.
 class TestHttpServer final : public QObject
 {
     Q_OBJECT
@@ -30,6 +36,8 @@ public:
         std::optional<qint64> stallAfter;
         // Wait this long before answering at all.
         int delayMs = 0;
+        // Send the body again and again for as long as the client reads.
+        bool endless = false;
     };
 
     struct Request
@@ -40,6 +48,12 @@ public:
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);
+    // Speaks https only, presenting certificate, whose private key is key.
+    TestHttpServer(const QSslCertificate &certificate, const QSslKey &key,
+                   QObject *parent = nullptr);
+
+    // Connections from now on are presented this certificate instead; https only.
+    void setCertificate(const QSslCertificate &certificate, const QSslKey &key);
 
     // Serves response at path (starting with "/"); "HEAD" gets its headers only.
     void serve(const QByteArray &path, const Response &response);
@@ -50,8 +64,10 @@ public:
     void close();
 
     quint16 port() const;
-    QString baseUrl() const; // "http://127.0.0.1:port/"
+    QString baseUrl() const; // "http://127.0.0.1:port/", or https
     const QList<Request> &requests() const { return m_requests; }
+    // Every byte written to the clients so far, headers included.
+    qint64 bytesSent() const { return m_bytesSent; }
 
     static Response ok(const QByteArray &body);
     static Response status(int code, const QByteArray &reason, const QByteArray &body = {});
@@ -61,8 +77,11 @@ private:
     void answer(QTcpSocket *socket, const Request &request);
     void send(QTcpSocket *socket, const Request &request, const Response &response);
 
-    QTcpServer m_server;
+    // A QSslServer when speaking https, with m_tls pointing at it.
+    std::unique_ptr<QTcpServer> m_server;
+    QSslServer *m_tls = nullptr;
     QHash<QByteArray, Response> m_responses;
     QHash<QByteArray, Response> m_headResponses;
     QList<Request> m_requests;
+    qint64 m_bytesSent = 0;
 };

@@ -3,12 +3,14 @@
 #include "fakes.h"
 #include "linux_file_system.h"
 #include "linux_stream.h"
+#include "network_access.h"
 #include "platform.h"
 #include "qt_http_request.h"
 #include "qt_transfer_control.h"
 
 #include <QHash>
 #include <QNetworkAccessManager>
+#include <QSslCertificate>
 #include <QStringList>
 
 #include <chrono>
@@ -37,12 +39,15 @@ public:
 };
 
 // The real network, file and transfer components with scripted user-facing
-// ones, and short time-outs.
+// ones, and short time-outs. https trusts the system's store and, besides, the
+// test's own certificate authorities, if it gives any.
 class TestPlatform
 {
 public:
-    explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5))
-        : fileSystem(mounts), http(network, timeout), inet1(network, timeout)
+    explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                          const QList<QSslCertificate> &authorities = {})
+        : network(manager, authorities), fileSystem(mounts), http(network, timeout),
+          inet1(network, timeout)
     {
     }
 
@@ -52,7 +57,8 @@ public:
                 mounts, inet1,      prompt, errorReport, programEnd};
     }
 
-    QNetworkAccessManager network;
+    QNetworkAccessManager manager;
+    NetworkAccess network;
     FakeShell shell;
     FakeMountTable mounts;
     LinuxFileSystem fileSystem;

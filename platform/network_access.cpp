@@ -1,0 +1,100 @@
+#include "network_access.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslError>
+#include <QStringList>
+#include <QUrl>
+
+namespace {
+
+// Where a reply keeps the texts of what its handshake objected to. Qt hands
+// them out only while the handshake runs, and says no more than "handshake
+// failed" once the reply is finished.
+constexpr char TlsErrorsProperty[] = "orbistaneTlsErrors";
+
+} // namespace
+
+NetworkAccess::NetworkAccess(QNetworkAccessManager &manager)
+    : m_manager(&manager), m_tls(QSslConfiguration::defaultConfiguration())
+{
+}
+
+NetworkAccess::NetworkAccess(QNetworkAccessManager &manager,
+                             const QList<QSslCertificate> &authorities)
+    : NetworkAccess(manager)
+{
+    if (!authorities.isEmpty()) {
+        // Setting any authority turns off the lazy load of the system's store,
+        // so the store is named here in full.
+        m_tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + authorities);
+    }
+}
+
+QNetworkRequest NetworkAccess::request(const QUrl &url) const
+{
+    QNetworkRequest request(url);
+    request.setSslConfiguration(m_tls);
+    // The bytes written must be the bytes announced: no transparent decoding.
+    request.setRawHeader("Accept-Encoding", "identity");
+    // Qt's default, stated here because it is what keeps https from falling
+    // back to http: such a redirect ends the reply with InsecureRedirectError.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    return request;
+}
+
+QNetworkReply *NetworkAccess::get(const QNetworkRequest &request) const
+{
+    return watched(m_manager->get(request));
+}
+
+QNetworkReply *NetworkAccess::head(const QNetworkRequest &request) const
+{
+    return watched(m_manager->head(request));
+}
+
+QNetworkReply *NetworkAccess::watched(QNetworkReply *reply) const
+{
+    // Nothing is ignored: the errors are only written down, and the handshake
+    // then fails as Qt fails it.
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply,
+                     [reply](const QList<QSslError> &errors) {
+                         QStringList texts = reply->property(TlsErrorsProperty).toStringList();
+                         for (const QSslError &error : errors) {
+                             if (!texts.contains(error.errorString())) {
+                                 texts.append(error.errorString());
+                             }
+                         }
+                         reply->setProperty(TlsErrorsProperty, texts);
+                     });
+    return reply;
+}
+
+QString NetworkAccess::refusal(const QNetworkReply &reply, const QString &address)
+{
+    if (reply.error() == QNetworkReply::NoError) {
+        return {};
+    }
+    const QStringList tlsErrors = reply.property(TlsErrorsProperty).toStringList();
+    if (!tlsErrors.isEmpty()) {
+        return QStringLiteral("Cannot verify the TLS certificate of %1: %2")
+            .arg(address, tlsErrors.join(QLatin1String("; ")));
+    }
+    if (reply.error() == QNetworkReply::InsecureRedirectError) {
+        // The refused answer is the reply's last: its Location says where to.
+        const QByteArray location = reply.rawHeader("Location");
+        const QString target = location.isEmpty()
+                                   ? QStringLiteral("an insecure http address")
+                                   : QStringLiteral("the insecure http address %1")
+                                         .arg(reply.url().resolved(QUrl::fromEncoded(location))
+                                                  .toString());
+        return QStringLiteral("%1 redirected to %2, which was not followed").arg(address, target);
+    }
+    if (reply.error() == QNetworkReply::SslHandshakeFailedError) {
+        return QStringLiteral("No secure connection to %1: %2").arg(address, reply.errorString());
+    }
+    return {};
+}

@@ -1,0 +1,254 @@
+#include "form1.h"
+#include "random_bytes.h"
+#include "test_certificates.h"
+#include "test_files.h"
+#include "test_http_server.h"
+#include "test_platform.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QByteArray ManifestPath = "/online_installer/manifest.txt";
+const QByteArray ReleasePath = "/online_installer/setup.bin";
+
+int requestsFor(const TestHttpServer &server, const QByteArray &path)
+{
+    return int(std::count_if(server.requests().cbegin(), server.requests().cend(),
+                             [&](const TestHttpServer::Request &r) { return r.path == path; }));
+}
+
+TestHttpServer::Response redirectTo(const QString &address)
+{
+    TestHttpServer::Response moved = TestHttpServer::status(302, "Found");
+    moved.headers = {{"Location", address.toUtf8()}};
+    return moved;
+}
+
+} // namespace
+
+// https as the program meets it: certificates that verify through the test's
+// own authority, and every way one can fail to, for the manifest and for the
+// release. Nothing that did not verify may be listed, stored or started.
+class TestTls final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void manifestRefused_data();
+    void manifestRefused();
+    void releaseRefused_data();
+    void releaseRefused();
+    void releaseVerified_data();
+    void releaseVerified();
+
+private:
+    // The certificate a faulty server presents, and what the report must say.
+    void addFaultRows();
+    TestIdentity identityFor(const QString &fault) const;
+
+    // The authority the program is told to trust; the system's store never is.
+    TestCertificateAuthority m_trusted;
+    TestCertificateAuthority m_unknown;
+    QByteArray m_release = randomBytes(200 * 1024 + 3);
+};
+
+void TestTls::addFaultRows()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("self-signed")
+        << "self-signed" << "The certificate is self-signed, and untrusted";
+    QTest::newRow("expired") << "expired" << "The certificate has expired";
+    QTest::newRow("wrong host name")
+        << "wrong host" << "The host name did not match any of the valid hosts";
+    QTest::newRow("unknown authority")
+        << "unknown authority" << "Cannot verify the TLS certificate";
+    QTest::newRow("redirect to http")
+        << "redirect" << "redirected to the insecure http address {http}";
+}
+
+TestIdentity TestTls::identityFor(const QString &fault) const
+{
+    const QStringList loopback = TestCertificateAuthority::loopbackHosts();
+    if (fault == QLatin1String("self-signed")) {
+        return TestCertificateAuthority::selfSigned(loopback);
+    }
+    if (fault == QLatin1String("expired")) {
+        return m_trusted.issue(loopback, TestCertificateAuthority::Validity::Expired);
+    }
+    if (fault == QLatin1String("wrong host")) {
+        return m_trusted.issue({QStringLiteral("downloads.orbistane.example")});
+    }
+    if (fault == QLatin1String("unknown authority")) {
+        return m_unknown.issue(loopback);
+    }
+    return m_trusted.issue(loopback);
+}
+
+void TestTls::manifestRefused_data()
+{
+    addFaultRows();
+    QTest::newRow("no TLS at the address") << "plain" << "No secure connection to";
+}
+
+void TestTls::manifestRefused()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, said);
+
+    const TestIdentity identity = identityFor(fault);
+    TestHttpServer secure(identity.certificate(), identity.key());
+    TestHttpServer plain;
+    plain.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
+    const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ManifestPath.mid(1));
+    secure.serve(ManifestPath, fault == QLatin1String("redirect")
+                                   ? redirectTo(httpAddress)
+                                   : TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
+    // An https address where only plain http is spoken: a web server answers
+    // the handshake's bytes as the bad request they are.
+    QTcpServer clear;
+    QVERIFY(clear.listen(QHostAddress::LocalHost, 0));
+    connect(&clear, &QTcpServer::newConnection, &clear, [&clear] {
+        while (QTcpSocket *socket = clear.nextPendingConnection()) {
+            socket->write("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
+            socket->disconnectFromHost();
+        }
+    });
+    const QString root = (fault == QLatin1String("plain")
+                              ? QStringLiteral("https://127.0.0.1:%1/").arg(clear.serverPort())
+                              : secure.baseUrl()) +
+                         QStringLiteral("online_installer/");
+
+    QTemporaryDir temp;
+    TestPlatform platform(1500ms, {m_trusted.certificate()});
+    platform.shell.tempFolder = temp.path();
+    Form1 form(platform.platform(), root);
+    form.Form_Load();
+
+    QVERIFY(form.hasEnded());
+    QCOMPARE(platform.programEnd.exitCode, 1);
+    QCOMPARE(platform.errorReport.reports.size(), 1);
+    const QString description = platform.errorReport.lastDescription();
+    QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
+             qPrintable(description));
+    QVERIFY2(description.contains(root + QStringLiteral("manifest.txt")), qPrintable(description));
+    QCOMPARE(form.ComboVersion->count(), 0);
+    QCOMPARE(QDir(temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    // Nothing was asked for in the clear; the secure server served nothing.
+    QCOMPARE(requestsFor(plain, ManifestPath), 0);
+    QCOMPARE(requestsFor(secure, ManifestPath), fault == QLatin1String("redirect") ? 1 : 0);
+}
+
+void TestTls::releaseRefused_data()
+{
+    addFaultRows();
+}
+
+void TestTls::releaseRefused()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, said);
+
+    // The manifest comes from a server that verifies; then the server presents
+    // the faulty certificate, or redirects the release to plain http.
+    const TestIdentity good = m_trusted.issue(TestCertificateAuthority::loopbackHosts());
+    TestHttpServer secure(good.certificate(), good.key());
+    TestHttpServer plain;
+    plain.serve(ReleasePath, TestHttpServer::ok(m_release));
+    const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
+    secure.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
+    secure.serve(ReleasePath, fault == QLatin1String("redirect") ? redirectTo(httpAddress)
+                                                                 : TestHttpServer::ok(m_release));
+
+    QTemporaryDir temp;
+    QTemporaryDir destination;
+    TestPlatform platform(1500ms, {m_trusted.certificate()});
+    platform.shell.tempFolder = temp.path();
+    Form1 form(platform.platform(), secure.baseUrl() + QStringLiteral("online_installer/"));
+    form.Form_Load();
+    QVERIFY2(!form.hasEnded(), qPrintable(platform.errorReport.lastDescription()));
+    if (fault != QLatin1String("redirect")) {
+        const TestIdentity bad = identityFor(fault);
+        secure.setCertificate(bad.certificate(), bad.key());
+    }
+    form.ComboVersion->setCurrentIndex(0);
+    emit form.ComboVersion->activated(0);
+    form.Label4->setText(destination.path());
+    const QString older = destination.filePath(QStringLiteral("older-release.bin"));
+    QVERIFY(writeFile(older, "kept"));
+
+    form.Command1->click();
+    QTRY_COMPARE(platform.programEnd.ends, 1);
+
+    QCOMPARE(platform.programEnd.exitCode, 1);
+    const QString address = secure.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
+    const QString description = platform.errorReport.lastDescription();
+    QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
+             qPrintable(description));
+    QVERIFY2(description.contains(address), qPrintable(description));
+    // The size probe failed the same way, quietly.
+    QCOMPARE(form.RemoteSize, -1);
+    QVERIFY(!QFileInfo::exists(destination.filePath(QStringLiteral("setup.bin"))));
+    QCOMPARE(readAll(older), QByteArray("kept"));
+    QCOMPARE(requestsFor(plain, ReleasePath), 0);
+    QVERIFY(platform.prompt.asked.isEmpty());
+    QVERIFY(platform.shell.started.isEmpty());
+}
+
+void TestTls::releaseVerified_data()
+{
+    QTest::addColumn<bool>("redirected");
+    QTest::newRow("served directly") << false;
+    QTest::newRow("redirected to another https server") << true;
+}
+
+void TestTls::releaseVerified()
+{
+    QFETCH(bool, redirected);
+
+    const TestIdentity good = m_trusted.issue(TestCertificateAuthority::loopbackHosts());
+    TestHttpServer secure(good.certificate(), good.key());
+    TestHttpServer mirror(good.certificate(), good.key());
+    mirror.serve(ReleasePath, TestHttpServer::ok(m_release));
+    secure.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
+    secure.serve(ReleasePath,
+                 redirected
+                     ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
+                     : TestHttpServer::ok(m_release));
+
+    QTemporaryDir temp;
+    QTemporaryDir destination;
+    TestPlatform platform(1500ms, {m_trusted.certificate()});
+    platform.shell.tempFolder = temp.path();
+    Form1 form(platform.platform(), secure.baseUrl() + QStringLiteral("online_installer/"));
+    form.Form_Load();
+    QVERIFY2(!form.hasEnded(), qPrintable(platform.errorReport.lastDescription()));
+    form.ComboVersion->setCurrentIndex(0);
+    emit form.ComboVersion->activated(0);
+    form.Label4->setText(destination.path());
+
+    form.Command1->click();
+    QTRY_COMPARE(platform.programEnd.ends, 1);
+
+    QCOMPARE(platform.errorReport.lastDescription(), QString());
+    const QString target = destination.filePath(QStringLiteral("setup.bin"));
+    QCOMPARE(readAll(target), m_release);
+    QCOMPARE(form.RemoteSize, qint32(m_release.size()));
+    QCOMPARE(platform.shell.started, QStringList{target});
+    QCOMPARE(requestsFor(mirror, ReleasePath), redirected ? 2 : 0);
+}
+
+QTEST_MAIN(TestTls)
+#include "tst_tls.moc"
