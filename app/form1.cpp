@@ -29,10 +29,12 @@
 
 #include <algorithm>
 
-Form1::Form1(const Platform &platform, const QString &baseUrl, QWidget *parent)
+Form1::Form1(const Platform &platform, const QString &baseUrl,
+             const QList<Minisign::PublicKey> &manifestKeys, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl)
+      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl),
+      m_manifestKeys(manifestKeys)
 {
     setWindowTitle(QStringLiteral(" OnLine Download Orbistane."));
     setWindowIcon(drawWindowIcon());
@@ -155,6 +157,10 @@ void Form1::LoadManifest()
     qsizetype roomForEntries = 0;
     {
         const QByteArray body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
+        // Before a single line is read: nothing of a forged list may show.
+        if (!m_manifestKeys.isEmpty()) {
+            verifyManifest(body);
+        }
         m_platform.stream.SaveToFile(body, LocalPath);
         // Room for as many entries as the body can hold, so that the lists never
         // move while they fill; room that is not used is never touched.
@@ -163,13 +169,15 @@ void Form1::LoadManifest()
     }
 
     const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);
+    const Pinning pinning = m_manifestKeys.isEmpty() ? Pinning::Optional : Pinning::Required;
     VersionCount = 1;
     QStringList items;
     items.reserve(roomForEntries);
     VersionNames.reserve(roomForEntries);
     VersionFiles.reserve(roomForEntries);
+    m_versionPins.reserve(roomForEntries);
     while (!text->AtEndOfStream()) {
-        const std::optional<ManifestEntry> entry = parseManifestLine(text->ReadLine());
+        std::optional<ManifestEntry> entry = parseManifestLine(text->ReadLine(), pinning);
         if (!entry) {
             continue;
         }
@@ -179,8 +187,10 @@ void Form1::LoadManifest()
         items.append(entry->name);
         VersionNames.resize(VersionCount + 1);
         VersionFiles.resize(VersionCount + 1);
-        VersionNames[VersionCount] = entry->name;
-        VersionFiles[VersionCount] = entry->file;
+        m_versionPins.resize(VersionCount + 1);
+        VersionNames[VersionCount] = std::move(entry->name);
+        VersionFiles[VersionCount] = std::move(entry->file);
+        m_versionPins[VersionCount] = entry->pin;
         ++VersionCount;
     }
     text->Close();
@@ -194,14 +204,48 @@ void Form1::LoadManifest()
     ComboVersion->setEditText(shownText);
 }
 
+void Form1::verifyManifest(const QByteArray &manifest)
+{
+    const QString signatureUrl = RemoteUrl + QLatin1String(Manifest::SignatureSuffix);
+    QByteArray signature;
+    try {
+        signature = m_platform.http.Get(signatureUrl, Manifest::MaxSignatureBytes);
+    } catch (const RuntimeError &error) {
+        throw RuntimeError(ErrorNumber::ManifestUntrusted,
+                           QStringLiteral("The manifest at %1 cannot be trusted: its signature "
+                                          "could not be fetched. %2")
+                               .arg(RemoteUrl, error.description()));
+    }
+    const Minisign::Verification verification =
+        Minisign::verify(manifest, signature, m_manifestKeys);
+    if (verification.verdict != Minisign::Verdict::Valid) {
+        throw RuntimeError(ErrorNumber::ManifestUntrusted,
+                           QStringLiteral("The manifest at %1 cannot be trusted: %2.")
+                               .arg(RemoteUrl, verification.description));
+    }
+}
+
 void Form1::ComboVersion_Click()
 {
     const QString picked = ComboVersion->itemText(ComboVersion->currentIndex());
     const VersionPick pick = pickVersion(picked, VersionNames, VersionFiles);
     SelectedFile = pick.selectedFile;
+    m_selectedIndex = pick.index;
     if (pick.caption) {
         Label8->setText(*pick.caption);
     }
+}
+
+ReleasePin Form1::selectedPin() const
+{
+    const ReleasePin pin = m_versionPins.value(m_selectedIndex);
+    // Every release a signed manifest lists is pinned; anything else was not listed.
+    if (!m_manifestKeys.isEmpty() && !pin.pinsDigest()) {
+        throw RuntimeError(ErrorNumber::ManifestUntrusted,
+                           QStringLiteral("\"%1\" is not a release the signed manifest lists")
+                               .arg(SelectedFile));
+    }
+    return pin;
 }
 
 template <typename Handler> void Form1::runHandler(Handler &&handler)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "minisign.h"
 #include "platform.h"
+#include "release_pin.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -26,7 +28,10 @@ class Form1 final : public QWidget
     Q_OBJECT
 
 public:
-    Form1(const Platform &platform, const QString &baseUrl, QWidget *parent = nullptr);
+    // manifestKeys: the vendor's keys; when there are any, the manifest must be
+    // signed by one of them and every release it lists must pin its SHA-256.
+    Form1(const Platform &platform, const QString &baseUrl,
+          const QList<Minisign::PublicKey> &manifestKeys = {}, QWidget *parent = nullptr);
     ~Form1() override;
 
     // Runs once before the window is first shown. Afterwards hasEnded() tells
@@ -85,6 +90,9 @@ protected:
 private:
     void createControls();
     void LoadManifest();
+    void verifyManifest(const QByteArray &manifest);
+    ReleasePin selectedPin() const;
+    bool isListedRelease(const QString &path);
     void StartDownload();
     qint32 GetRemoteFileSize(const QString &address);
     void receiveDownload();
@@ -106,6 +114,10 @@ private:
 
     Platform m_platform;
     QString m_baseUrl;
+    QList<Minisign::PublicKey> m_manifestKeys;
+    // What the manifest pins of each release, at the indices of VersionFiles.
+    QList<ReleasePin> m_versionPins;
+    qsizetype m_selectedIndex = -1;
     QElapsedTimer m_sinceYield;
     bool m_ended = false;
     bool m_startingDownload = false;

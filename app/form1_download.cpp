@@ -8,6 +8,7 @@
 #include "prompt.h"
 #include "remote_size.h"
 #include "runtime_error.h"
+#include "sha256.h"
 #include "shell.h"
 #include "target_file.h"
 #include "transfer_control.h"
@@ -20,6 +21,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -67,7 +69,8 @@ void Form1::Command1_Click()
     }
     if (answer != PromptAnswer::Yes) {
         if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16),
-                PromptFlags::YesNo) == PromptAnswer::Yes) {
+                PromptFlags::YesNo) == PromptAnswer::Yes &&
+            isListedRelease(existing)) {
             launchInstaller(existing);
         }
         End();
@@ -85,14 +88,36 @@ void Form1::Command1_Click()
     StartDownload();
 }
 
+bool Form1::isListedRelease(const QString &path)
+{
+    const ReleasePin pin = selectedPin();
+    if (!pin.pinsDigest()) {
+        return true;
+    }
+    const FileDigest file = sha256OfFile(path);
+    if (!file.error.isEmpty()) {
+        throw RuntimeError(ErrorNumber::PathAccess, file.error);
+    }
+    if (file.digest == pin.sha256) {
+        return true;
+    }
+    ask(message(23) + SelectedFile + message(24), PromptFlags::Warning);
+    return false;
+}
+
 void Form1::StartDownload()
 {
     const QString address = m_baseUrl + SelectedFile;
+    const ReleasePin pin = selectedPin();
     m_startingDownload = true;
     RemoteSize = GetRemoteFileSize(address);
     m_startingDownload = false;
     if (m_ended) {
         return;
+    }
+    // The size the manifest pins is known better than any the server announces.
+    if (pin.size > 0 && pin.size <= std::numeric_limits<qint32>::max()) {
+        RemoteSize = static_cast<qint32>(pin.size);
     }
     // Only now: the probe's own completion must find Downloading false.
     Downloading = true;
@@ -156,7 +181,7 @@ void Form1::Inet1_StateChanged(int state)
 
 void Form1::receiveDownload()
 {
-    m_target = std::make_unique<TargetFile>(LocalPath);
+    m_target = std::make_unique<TargetFile>(LocalPath, selectedPin());
     qint32 received = 0;
     qint16 percentage = 0;
     std::optional<qint16> barPercentage;

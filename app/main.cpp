@@ -1,5 +1,8 @@
+#include "error_report.h"
 #include "form1.h"
 #include "messages.h"
+#include "minisign.h"
+#include "runtime_error.h"
 #include "system_platform.h"
 
 #include <QApplication>
@@ -12,7 +15,16 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("orbistane-download"));
 
     SystemPlatform system;
-    Form1 form(system.platform(), QStringLiteral(ORBISTANE_BASE_URL));
+    // Checked when the program was configured; a key that still does not read
+    // must not leave the manifest unchecked.
+    const Minisign::KeyList keys =
+        Minisign::parsePublicKeys(QStringLiteral(ORBISTANE_MANIFEST_KEYS));
+    if (!keys.error.isEmpty()) {
+        system.platform().errorReport.report(
+            RuntimeError(ErrorNumber::ManifestUntrusted, keys.error));
+        return 1;
+    }
+    Form1 form(system.platform(), QStringLiteral(ORBISTANE_BASE_URL), keys.keys);
 
     // Standard buttons (Yes, No, OK) speak the program's language.
     QTranslator qtTranslator;

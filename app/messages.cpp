@@ -17,7 +17,7 @@ struct Texts
 };
 
 // Message n is at index n - 1. Blanks at either end are part of the texts.
-constexpr std::array<Texts, 22> Table = {{
+constexpr std::array<Texts, 24> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane."},
     {"Seleccione la version de Orbistane:", "Select version of Orbistane:"},
     {"< Seleccione versión >", "< Select version >"},
@@ -43,6 +43,12 @@ constexpr std::array<Texts, 22> Table = {{
     {"Espacio libre: ", "Free space: "},
     {"Debe seleccionar un directorio de destino.",
      "Please, you have to select a destiny folder."},
+    // A file already in the folder whose SHA-256 is not the one listed: file name between.
+    {"El fichero ", "The file "},
+    {" de la carpeta de destino no es la versión de la lista: su contenido es distinto. "
+     "No se iniciará.",
+     " in the destination folder is not the release on the list: its contents differ. "
+     "It will not be started."},
 }};
 
 RuntimeError subscriptOutOfRange()

@@ -1,5 +1,7 @@
 #include "manifest.h"
 
+#include "sha256.h"
+
 #include <QStringList>
 
 bool isPlainFileName(const QString &name)
@@ -39,24 +41,90 @@ bool isPlatformTag(QStringView field)
     return true;
 }
 
+// The field that starts at from and runs to the next tab or the end; from is
+// moved past that tab, or to -1 after the last field.
+QStringView nextField(QStringView line, qsizetype &from)
+{
+    if (from < 0) {
+        return {};
+    }
+    const qsizetype end = line.indexOf(QChar(u'\t'), from);
+    const QStringView field = line.mid(from, end < 0 ? -1 : end - from);
+    from = end < 0 ? -1 : end + 1;
+    return field;
+}
+
+ManifestLine skipped(SkipReason reason)
+{
+    ManifestLine line;
+    line.skipped = reason;
+    return line;
+}
+
 } // namespace
 
-std::optional<ManifestEntry> parseManifestLine(const QString &line)
+ManifestLine readManifestLine(QStringView line, Pinning pinning)
 {
-    // Views, not copies: only the two fields kept are allocated.
-    const QStringView view(line);
-    constexpr QChar Tab(u'\t');
-    const qsizetype tagEnd = view.indexOf(Tab);
-    const qsizetype fileEnd = tagEnd < 0 ? -1 : view.indexOf(Tab, tagEnd + 1);
-    if (fileEnd < 0 || !isPlatformTag(view.first(tagEnd))) {
-        return std::nullopt;
+    // Views, not copies: only the fields kept are allocated.
+    qsizetype next = 0;
+    const QStringView tag = nextField(line, next);
+    if (!isPlatformTag(tag)) {
+        return skipped(SkipReason::NotTagged);
     }
-    const QString file = view.sliced(tagEnd + 1, fileEnd - tagEnd - 1).toString();
+    const QStringView fileField = nextField(line, next);
+    if (next < 0) {
+        return skipped(SkipReason::TooFewFields);
+    }
+    const QString file = fileField.toString();
     if (!isPlainFileName(file)) {
-        return std::nullopt;
+        return skipped(SkipReason::NotPlainName);
     }
-    const qsizetype nameEnd = view.indexOf(Tab, fileEnd + 1);
-    const qsizetype nameSize = nameEnd < 0 ? -1 : nameEnd - fileEnd - 1;
-    const QString name = view.mid(fileEnd + 1, nameSize).toString();
-    return ManifestEntry{file, name};
+    const QStringView name = nextField(line, next);
+    const QStringView digestField = nextField(line, next);
+    const QStringView sizeField = nextField(line, next);
+
+    ManifestLine result;
+    ManifestEntry entry{file, name.toString(), {}};
+    if (const std::optional<QByteArray> digest = parseSha256Hex(digestField)) {
+        entry.pin.sha256 = *digest;
+    } else if (pinning == Pinning::Required) {
+        return skipped(SkipReason::NoDigest);
+    } else {
+        result.digestIgnored = !digestField.isEmpty();
+    }
+    if (const std::optional<qint64> size = parseByteCount(sizeField)) {
+        entry.pin.size = *size;
+    } else if (!sizeField.isEmpty()) {
+        if (pinning == Pinning::Required) {
+            return skipped(SkipReason::BadSize);
+        }
+        result.sizeIgnored = true;
+    }
+    result.entry = std::move(entry);
+    return result;
+}
+
+std::optional<ManifestEntry> parseManifestLine(const QString &line, Pinning pinning)
+{
+    return readManifestLine(line, pinning).entry;
+}
+
+QString describeSkip(SkipReason reason)
+{
+    switch (reason) {
+    case SkipReason::None:
+        break;
+    case SkipReason::NotTagged:
+        return QStringLiteral("not tagged %1").arg(QLatin1String(Manifest::PlatformTag));
+    case SkipReason::TooFewFields:
+        return QStringLiteral("fewer than three fields (tag, file name, display name)");
+    case SkipReason::NotPlainName:
+        return QStringLiteral("the file name is not a plain name in the folder");
+    case SkipReason::NoDigest:
+        return QStringLiteral("field 3 is not a SHA-256 (64 hexadecimal digits), which a "
+                              "signed manifest requires");
+    case SkipReason::BadSize:
+        return QStringLiteral("field 4 is not a size in bytes (decimal digits)");
+    }
+    return {};
 }

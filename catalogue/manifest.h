@@ -1,15 +1,20 @@
 #pragma once
 
+#include "release_pin.h"
+
 #include <QString>
 
 #include <optional>
 
 namespace Manifest {
 inline constexpr char FileName[] = "manifest.txt";
+inline constexpr char SignatureSuffix[] = ".minisig";
 inline constexpr char CopyName[] = "OrbistaneInfo.txt";
 inline constexpr char PlatformTag[] = "W2003";
 // A manifest lists a few releases; anything near this is not a manifest.
 inline constexpr qint64 MaxBytes = 16 * 1024 * 1024;
+// A signature file is four short lines.
+inline constexpr qint64 MaxSignatureBytes = 64 * 1024;
 // Entries sit at 1..N with a 16-bit next-free index, so N stops here.
 inline constexpr int MaxEntries = 32766;
 // The shortest line that holds an entry: the tag, a tab, a one-letter file
@@ -21,16 +26,48 @@ struct ManifestEntry
 {
     QString file;
     QString name;
+    ReleasePin pin;
 
     bool operator==(const ManifestEntry &) const = default;
+};
+
+// Whether every release must pin its SHA-256: so it is when the manifest's
+// signature was verified, so that everything listed is what the vendor signed.
+enum class Pinning { Optional, Required };
+
+// Why a line lists no release.
+enum class SkipReason {
+    None,
+    NotTagged,    // field 0 is not the platform tag: comments, other platforms
+    TooFewFields, // a tagged line without a display name
+    NotPlainName, // field 1 would not stay inside the folder it is joined to
+    NoDigest,     // field 3 is not a SHA-256, which a signed manifest requires
+    BadSize,      // field 4 is not a byte count, in a signed manifest
+};
+
+struct ManifestLine
+{
+    std::optional<ManifestEntry> entry;
+    SkipReason skipped = SkipReason::None;
+    // Fields 3 and 4 given but not readable, and so ignored (an unsigned
+    // manifest only: a signed one skips such lines).
+    bool digestIgnored = false;
+    bool sizeIgnored = false;
 };
 
 // True for a name that stays inside the folder it is joined to: not empty, not
 // "." or "..", without "/", "\" or control characters.
 bool isPlainFileName(const QString &name);
 
-// The entry a manifest line holds: tab-separated fields, the platform tag in
-// field 0 (any letter case, nothing around it), the file name in field 1 and
-// the display name in field 2. Other lines, lines with fewer than three
-// fields and lines whose file name is not plain hold none.
-std::optional<ManifestEntry> parseManifestLine(const QString &line);
+// What a manifest line holds: tab-separated fields, the platform tag in field 0
+// (any letter case, nothing around it), the file name in field 1, the display
+// name in field 2, the release's SHA-256 in field 3 (64 hexadecimal digits)
+// and its size in bytes in field 4; fields after that are ignored.
+ManifestLine readManifestLine(QStringView line, Pinning pinning = Pinning::Optional);
+
+// The entry of a line, when it holds one.
+std::optional<ManifestEntry> parseManifestLine(const QString &line,
+                                               Pinning pinning = Pinning::Optional);
+
+// Why a line was skipped, as a phrase ("not tagged W2003").
+QString describeSkip(SkipReason reason);

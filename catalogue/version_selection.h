@@ -10,6 +10,8 @@ struct VersionPick
     QString selectedFile;
     // The new caption of the chosen-file label, when any name matched.
     std::optional<QString> caption;
+    // The index whose file name was taken last; -1 when none matched.
+    qsizetype index = -1;
 };
 
 // Turns a picked display name into its file name. names and files are indexed

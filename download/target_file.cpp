@@ -4,6 +4,8 @@
 
 #include <QFileInfo>
 
+#include <utility>
+
 namespace {
 
 int errorNumberOf(const QFile &file)
@@ -21,8 +23,11 @@ int errorNumberOf(const QFile &file)
 
 } // namespace
 
-TargetFile::TargetFile(const QString &path) : m_file(path)
+TargetFile::TargetFile(const QString &path, const ReleasePin &pin) : m_file(path), m_pin(pin)
 {
+    if (m_pin.pinsDigest()) {
+        m_sha256 = std::make_unique<BackgroundSha256>();
+    }
     // Unbuffered: the blocks are gathered here, and a failed write then
     // reports the system's reason instead of an unspecified one.
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
@@ -40,6 +45,13 @@ TargetFile::~TargetFile()
 
 void TargetFile::write(const QByteArray &bytes)
 {
+    m_received += bytes.size();
+    // At once, not at the end: a body that never ends must not fill the disk.
+    if (m_pin.pinsSize() && m_received > m_pin.size) {
+        refuse(QStringLiteral("it is larger than the %1 bytes the manifest lists; the transfer "
+                              "was stopped")
+                   .arg(m_pin.size));
+    }
     m_pending.append(bytes);
     if (m_pending.size() >= BlockBytes) {
         writePending();
@@ -53,7 +65,25 @@ void TargetFile::finish()
     if (m_file.error() != QFileDevice::NoError) {
         fail(QStringLiteral("Cannot close \"%1\""));
     }
+    checkPin();
     m_finished = true;
+}
+
+void TargetFile::checkPin()
+{
+    if (m_pin.pinsSize() && m_received != m_pin.size) {
+        refuse(QStringLiteral("it has %1 bytes, the manifest lists %2")
+                   .arg(m_received)
+                   .arg(m_pin.size));
+    }
+    if (m_sha256) {
+        const QByteArray digest = m_sha256->result();
+        if (digest != m_pin.sha256) {
+            refuse(QStringLiteral("its SHA-256 is %1, the manifest lists %2")
+                       .arg(QString::fromLatin1(digest.toHex()),
+                            QString::fromLatin1(m_pin.sha256.toHex())));
+        }
+    }
 }
 
 void TargetFile::discard()
@@ -85,7 +115,22 @@ void TargetFile::writePending()
         data += written;
         left -= written;
     }
-    m_pending.resize(0);
+    if (m_sha256 && !m_pending.isEmpty()) {
+        // Handed over whole; the next block gets a buffer of its own.
+        m_sha256->addData(std::exchange(m_pending, QByteArray()));
+        m_pending.reserve(BlockBytes);
+    } else {
+        m_pending.resize(0);
+    }
+}
+
+void TargetFile::refuse(const QString &why) const
+{
+    // The file goes when this does, before anyone reads the message.
+    throw RuntimeError(ErrorNumber::ReleaseMismatch,
+                       QStringLiteral("The download of \"%1\" is not the listed release: %2. "
+                                      "It was deleted and nothing was started.")
+                           .arg(m_file.fileName(), why));
 }
 
 void TargetFile::fail(const QString &what) const

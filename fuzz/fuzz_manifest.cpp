@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes through the manifest reader: decoding, line splitting
-// and line parsing must never crash, and every entry must be safe to join to
-// a folder.
+// and line parsing must never crash, every entry must be safe to join to a
+// folder, and a signed manifest's entries must all be pinned.
 #include "linux_file_system.h"
 #include "manifest.h"
 
@@ -15,10 +15,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (line.contains(QLatin1Char('\n'))) {
             std::abort();
         }
-        if (const std::optional<ManifestEntry> entry = parseManifestLine(line)) {
-            if (!isPlainFileName(entry->file) || entry->file.contains(QLatin1Char('/'))) {
+        const ManifestLine optional = readManifestLine(line, Pinning::Optional);
+        const ManifestLine required = readManifestLine(line, Pinning::Required);
+        if (const std::optional<ManifestEntry> &entry = optional.entry) {
+            if (!isPlainFileName(entry->file) || entry->file.contains(QLatin1Char('/')) ||
+                (entry->pin.pinsDigest() && entry->pin.sha256.size() != 32) ||
+                entry->pin.size < -1) {
                 std::abort();
             }
+        }
+        // Requiring pins only ever takes lines away, and what it keeps is pinned.
+        if (required.entry && (!required.entry->pin.pinsDigest() ||
+                               required.entry != optional.entry)) {
+            std::abort();
+        }
+        if (optional.entry.has_value() == (optional.skipped != SkipReason::None)) {
+            std::abort();
         }
     }
     return 0;

@@ -36,4 +36,6 @@ inline constexpr int RequestTimedOut = 35761;
 inline constexpr int StillExecuting = 35764;
 inline constexpr int TransferFailed = 35752;
 inline constexpr int ManifestRefused = 35753;
+inline constexpr int ManifestUntrusted = 35780;
+inline constexpr int ReleaseMismatch = 35781;
 }

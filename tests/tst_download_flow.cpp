@@ -2,6 +2,8 @@
 #include "full_device.h"
 #include "progress_bar.h"
 #include "random_bytes.h"
+#include "sha256.h"
+#include "test_files.h"
 #include "test_http_server.h"
 #include "test_platform.h"
 #include "twips.h"
@@ -29,18 +31,6 @@ QString installQuestion(const QString &file)
 {
     return QStringLiteral("Sucessfull download.\r\nDo you want to install Orbistane %1 now?")
         .arg(file);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 bool isRoot()
@@ -91,11 +81,14 @@ private:
 // main window loaded from it with that release picked and a fresh folder chosen.
 struct Run
 {
-    explicit Run(const QString &name, const TestHttpServer::Response &response)
+    // pins: fields 3 and 4 of the release's manifest line, tab included.
+    explicit Run(const QString &name, const TestHttpServer::Response &response,
+                 const QByteArray &pins = {})
         : file(name), body(response.body)
     {
         platform.shell.tempFolder = temp.path();
-        server.serve("/manifest.txt", TestHttpServer::ok("W2003\t" + name.toUtf8() + "\tR1\n"));
+        server.serve("/manifest.txt",
+                     TestHttpServer::ok("W2003\t" + name.toUtf8() + "\tR1" + pins + "\n"));
         server.serve(path(), response);
     }
 
@@ -145,6 +138,10 @@ private slots:
     void failure_data();
     void failure();
     void clickDuringProbeIsIgnored();
+    void pinnedRelease_data();
+    void pinnedRelease();
+    void existingFileIsCheckedBeforeStarting_data();
+    void existingFileIsCheckedBeforeStarting();
 };
 
 void TestDownloadFlow::download_data()
@@ -470,6 +467,135 @@ void TestDownloadFlow::clickDuringProbeIsIgnored()
     QCOMPARE(run.requestsFor("GET"), 1);
     QCOMPARE(run.platform.prompt.asked.size(), 1);
     QCOMPARE(readAll(run.target()), run.body);
+}
+
+void TestDownloadFlow::pinnedRelease_data()
+{
+    // served: what the server sends instead of the release; pins: what its
+    // manifest line pins; said: what the report says, empty for a download
+    // that must arrive.
+    QTest::addColumn<QString>("served");
+    QTest::addColumn<QString>("pins");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QString>("percent");
+
+    QTest::newRow("the release, digest and size pinned") << "same" << "both" << "" << "100 %";
+    QTest::newRow("the release, no length announced, size pinned")
+        << "no length" << "both" << "" << "100 %";
+    QTest::newRow("unsigned: malformed digest ignored")
+        << "changed" << "malformed" << "" << "100 %";
+    QTest::newRow("changed by one byte") << "changed" << "both" << "SHA-256 is" << "";
+    QTest::newRow("changed by one byte, digest pinned only")
+        << "changed" << "digest" << "SHA-256 is" << "";
+    QTest::newRow("truncated with a matching length")
+        << "truncated" << "both" << "the manifest lists" << "";
+    QTest::newRow("longer than pinned") << "longer" << "both" << "larger than" << "";
+    QTest::newRow("endless body") << "endless" << "both" << "larger than" << "";
+}
+
+void TestDownloadFlow::pinnedRelease()
+{
+    QFETCH(QString, served);
+    QFETCH(QString, pins);
+    QFETCH(QString, said);
+    QFETCH(QString, percent);
+
+    const QByteArray release = randomBytes(300 * 1024 + 17);
+    TestHttpServer::Response response = TestHttpServer::ok(release);
+    if (served == QLatin1String("changed")) {
+        response.body[1000] = char(response.body.at(1000) ^ 0x20);
+    } else if (served == QLatin1String("truncated")) {
+        response.body.chop(4096);
+    } else if (served == QLatin1String("longer")) {
+        response.body.append(randomBytes(2000));
+    } else if (served == QLatin1String("no length")) {
+        response.sendContentLength = false;
+    } else if (served == QLatin1String("endless")) {
+        response.sendContentLength = false;
+        response.endless = true;
+    }
+    const QByteArray digest = Sha256::hash(release).toHex();
+    QByteArray fields = '\t' + digest + '\t' + QByteArray::number(release.size());
+    if (pins == QLatin1String("digest")) {
+        fields = '\t' + digest;
+    } else if (pins == QLatin1String("malformed")) {
+        fields = '\t' + digest.left(40);
+    }
+    Run run(QStringLiteral("setup.bin"), response, fields);
+    if (served == QLatin1String("no length")) {
+        TestHttpServer::Response head = TestHttpServer::ok({});
+        head.sendContentLength = false;
+        run.server.serveHead(run.path(), head);
+    }
+    run.load();
+    const QString older = run.destination.filePath(QStringLiteral("older-release.bin"));
+    QVERIFY(writeFile(older, "kept"));
+
+    run.form->Command1->click();
+    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+
+    QCOMPARE(readAll(older), QByteArray("kept"));
+    if (said.isEmpty()) {
+        QCOMPARE(run.platform.errorReport.lastDescription(), QString());
+        QCOMPARE(readAll(run.target()), response.body);
+        QCOMPARE(run.form->Label3->text(), percent);
+        QCOMPARE(run.platform.shell.started, QStringList{run.target()});
+        return;
+    }
+    QCOMPARE(run.platform.programEnd.exitCode, 1);
+    const QString description = run.platform.errorReport.lastDescription();
+    QVERIFY2(description.contains(said), qPrintable(description));
+    QVERIFY2(description.contains(run.target()), qPrintable(description));
+    QVERIFY(!QFileInfo::exists(run.target()));
+    QVERIFY(run.platform.prompt.asked.isEmpty());
+    QVERIFY(run.platform.shell.started.isEmpty());
+    if (served == QLatin1String("endless")) {
+        // Stopped at the pinned size, give or take what the buffers held.
+        const qint64 sent = run.server.bytesSent();
+        QVERIFY2(sent > release.size() && sent < 2 * release.size() + 8 * 1024 * 1024,
+                 qPrintable(QString::number(sent)));
+    }
+}
+
+void TestDownloadFlow::existingFileIsCheckedBeforeStarting_data()
+{
+    QTest::addColumn<QString>("pins");
+    QTest::addColumn<bool>("isTheRelease");
+    QTest::addColumn<bool>("started");
+    QTest::newRow("the listed release") << "digest" << true << true;
+    QTest::newRow("another file under its name") << "digest" << false << false;
+    QTest::newRow("nothing pinned") << "" << false << true;
+}
+
+void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
+{
+    QFETCH(QString, pins);
+    QFETCH(bool, isTheRelease);
+    QFETCH(bool, started);
+    const QByteArray release = randomBytes(20000);
+    const QByteArray fields = pins.isEmpty() ? QByteArray() : '\t' + Sha256::hash(release).toHex();
+    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(release), fields);
+    const QByteArray existing = isTheRelease ? release : randomBytes(20001);
+    QVERIFY(writeFile(run.target(), existing));
+    // Keep it, then install it.
+    run.platform.prompt.answers = {PromptAnswer::No, PromptAnswer::Yes};
+    run.load();
+
+    run.form->Command1->click();
+    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+
+    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(run.requestsFor("GET"), 0);
+    QCOMPARE(readAll(run.target()), existing);
+    QCOMPARE(run.platform.shell.started, started ? QStringList{run.target()} : QStringList());
+    const QList<AskedPrompt> &asked = run.platform.prompt.asked;
+    QCOMPARE(asked.size(), started ? 2 : 3);
+    if (!started) {
+        QCOMPARE(asked[2].text, QStringLiteral("The file setup.bin in the destination folder is "
+                                               "not the release on the list: its contents differ."
+                                               " It will not be started."));
+        QCOMPARE(asked[2].flags, 48);
+    }
 }
 
 QTEST_MAIN(TestDownloadFlow)

@@ -1,7 +1,9 @@
 #include "full_device.h"
 #include "progress.h"
+#include "random_bytes.h"
 #include "remote_size.h"
 #include "runtime_error.h"
+#include "sha256.h"
 #include "target_file.h"
 
 #include <QTemporaryDir>
@@ -23,6 +25,8 @@ private slots:
     void unfinishedTargetIsRemoved_data();
     void unfinishedTargetIsRemoved();
     void targetKeepsEveryChunkInOrder();
+    void pinnedTarget_data();
+    void pinnedTarget();
 };
 
 void TestDownloadRules::remoteSize_data()
@@ -182,6 +186,103 @@ void TestDownloadRules::targetKeepsEveryChunkInOrder()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), expected);
+}
+
+namespace {
+// Where a pinned target refuses what arrives: at a byte count, or these.
+constexpr qint64 AtTheEnd = -1;
+constexpr qint64 Kept = -2;
+} // namespace
+
+void TestDownloadRules::pinnedTarget_data()
+{
+    // What arrives against what the manifest pins, and where it is refused.
+    QTest::addColumn<QString>("arrives");
+    QTest::addColumn<bool>("pinsDigest");
+    QTest::addColumn<bool>("pinsSize");
+    QTest::addColumn<qint64>("refusedAt");
+    QTest::addColumn<QString>("said");
+
+    QTest::newRow("the release, both pinned") << "same" << true << true << Kept << "";
+    QTest::newRow("the release, digest pinned") << "same" << true << false << Kept << "";
+    QTest::newRow("the release, size pinned") << "same" << false << true << Kept << "";
+    QTest::newRow("one byte changed") << "changed" << true << true << AtTheEnd << "SHA-256 is";
+    QTest::newRow("one byte changed, size pinned only")
+        << "changed" << false << true << Kept << "";
+    QTest::newRow("truncated") << "short" << true << true << AtTheEnd << "the manifest lists";
+    QTest::newRow("truncated, digest pinned only")
+        << "short" << true << false << AtTheEnd << "SHA-256 is";
+    QTest::newRow("one byte longer")
+        << "long" << true << true << qint64(3 * TargetFile::BlockBytes + 1) << "larger than";
+    QTest::newRow("one byte longer, digest pinned only")
+        << "long" << true << false << AtTheEnd << "SHA-256 is";
+}
+
+void TestDownloadRules::pinnedTarget()
+{
+    QFETCH(QString, arrives);
+    QFETCH(bool, pinsDigest);
+    QFETCH(bool, pinsSize);
+    QFETCH(qint64, refusedAt);
+    QFETCH(QString, said);
+
+    // A size across several blocks, so that hashing block by block is tried.
+    const QByteArray release = randomBytes(3 * TargetFile::BlockBytes);
+    QByteArray body = release;
+    if (arrives == QLatin1String("changed")) {
+        body[body.size() / 2] = char(body.at(body.size() / 2) ^ 1);
+    } else if (arrives == QLatin1String("short")) {
+        body.chop(1);
+    } else if (arrives == QLatin1String("long")) {
+        body.append('x');
+    }
+    ReleasePin pin;
+    if (pinsDigest) {
+        pin.sha256 = Sha256::hash(release);
+    }
+    if (pinsSize) {
+        pin.size = release.size();
+    }
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("release.bin"));
+    qint64 written = 0;
+    QString error;
+    {
+        TargetFile target(path, pin);
+        try {
+            for (; written < body.size(); written += 1000) {
+                target.write(body.mid(written, 1000));
+            }
+            written = body.size();
+            target.finish();
+        } catch (const RuntimeError &failure) {
+            error = failure.description();
+            QCOMPARE(failure.number(), ErrorNumber::ReleaseMismatch);
+        }
+    }
+
+    if (refusedAt == Kept) {
+        QCOMPARE(error, QString());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), body);
+        return;
+    }
+    QVERIFY2(error.contains(said), qPrintable(error));
+    QVERIFY2(error.contains(path), qPrintable(error));
+    if (said == QLatin1String("SHA-256 is")) {
+        // Both digests, so that whoever reads it can tell what arrived.
+        QVERIFY(error.contains(QString::fromLatin1(Sha256::hash(body).toHex())));
+        QVERIFY(error.contains(QString::fromLatin1(pin.sha256.toHex())));
+    }
+    if (refusedAt >= 0) {
+        // Refused on the write that went past the size, not at the end.
+        QCOMPARE(written, refusedAt / 1000 * 1000);
+    } else {
+        QCOMPARE(written, qint64(body.size()));
+    }
+    QVERIFY(!QFile::exists(path));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadRules)

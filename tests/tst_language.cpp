@@ -90,11 +90,11 @@ void TestLanguage::tableIsBuiltWhole()
     LinuxShell shell(environment);
     InitLanguage(shell);
 
-    QCOMPARE(Messages.lastMessage(), 22);
+    QCOMPARE(Messages.lastMessage(), 24);
     for (int language = 0; language <= 5; ++language) {
         QVERIFY(Messages.at(language, 0).isEmpty());
     }
-    for (int n = 1; n <= 22; ++n) {
+    for (int n = 1; n <= 24; ++n) {
         QVERIFY2(!Messages.at(1, n).isEmpty(), qPrintable(QString::number(n)));
         QVERIFY2(!Messages.at(2, n).isEmpty(), qPrintable(QString::number(n)));
         for (int language : {0, 3, 4, 5}) {
@@ -107,7 +107,7 @@ void TestLanguage::tableIsBuiltWhole()
     QCOMPARE(Messages.at(2, 14), QStringLiteral("Sucessfull download."));
     QCOMPARE(Messages.at(1, 13), QStringLiteral("¿Desea descargarlo otra vez?"));
     QCOMPARE(Messages.at(2, 19), QStringLiteral("Select a destiny folder: "));
-    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 23));
+    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 25));
     QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(6, 1));
 }
 

@@ -1,5 +1,6 @@
 #include "linux_file_system.h"
 #include "manifest.h"
+#include "sha256.h"
 #include "version_selection.h"
 
 #include <QTest>
@@ -14,6 +15,10 @@ class TestManifest final : public QObject
 private slots:
     void parseLine_data();
     void parseLine();
+    void pins_data();
+    void pins();
+    void digestText_data();
+    void digestText();
     void decode_data();
     void decode();
     void lines_data();
@@ -28,7 +33,7 @@ void TestManifest::parseLine_data()
     QTest::addColumn<Entry>("entry");
 
     const auto entry = [](const char *file, const char *name) {
-        return Entry(ManifestEntry{QString::fromUtf8(file), QString::fromUtf8(name)});
+        return Entry(ManifestEntry{QString::fromUtf8(file), QString::fromUtf8(name), {}});
     };
     QTest::newRow("plain") << "W2003\tsetup_2_1.exe\tRelease 2.1"
                            << entry("setup_2_1.exe", "Release 2.1");
@@ -67,6 +72,120 @@ void TestManifest::parseLine()
     QFETCH(QString, line);
     QFETCH(Entry, entry);
     QCOMPARE(parseManifestLine(line), entry);
+}
+
+Q_DECLARE_METATYPE(Pinning)
+Q_DECLARE_METATYPE(SkipReason)
+Q_DECLARE_METATYPE(ReleasePin)
+
+namespace {
+const QString Digest = QStringLiteral(
+    "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08");
+const QByteArray DigestBytes = QByteArray::fromHex(Digest.toLatin1());
+} // namespace
+
+void TestManifest::pins_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<Pinning>("pinning");
+    QTest::addColumn<SkipReason>("skipped");
+    QTest::addColumn<ReleasePin>("pin");
+    QTest::addColumn<bool>("ignored"); // a malformed pin was ignored
+
+    const Pinning optional = Pinning::Optional;
+    const Pinning required = Pinning::Required;
+    const QString line = QStringLiteral("W2003\ta.exe\tA\t");
+    const ReleasePin none;
+    const ReleasePin digest{DigestBytes, -1};
+    const ReleasePin both{DigestBytes, 1234};
+    const SkipReason listed = SkipReason::None;
+
+    QTest::newRow("no pins") << "W2003\ta.exe\tA" << optional << listed << none << false;
+    QTest::newRow("digest") << line + Digest << optional << listed << digest << false;
+    QTest::newRow("digest in lower case")
+        << line + Digest.toLower() << optional << listed << digest << false;
+    QTest::newRow("digest and size")
+        << line + Digest + "\t1234" << optional << listed << both << false;
+    QTest::newRow("size of zero") << line + Digest + "\t0" << required << listed
+                                  << ReleasePin{DigestBytes, 0} << false;
+    QTest::newRow("size without digest")
+        << line + "\t1234" << optional << listed << ReleasePin{{}, 1234} << false;
+    QTest::newRow("fields after the size ignored")
+        << line + Digest + "\t1234\tnotes" << required << listed << both << false;
+    QTest::newRow("unsigned: short digest ignored")
+        << line + Digest.chopped(1) << optional << listed << none << true;
+    QTest::newRow("unsigned: digest with a blank ignored")
+        << line + Digest + " " << optional << listed << none << true;
+    QTest::newRow("unsigned: non-hex digest ignored")
+        << line + Digest.chopped(1) + "g" << optional << listed << none << true;
+    QTest::newRow("unsigned: junk size ignored")
+        << line + Digest + "\t12 MB" << optional << listed << digest << true;
+    QTest::newRow("unsigned: negative size ignored")
+        << line + Digest + "\t-5" << optional << listed << digest << true;
+    QTest::newRow("unsigned: size beyond 64 bits ignored")
+        << line + Digest + "\t99999999999999999999" << optional << listed << digest << true;
+    QTest::newRow("signed: no digest") << "W2003\ta.exe\tA" << required << SkipReason::NoDigest
+                                       << none << false;
+    QTest::newRow("signed: empty digest")
+        << line + "\t1234" << required << SkipReason::NoDigest << none << false;
+    QTest::newRow("signed: malformed digest")
+        << line + Digest.chopped(2) << required << SkipReason::NoDigest << none << false;
+    QTest::newRow("signed: junk size")
+        << line + Digest + "\t1e6" << required << SkipReason::BadSize << none << false;
+    QTest::newRow("signed: untagged") << "# " + Digest << required << SkipReason::NotTagged
+                                      << none << false;
+    QTest::newRow("signed: two fields")
+        << "W2003\ta.exe" << required << SkipReason::TooFewFields << none << false;
+    QTest::newRow("signed: escaping name")
+        << "W2003\t../a.exe\tA\t" + Digest << required << SkipReason::NotPlainName << none
+        << false;
+}
+
+void TestManifest::pins()
+{
+    QFETCH(QString, line);
+    QFETCH(Pinning, pinning);
+    QFETCH(SkipReason, skipped);
+    QFETCH(ReleasePin, pin);
+    QFETCH(bool, ignored);
+
+    const ManifestLine read = readManifestLine(line, pinning);
+    QCOMPARE(read.skipped, skipped);
+    QCOMPARE(read.entry.has_value(), skipped == SkipReason::None);
+    if (read.entry) {
+        QCOMPARE(read.entry->file, QStringLiteral("a.exe"));
+        QCOMPARE(read.entry->name, QStringLiteral("A"));
+        QVERIFY(read.entry->pin == pin);
+    } else {
+        QVERIFY(!describeSkip(skipped).isEmpty());
+    }
+    QCOMPARE(read.digestIgnored || read.sizeIgnored, ignored);
+}
+
+void TestManifest::digestText_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("hex");
+    // Known answers: the empty input, and one longer than a block.
+    QTest::newRow("empty") << QByteArray()
+                           << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    QTest::newRow("two blocks")
+        << QByteArray(100, 'a') << "2816597888e4a0d3a36b82b83316ab32680eb8f00f8cd3b904d681246d285a0e";
+}
+
+void TestManifest::digestText()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, hex);
+    QCOMPARE(Sha256::hash(content).toHex(), hex.toLatin1());
+    QCOMPARE(parseSha256Hex(hex), std::optional<QByteArray>(QByteArray::fromHex(hex.toLatin1())));
+    QCOMPARE(parseSha256Hex(hex.toUpper()), parseSha256Hex(hex));
+    // Fed in pieces, the same digest.
+    Sha256 pieces;
+    for (qsizetype i = 0; i < content.size(); i += 7) {
+        pieces.addData(content.mid(i, 7));
+    }
+    QCOMPARE(pieces.result().toHex(), hex.toLatin1());
 }
 
 void TestManifest::decode_data()
@@ -134,23 +253,27 @@ void TestManifest::pick_data()
     QTest::addColumn<QString>("picked");
     QTest::addColumn<QString>("selectedFile");
     QTest::addColumn<QString>("caption");
+    // The entry whose file name was taken, which decides what is pinned.
+    QTest::addColumn<qsizetype>("index");
 
     const QStringList names{"", "Release 2.1", "Release 3.0"};
     const QStringList files{"", "setup_2_1.exe", "setup_3_0.exe"};
     QTest::newRow("display name to file name")
-        << names << files << "Release 2.1" << "setup_2_1.exe" << "< setup_2_1.exe >";
+        << names << files << "Release 2.1" << "setup_2_1.exe" << "< setup_2_1.exe >"
+        << qsizetype(1);
     QTest::newRow("case ignored")
-        << names << files << "RELEASE 3.0" << "setup_3_0.exe" << "< setup_3_0.exe >";
+        << names << files << "RELEASE 3.0" << "setup_3_0.exe" << "< setup_3_0.exe >"
+        << qsizetype(2);
     QTest::newRow("no match keeps the text, caption unchanged")
-        << names << files << "Release 9" << "Release 9" << QString();
+        << names << files << "Release 9" << "Release 9" << QString() << qsizetype(-1);
     QTest::newRow("duplicate names: the first wins")
         << QStringList{"", "Beta", "Beta"} << QStringList{"", "b1.exe", "b2.exe"} << "Beta"
-        << "b1.exe" << "< b1.exe >";
+        << "b1.exe" << "< b1.exe >" << qsizetype(1);
     QTest::newRow("a file name that is a later display name chains on")
         << QStringList{"", "Beta", "B1.EXE"} << QStringList{"", "b1.exe", "final.exe"}
-        << "Beta" << "final.exe" << "< final.exe >";
+        << "Beta" << "final.exe" << "< final.exe >" << qsizetype(2);
     QTest::newRow("empty pick matches the empty index 0")
-        << names << files << "" << "" << "<  >";
+        << names << files << "" << "" << "<  >" << qsizetype(0);
 }
 
 void TestManifest::pick()
@@ -160,10 +283,12 @@ void TestManifest::pick()
     QFETCH(QString, picked);
     QFETCH(QString, selectedFile);
     QFETCH(QString, caption);
+    QFETCH(qsizetype, index);
 
     const VersionPick pick = pickVersion(picked, names, files);
     QCOMPARE(pick.selectedFile, selectedFile);
     QCOMPARE(pick.caption.value_or(QString()), caption);
+    QCOMPARE(pick.index, index);
 }
 
 QTEST_GUILESS_MAIN(TestManifest)

@@ -1,0 +1,227 @@
+#include "form1.h"
+#include "minisign_tool.h"
+#include "random_bytes.h"
+#include "sha256.h"
+#include "test_files.h"
+#include "test_http_server.h"
+#include "test_platform.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QByteArray ManifestPath = "/online_installer/manifest.txt";
+const QByteArray SignaturePath = "/online_installer/manifest.txt.minisig";
+const QByteArray ReleasePath = "/online_installer/setup-2.sh";
+
+} // namespace
+
+// A program built with the vendor's keys: the manifest must carry a valid
+// signature, and every release it lists is pinned.
+class TestSignedManifest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void startup_data();
+    void startup();
+    void download_data();
+    void download();
+
+private:
+    struct Window
+    {
+        explicit Window(const QList<Minisign::PublicKey> &keys) : trusted(keys)
+        {
+            platform.shell.tempFolder = temp.path();
+        }
+        void load()
+        {
+            form = std::make_unique<Form1>(platform.platform(),
+                                           server.baseUrl() + QStringLiteral("online_installer/"),
+                                           trusted);
+            form->Form_Load();
+        }
+        QStringList items() const
+        {
+            QStringList result;
+            for (int i = 0; i < form->ComboVersion->count(); ++i) {
+                result.append(form->ComboVersion->itemText(i));
+            }
+            return result;
+        }
+
+        QList<Minisign::PublicKey> trusted;
+        QTemporaryDir temp;
+        QTemporaryDir destination;
+        TestHttpServer server;
+        TestPlatform platform{1500ms};
+        std::unique_ptr<Form1> form;
+    };
+
+    QTemporaryDir m_keyFolder;
+    std::unique_ptr<MinisignTool> m_tool;
+    Minisign::PublicKey m_vendor;
+    Minisign::PublicKey m_rotated;
+    QByteArray m_release = randomBytes(150 * 1024);
+    QByteArray m_manifest;
+};
+
+void TestSignedManifest::initTestCase()
+{
+    if (!MinisignTool::available()) {
+        QSKIP("minisign is not installed (Debian package minisign); signed manifests untested");
+    }
+    m_tool = std::make_unique<MinisignTool>(m_keyFolder.path());
+    for (const auto &[name, key] : {std::pair{"vendor", &m_vendor}, {"rotated", &m_rotated}}) {
+        const std::optional<Minisign::PublicKey> made =
+            Minisign::parsePublicKey(m_tool->makeKey(QString::fromLatin1(name)));
+        QVERIFY(made);
+        *key = *made;
+    }
+    QVERIFY(!m_tool->makeKey(QStringLiteral("stranger")).isEmpty());
+    // Lines a signed manifest skips stand among those it lists.
+    m_manifest = "# Orbistane releases\n" + pinnedLine("setup-2.sh", "Release 2", m_release) +
+                 "W2003\tunpinned.sh\tNot pinned\n"
+                 "W2003\tmalformed.sh\tShort digest\t0123abcd\t100\n"
+                 "W2003\tsetup-3.sh\tRelease 3\t" +
+                 Sha256::hash("3").toHex().toUpper() + "\n";
+}
+
+void TestSignedManifest::startup_data()
+{
+    // signer: the key that signs; damage: what happens to the signature file
+    // or the manifest after signing; said: what the report must say, empty
+    // when the list appears.
+    QTest::addColumn<QString>("signer");
+    QTest::addColumn<bool>("legacy");
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("said");
+
+    QTest::newRow("signed, prehashed") << "vendor" << false << "" << "";
+    QTest::newRow("signed, legacy") << "vendor" << true << "" << "";
+    QTest::newRow("signed by the second trusted key") << "rotated" << false << "" << "";
+    QTest::newRow("manifest changed after signing")
+        << "vendor" << false << "manifest" << "changed after";
+    QTest::newRow("legacy, manifest changed after signing")
+        << "vendor" << true << "manifest" << "changed after";
+    QTest::newRow("signed by another key") << "stranger" << false << "" << "not a trusted key";
+    QTest::newRow("signature missing") << "vendor" << false << "missing" << "HTTP 404";
+    QTest::newRow("signature empty") << "vendor" << false << "empty" << "malformed";
+    QTest::newRow("signature truncated") << "vendor" << false << "truncated" << "malformed";
+    QTest::newRow("signature not base64") << "vendor" << false << "not base64" << "malformed";
+    QTest::newRow("wrong algorithm bytes") << "vendor" << false << "algorithm" << "malformed";
+    QTest::newRow("trusted comment edited")
+        << "vendor" << false << "comment" << "trusted comment";
+}
+
+void TestSignedManifest::startup()
+{
+    QFETCH(QString, signer);
+    QFETCH(bool, legacy);
+    QFETCH(QString, damage);
+    QFETCH(QString, said);
+
+    QByteArray signature = m_tool->sign(m_manifest, signer, legacy);
+    QVERIFY(!signature.isEmpty());
+    QByteArray manifest = m_manifest;
+    if (damage == QLatin1String("manifest")) {
+        manifest.replace("Release 2", "Release 9");
+    } else if (damage == QLatin1String("empty")) {
+        signature.clear();
+    } else if (damage == QLatin1String("truncated")) {
+        signature.truncate(signature.indexOf('\n') + 40);
+    } else if (damage == QLatin1String("not base64")) {
+        signature = MinisignTool::withLine(signature, 1, "RUS!not*base64~at&all");
+    } else if (damage == QLatin1String("algorithm")) {
+        QByteArray raw = QByteArray::fromBase64(signature.split('\n').value(1));
+        raw.replace(0, 2, "Xx");
+        signature = MinisignTool::withLine(signature, 1, raw.toBase64());
+    } else if (damage == QLatin1String("comment")) {
+        const QByteArray comment = signature.split('\n').value(2);
+        signature = MinisignTool::withLine(signature, 2, comment + " edited");
+    }
+
+    Window window({m_vendor, m_rotated});
+    window.server.serve(ManifestPath, TestHttpServer::ok(manifest));
+    if (damage != QLatin1String("missing")) {
+        window.server.serve(SignaturePath, TestHttpServer::ok(signature));
+    }
+    window.load();
+
+    QCOMPARE(window.server.requests().size(), 2);
+    QCOMPARE(window.server.requests().value(1).path, SignaturePath);
+    QCOMPARE(QDir(window.temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList());
+    if (said.isEmpty()) {
+        QVERIFY2(!window.form->hasEnded(),
+                 qPrintable(window.platform.errorReport.lastDescription()));
+        // Only what pins its SHA-256 is listed.
+        QCOMPARE(window.items(), (QStringList{"Release 2", "Release 3"}));
+        return;
+    }
+    QVERIFY(window.form->hasEnded());
+    QCOMPARE(window.platform.programEnd.exitCode, 1);
+    QCOMPARE(window.platform.errorReport.reports.size(), 1);
+    const QString description = window.platform.errorReport.lastDescription();
+    QVERIFY2(description.contains(said, Qt::CaseInsensitive), qPrintable(description));
+    QVERIFY2(description.contains(window.server.baseUrl() + "online_installer/manifest.txt"),
+             qPrintable(description));
+    QCOMPARE(window.form->ComboVersion->count(), 0);
+}
+
+void TestSignedManifest::download_data()
+{
+    QTest::addColumn<bool>("tampered");
+    QTest::newRow("the signed release") << false;
+    QTest::newRow("a release swapped on the server") << true;
+}
+
+void TestSignedManifest::download()
+{
+    QFETCH(bool, tampered);
+    Window window({m_vendor});
+    window.server.serve(ManifestPath, TestHttpServer::ok(m_manifest));
+    window.server.serve(SignaturePath, TestHttpServer::ok(m_tool->sign(m_manifest, "vendor")));
+    QByteArray served = m_release;
+    if (tampered) {
+        served[100] = 'X';
+    }
+    window.server.serve(ReleasePath, TestHttpServer::ok(served));
+    window.load();
+    QVERIFY(!window.form->hasEnded());
+    window.form->ComboVersion->setCurrentIndex(0);
+    emit window.form->ComboVersion->activated(0);
+    window.form->Label4->setText(window.destination.path());
+
+    window.form->Command1->click();
+    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+
+    const QString target = QDir(window.destination.path()).filePath(QStringLiteral("setup-2.sh"));
+    if (!tampered) {
+        QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+        QCOMPARE(readAll(target), m_release);
+        QCOMPARE(window.platform.shell.started, QStringList{target});
+        return;
+    }
+    const QString description = window.platform.errorReport.lastDescription();
+    QVERIFY2(description.contains(target), qPrintable(description));
+    QVERIFY2(description.contains(QString::fromLatin1(Sha256::hash(m_release).toHex())),
+             qPrintable(description));
+    QVERIFY(!QFileInfo::exists(target));
+    QVERIFY(window.platform.prompt.asked.isEmpty());
+    QVERIFY(window.platform.shell.started.isEmpty());
+}
+
+QTEST_MAIN(TestSignedManifest)
+#include "tst_signed_manifest.moc"
