@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -84,6 +85,26 @@ QString TextLines::next()
     }
     const QByteArrayView line = QByteArrayView(m_bytes).sliced(start, end - start);
     return m_utf8 ? QString::fromUtf8(line) : decodeWindows1252(line);
+}
+
+std::optional<QByteArray> encodeWindows1252(QStringView text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code < 0x80 || (code >= 0xA0 && code <= 0xFF)) {
+            bytes.append(static_cast<char>(code));
+            continue;
+        }
+        // The holes of Windows-1252 (0x81, 0x8D...) stand for themselves in the table.
+        const auto high = std::find(Cp1252High.cbegin(), Cp1252High.cend(), code);
+        if (high == Cp1252High.cend()) {
+            return std::nullopt;
+        }
+        bytes.append(static_cast<char>(0x80 + (high - Cp1252High.cbegin())));
+    }
+    return bytes;
 }
 
 QStringList splitLines(const QByteArray &bytes)

@@ -2,6 +2,8 @@
 
 #include "file_system.h"
 
+#include <optional>
+
 class MountTable;
 
 class LinuxFileSystem final : public FileSystem
@@ -39,3 +41,7 @@ private:
 
 // All the lines of the text, by the rules above.
 QStringList splitLines(const QByteArray &bytes);
+
+// Text as Windows-1252 bytes, for adding to a text in that encoding; nothing
+// when a character has no place in it.
+std::optional<QByteArray> encodeWindows1252(QStringView text);

@@ -1,0 +1,265 @@
+#include "manifest_tool.h"
+#include "minisign_tool.h"
+#include "random_bytes.h"
+#include "sha256.h"
+#include "test_files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+namespace {
+
+// One run of the tool, with what it said.
+struct Said
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Said runTool(const QStringList &arguments)
+{
+    Said said;
+    QTextStream out(&said.out);
+    QTextStream err(&said.err);
+    said.status = ManifestTool::run(arguments, out, err);
+    out.flush();
+    err.flush();
+    return said;
+}
+
+} // namespace
+
+class TestManifestTool final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void check_data();
+    void check();
+    void add_data();
+    void add();
+    void usage_data();
+    void usage();
+
+private:
+    QTemporaryDir m_keys;
+    MinisignTool m_tool{m_keys.path()};
+    QString m_vendorKey;
+};
+
+void TestManifestTool::initTestCase()
+{
+    if (MinisignTool::available()) {
+        m_vendorKey = m_tool.makeKey(QStringLiteral("vendor"));
+        QVERIFY(!m_vendorKey.isEmpty());
+        QVERIFY(!m_tool.makeKey(QStringLiteral("stranger")).isEmpty());
+    }
+}
+
+void TestManifestTool::check_data()
+{
+    // change: what is done to a good folder of two pinned releases; key: checked
+    // with the vendor's key; said: phrases that must be in what the tool says.
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("key");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("said");
+
+    const int ok = ManifestTool::Exit::Ok;
+    const int problems = ManifestTool::Exit::Problems;
+    QTest::newRow("good") << "" << false << ok << QStringList{"2 releases listed, 0 problems"};
+    QTest::newRow("good, signed") << "" << true << ok << QStringList{"signature: valid"};
+    QTest::newRow("signed by another key")
+        << "stranger" << true << problems << QStringList{"not a trusted key", "list nothing"};
+    QTest::newRow("changed after signing")
+        << "edited" << true << problems << QStringList{"changed after it was signed"};
+    QTest::newRow("signature missing")
+        << "no signature" << true << problems << QStringList{"manifest.txt.minisig"};
+    QTest::newRow("release missing")
+        << "release missing" << false << problems << QStringList{"a.bin is not in the folder"};
+    QTest::newRow("release changed")
+        << "release changed" << false << problems << QStringList{"the SHA-256 of"};
+    QTest::newRow("release grew")
+        << "release grew" << false << problems
+        << QStringList{"has 2001 bytes, the manifest pins 2000", "the SHA-256 of"};
+    QTest::newRow("unpinned line, unsigned")
+        << "unpinned" << false << problems << QStringList{"line 4: no SHA-256 is pinned"};
+    QTest::newRow("unpinned line, signed")
+        << "unpinned" << true << problems << QStringList{"line 4: skipped, field 3"};
+    QTest::newRow("file name leaving the folder")
+        << "escaping" << false << problems << QStringList{"line 4: skipped, the file name"};
+    QTest::newRow("duplicate file names")
+        << "duplicate" << false << ok << QStringList{"a.bin is listed again (first on line 2)"};
+    QTest::newRow("malformed size, unsigned")
+        << "bad size" << false << ok << QStringList{"field 4 is not a size"};
+    QTest::newRow("lists nothing") << "nothing" << false << ok << QStringList{"no release"};
+    QTest::newRow("UTF-16") << "utf-16" << false << ok << QStringList{"UTF-16", "no release"};
+    QTest::newRow("no manifest") << "no manifest" << false << problems
+                                 << QStringList{"manifest.txt does not exist"};
+}
+
+void TestManifestTool::check()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, key);
+    QFETCH(int, status);
+    QFETCH(QStringList, said);
+    if (key && !MinisignTool::available()) {
+        QSKIP("minisign is not installed (Debian package minisign); signed rows skipped");
+    }
+
+    QTemporaryDir dir;
+    const QByteArray a = randomBytes(2000);
+    const QByteArray b = randomBytes(3000);
+    QVERIFY(writeFile(dir.filePath("a.bin"), a));
+    QVERIFY(writeFile(dir.filePath("b.bin"), b));
+    QByteArray manifest = "# releases\n" + pinnedLine("a.bin", "Release A", a) +
+                          pinnedLine("b.bin", "Release B", b);
+    if (change == QLatin1String("unpinned")) {
+        manifest += "W2003\tb.bin\tRelease B again\n";
+    } else if (change == QLatin1String("escaping")) {
+        manifest += "W2003\t../b.bin\tOutside\t" + Sha256::hash(b).toHex() + '\n';
+    } else if (change == QLatin1String("duplicate")) {
+        manifest += pinnedLine("a.bin", "Release A again", a);
+    } else if (change == QLatin1String("bad size")) {
+        manifest.replace("\t2000\n", "\t2 kB\n");
+    } else if (change == QLatin1String("nothing")) {
+        manifest = "# nothing yet\n";
+    } else if (change == QLatin1String("utf-16")) {
+        const QString text = QString::fromUtf8(manifest);
+        manifest = "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(text.utf16()),
+                                           text.size() * 2);
+    }
+    if (change != QLatin1String("no manifest")) {
+        QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest));
+    }
+    if (key && change != QLatin1String("no signature")) {
+        const QString signer = change == QLatin1String("stranger") ? "stranger" : "vendor";
+        QVERIFY(writeFile(dir.filePath("manifest.txt.minisig"), m_tool.sign(manifest, signer)));
+    }
+    if (change == QLatin1String("edited")) {
+        QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest + "W2003\tb.bin\tEvil\n"));
+    } else if (change == QLatin1String("release missing")) {
+        QVERIFY(QFile::remove(dir.filePath("a.bin")));
+    } else if (change == QLatin1String("release changed")) {
+        QVERIFY(writeFile(dir.filePath("a.bin"), randomBytes(1999) + 'x'));
+    } else if (change == QLatin1String("release grew")) {
+        QVERIFY(writeFile(dir.filePath("a.bin"), a + 'x'));
+    }
+
+    QStringList arguments{"check", dir.path()};
+    if (key) {
+        // The .pub file itself, as a vendor would pass it.
+        arguments << "--public-key" << m_keys.filePath("vendor.pub");
+    }
+    const Said result = runTool(arguments);
+    const QString all = result.out + result.err;
+    QVERIFY2(result.status == status, qPrintable(all));
+    for (const QString &phrase : std::as_const(said)) {
+        QVERIFY2(all.contains(phrase), qPrintable(all));
+    }
+    // Problems and warnings go to standard error, each on a line of its own.
+    QVERIFY(!result.out.contains(QLatin1String("error:")));
+    QCOMPARE(result.err.count(QLatin1String("error:")) > 0,
+             status == ManifestTool::Exit::Problems);
+}
+
+void TestManifestTool::add_data()
+{
+    // before: the manifest as it was (absent when null); name: the display name.
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("after"); // with {pins} for the release's fields 3 and 4
+
+    const QByteArray header = "# releases\r\nL2010\tother.deb\tOther\r\n";
+    QTest::newRow("no manifest yet") << QByteArray() << "Release 1"
+                                     << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\n");
+    QTest::newRow("appended, CRLF kept")
+        << header << "Release 1" << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n";
+    QTest::newRow("no line end at the end")
+        << QByteArray("# releases") << "Release 1"
+        << QByteArray("# releases\nW2003\tr1.bin\tRelease 1\t{pins}\n");
+    QTest::newRow("updated in place, extra fields kept")
+        << QByteArray("# a\nw2003\tr1.bin\tOld name\t00\t1\tnotes\n# b\n") << "Release 1"
+        << QByteArray("# a\nw2003\tr1.bin\tRelease 1\t{pins}\tnotes\n# b\n");
+    QTest::newRow("every line for the file updated")
+        << QByteArray("W2003\tr1.bin\tOne\nW2003\tr2.bin\tTwo\nW2003\tr1.bin\tOne again\n")
+        << "Release 1"
+        << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\nW2003\tr2.bin\tTwo\n"
+                      "W2003\tr1.bin\tRelease 1\t{pins}\n");
+    QTest::newRow("Windows-1252 stays Windows-1252")
+        << QByteArray("# versi\xF3n\n") << QStringLiteral("Versión 1 – €")
+        << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n");
+    QTest::newRow("Windows-1252 cannot hold the name")
+        << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray();
+}
+
+void TestManifestTool::add()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, name);
+    QFETCH(QByteArray, after);
+
+    QTemporaryDir dir;
+    const QByteArray release = randomBytes(5000);
+    QVERIFY(writeFile(dir.filePath("r1.bin"), release));
+    const QString manifest = dir.filePath("manifest.txt");
+    if (!before.isNull()) {
+        QVERIFY(writeFile(manifest, before));
+    }
+
+    const Said result = runTool({"add", dir.path(), "r1.bin", name});
+    if (after.isEmpty()) {
+        QCOMPARE(result.status, ManifestTool::Exit::Problems);
+        QVERIFY2(result.err.contains(QLatin1String("save it as UTF-8")), qPrintable(result.err));
+        QCOMPARE(readAll(manifest), before);
+        return;
+    }
+    QVERIFY2(result.status == ManifestTool::Exit::Ok, qPrintable(result.err));
+    QVERIFY(result.out.contains(QLatin1String("minisign -Sm")));
+    after.replace("{pins}", Sha256::hash(release).toHex() + "\t5000");
+    QCOMPARE(readAll(manifest), after);
+    // What was added is what check, and so the program, reads as pinned.
+    const Said checked = runTool({"check", dir.path()});
+    QVERIFY2(checked.out.contains(QLatin1String("(r1.bin): ok")), qPrintable(checked.out));
+}
+
+void TestManifestTool::usage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("nothing") << QStringList() << "no command given";
+    QTest::newRow("unknown command") << QStringList{"sign", "."} << "cannot read";
+    QTest::newRow("check without a folder") << QStringList{"check"} << "cannot read";
+    QTest::newRow("bad key") << QStringList{"check", ".", "--public-key", "RWnot-a-key"}
+                             << "not a minisign public key";
+    QTest::newRow("add: file outside the folder") << QStringList{"add", "{dir}", "/etc/hostname",
+                                                                 "Name"} << "is not in";
+    QTest::newRow("add: missing file") << QStringList{"add", "{dir}", "nope.bin", "Name"}
+                                       << "is not a file";
+    QTest::newRow("add: tab in the name")
+        << QStringList{"add", "{dir}", "r1.bin", "Release\t1"} << "one line of text";
+}
+
+void TestManifestTool::usage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("r1.bin"), "release"));
+    arguments.replaceInStrings(QStringLiteral("{dir}"), dir.path());
+
+    const Said result = runTool(arguments);
+    QCOMPARE(result.status, ManifestTool::Exit::Usage);
+    QVERIFY2(result.err.contains(said), qPrintable(result.err));
+    QVERIFY(!QFile::exists(dir.filePath("manifest.txt")));
+    QVERIFY(runTool({"--help"}).out.contains(QLatin1String("Exit status")));
+}
+
+QTEST_GUILESS_MAIN(TestManifestTool)
+#include "tst_manifest_tool.moc"
