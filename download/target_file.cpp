@@ -116,8 +116,8 @@ void TargetFile::writePending()
         left -= written;
     }
     if (m_sha256 && !m_pending.isEmpty()) {
-        // Handed over whole; the next block gets a buffer of its own.
-        m_sha256->addData(std::exchange(m_pending, QByteArray()));
+        // Handed over whole; the next block goes into one already hashed.
+        m_sha256->addData(std::exchange(m_pending, m_sha256->spareBlock()));
         m_pending.reserve(BlockBytes);
     } else {
         m_pending.resize(0);

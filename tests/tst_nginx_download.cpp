@@ -210,8 +210,9 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     }
     release.close();
     const QByteArray digest = sha256Of(release.fileName());
+    // Pinned, so that the digest is worked out across many blocks as they come.
     QVERIFY(writeFile(releases + QStringLiteral("/manifest.txt"),
-                      "W2003\t" + name.toUtf8() + "\tRelease 1\n"));
+                      "W2003\t" + name.toUtf8() + "\tRelease 1\t" + digest.toHex() + '\n'));
 
     const TestCertificateAuthority authority;
     const TestIdentity identity = authority.issue(TestCertificateAuthority::loopbackHosts());

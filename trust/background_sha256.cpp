@@ -22,6 +22,17 @@ void BackgroundSha256::addData(QByteArray block)
     m_changed.notify_all();
 }
 
+QByteArray BackgroundSha256::spareBlock()
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_spare.empty()) {
+        return {};
+    }
+    QByteArray block = std::move(m_spare.front());
+    m_spare.pop_front();
+    return block;
+}
+
 QByteArray BackgroundSha256::result()
 {
     std::unique_lock lock(m_mutex);
@@ -41,7 +52,7 @@ void BackgroundSha256::work()
         if (m_stopping) {
             return;
         }
-        const QByteArray block = std::move(m_queue.front());
+        QByteArray block = std::move(m_queue.front());
         m_queue.pop_front();
         m_hashing = true;
         lock.unlock();
@@ -52,9 +63,14 @@ void BackgroundSha256::work()
         } catch (...) {
             failure = std::current_exception();
         }
+        // Emptied here, where nobody else holds it: it keeps its memory.
+        block.resize(0);
         lock.lock();
         if (failure && !m_failure) {
             m_failure = failure;
+        }
+        if (m_spare.size() <= MaxQueued) {
+            m_spare.push_back(std::move(block));
         }
         m_hashing = false;
         m_changed.notify_all();

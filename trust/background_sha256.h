@@ -26,6 +26,10 @@ public:
 
     // Queues a block; waits while MaxQueued blocks are waiting already.
     void addData(QByteArray block);
+    // The buffer of a block already hashed, emptied, for the caller to fill
+    // again; a null one when there is none yet. Fresh memory for every block
+    // costs a page fault per page, which on some machines is more than the hash.
+    QByteArray spareBlock();
     // The digest of every block added, once they are all hashed. Throws what
     // hashing threw.
     QByteArray result();
@@ -36,6 +40,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<QByteArray> m_queue;
+    std::deque<QByteArray> m_spare;
     bool m_hashing = false; // a block taken off the queue is being hashed
     bool m_stopping = false;
     std::exception_ptr m_failure;
