@@ -29,6 +29,32 @@ int requestsFor(const TestHttpServer &server, const QByteArray &path)
                              [&](const TestHttpServer::Request &r) { return r.path == path; }));
 }
 
+// The program as a user runs it, trusting the test's authority only besides
+// the system's store, with the release picked and a folder of its own chosen.
+struct Program
+{
+    Program(const QSslCertificate &authority, const QString &root)
+        : platform(1500ms, {authority}), form(platform.platform(), root)
+    {
+        platform.shell.tempFolder = temp.path();
+        form.Form_Load();
+    }
+
+    void pickRelease()
+    {
+        form.ComboVersion->setCurrentIndex(0);
+        emit form.ComboVersion->activated(0);
+        form.Label4->setText(destination.path());
+    }
+
+    QString target() const { return destination.filePath(QStringLiteral("setup.bin")); }
+
+    QTemporaryDir temp;
+    QTemporaryDir destination;
+    TestPlatform platform;
+    Form1 form;
+};
+
 TestHttpServer::Response redirectTo(const QString &address)
 {
     TestHttpServer::Response moved = TestHttpServer::status(302, "Found");
@@ -131,21 +157,18 @@ void TestTls::manifestRefused()
                               : secure.baseUrl()) +
                          QStringLiteral("online_installer/");
 
-    QTemporaryDir temp;
-    TestPlatform platform(1500ms, {m_trusted.certificate()});
-    platform.shell.tempFolder = temp.path();
-    Form1 form(platform.platform(), root);
-    form.Form_Load();
+    const Program program(m_trusted.certificate(), root);
 
-    QVERIFY(form.hasEnded());
-    QCOMPARE(platform.programEnd.exitCode, 1);
-    QCOMPARE(platform.errorReport.reports.size(), 1);
-    const QString description = platform.errorReport.lastDescription();
+    QVERIFY(program.form.hasEnded());
+    QCOMPARE(program.platform.programEnd.exitCode, 1);
+    QCOMPARE(program.platform.errorReport.reports.size(), 1);
+    const QString description = program.platform.errorReport.lastDescription();
     QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
              qPrintable(description));
     QVERIFY2(description.contains(root + QStringLiteral("manifest.txt")), qPrintable(description));
-    QCOMPARE(form.ComboVersion->count(), 0);
-    QCOMPARE(QDir(temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    QCOMPARE(program.form.ComboVersion->count(), 0);
+    QCOMPARE(QDir(program.temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList());
     // Nothing was asked for in the clear; the secure server served nothing.
     QCOMPARE(requestsFor(plain, ManifestPath), 0);
     QCOMPARE(requestsFor(secure, ManifestPath), fault == QLatin1String("redirect") ? 1 : 0);
@@ -172,39 +195,32 @@ void TestTls::releaseRefused()
     secure.serve(ReleasePath, fault == QLatin1String("redirect") ? redirectTo(httpAddress)
                                                                  : TestHttpServer::ok(m_release));
 
-    QTemporaryDir temp;
-    QTemporaryDir destination;
-    TestPlatform platform(1500ms, {m_trusted.certificate()});
-    platform.shell.tempFolder = temp.path();
-    Form1 form(platform.platform(), secure.baseUrl() + QStringLiteral("online_installer/"));
-    form.Form_Load();
-    QVERIFY2(!form.hasEnded(), qPrintable(platform.errorReport.lastDescription()));
+    Program program(m_trusted.certificate(), secure.baseUrl() + "online_installer/");
+    QVERIFY2(!program.form.hasEnded(), qPrintable(program.platform.errorReport.lastDescription()));
     if (fault != QLatin1String("redirect")) {
         const TestIdentity bad = identityFor(fault);
         secure.setCertificate(bad.certificate(), bad.key());
     }
-    form.ComboVersion->setCurrentIndex(0);
-    emit form.ComboVersion->activated(0);
-    form.Label4->setText(destination.path());
-    const QString older = destination.filePath(QStringLiteral("older-release.bin"));
+    program.pickRelease();
+    const QString older = program.destination.filePath(QStringLiteral("older-release.bin"));
     QVERIFY(writeFile(older, "kept"));
 
-    form.Command1->click();
-    QTRY_COMPARE(platform.programEnd.ends, 1);
+    program.form.Command1->click();
+    QTRY_COMPARE(program.platform.programEnd.ends, 1);
 
-    QCOMPARE(platform.programEnd.exitCode, 1);
+    QCOMPARE(program.platform.programEnd.exitCode, 1);
     const QString address = secure.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
-    const QString description = platform.errorReport.lastDescription();
+    const QString description = program.platform.errorReport.lastDescription();
     QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
              qPrintable(description));
     QVERIFY2(description.contains(address), qPrintable(description));
     // The size probe failed the same way, quietly.
-    QCOMPARE(form.RemoteSize, -1);
-    QVERIFY(!QFileInfo::exists(destination.filePath(QStringLiteral("setup.bin"))));
+    QCOMPARE(program.form.RemoteSize, -1);
+    QVERIFY(!QFileInfo::exists(program.target()));
     QCOMPARE(readAll(older), QByteArray("kept"));
     QCOMPARE(requestsFor(plain, ReleasePath), 0);
-    QVERIFY(platform.prompt.asked.isEmpty());
-    QVERIFY(platform.shell.started.isEmpty());
+    QVERIFY(program.platform.prompt.asked.isEmpty());
+    QVERIFY(program.platform.shell.started.isEmpty());
 }
 
 void TestTls::releaseVerified_data()
@@ -228,25 +244,17 @@ void TestTls::releaseVerified()
                      ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
                      : TestHttpServer::ok(m_release));
 
-    QTemporaryDir temp;
-    QTemporaryDir destination;
-    TestPlatform platform(1500ms, {m_trusted.certificate()});
-    platform.shell.tempFolder = temp.path();
-    Form1 form(platform.platform(), secure.baseUrl() + QStringLiteral("online_installer/"));
-    form.Form_Load();
-    QVERIFY2(!form.hasEnded(), qPrintable(platform.errorReport.lastDescription()));
-    form.ComboVersion->setCurrentIndex(0);
-    emit form.ComboVersion->activated(0);
-    form.Label4->setText(destination.path());
+    Program program(m_trusted.certificate(), secure.baseUrl() + "online_installer/");
+    QVERIFY2(!program.form.hasEnded(), qPrintable(program.platform.errorReport.lastDescription()));
+    program.pickRelease();
 
-    form.Command1->click();
-    QTRY_COMPARE(platform.programEnd.ends, 1);
+    program.form.Command1->click();
+    QTRY_COMPARE(program.platform.programEnd.ends, 1);
 
-    QCOMPARE(platform.errorReport.lastDescription(), QString());
-    const QString target = destination.filePath(QStringLiteral("setup.bin"));
-    QCOMPARE(readAll(target), m_release);
-    QCOMPARE(form.RemoteSize, qint32(m_release.size()));
-    QCOMPARE(platform.shell.started, QStringList{target});
+    QCOMPARE(program.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(readAll(program.target()), m_release);
+    QCOMPARE(program.form.RemoteSize, qint32(m_release.size()));
+    QCOMPARE(program.platform.shell.started, QStringList{program.target()});
     QCOMPARE(requestsFor(mirror, ReleasePath), redirected ? 2 : 0);
 }
 
