@@ -61,11 +61,6 @@ void resetPeakResident()
     }
 }
 
-QByteArray sha256Of(const QString &path)
-{
-    return sha256OfFile(path).digest;
-}
-
 // nginx serving root on 127.0.0.1, over https with identity when given one. A
 // port found free may be taken before nginx binds it: then another is tried.
 class Nginx
@@ -209,7 +204,7 @@ void TestNginxDownload::downloadsAndStartsInstaller()
         release.write(block);
     }
     release.close();
-    const QByteArray digest = sha256Of(release.fileName());
+    const QByteArray digest = sha256OfFile(release.fileName()).digest;
     // Pinned, so that the digest is worked out across many blocks as they come.
     QVERIFY(writeFile(releases + QStringLiteral("/manifest.txt"),
                       "W2003\t" + name.toUtf8() + "\tRelease 1\t" + digest.toHex() + '\n'));
@@ -247,7 +242,7 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     QCOMPARE(test.errorReport.lastDescription(), QString());
     QCOMPARE(test.programEnd.exitCode, 0);
     QCOMPARE(form.RemoteSize, script.size() + ReleaseMiB * MiB);
-    QCOMPARE(sha256Of(destination.filePath(name)), digest);
+    QCOMPARE(sha256OfFile(destination.filePath(name)).digest, digest);
     // Neither the reply nor anything else may hold the body whole. The address
     // sanitizer keeps freed memory in quarantine, so its build says nothing here.
     if (!BuiltWithAddressSanitizer) {

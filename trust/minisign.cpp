@@ -102,6 +102,28 @@ KeyReading readPublicKey(QStringView line)
             {}};
 }
 
+// A line of the signature file decoded, which must hold size bytes; or why not.
+struct DecodedLine
+{
+    std::optional<QByteArray> bytes;
+    QString problem;
+};
+
+DecodedLine decodeLine(QByteArrayView line, int number, qsizetype size)
+{
+    const std::optional<QByteArray> bytes = fromBase64(line);
+    if (!bytes) {
+        return {std::nullopt, QStringLiteral("line %1 is not base64").arg(number)};
+    }
+    if (bytes->size() != size) {
+        return {std::nullopt, QStringLiteral("line %1 holds %2 bytes instead of %3")
+                                  .arg(number)
+                                  .arg(bytes->size())
+                                  .arg(size)};
+    }
+    return {bytes, {}};
+}
+
 ParsedSignature malformed(const QString &problem)
 {
     return {std::nullopt, problem};
@@ -217,16 +239,12 @@ ParsedSignature parseSignatureFile(QByteArrayView bytes)
     }
 
     SignatureFile file;
-    const std::optional<QByteArray> signatureLine = fromBase64(lines[1]);
-    if (!signatureLine) {
-        return malformed(QStringLiteral("line 2 is not base64"));
+    const DecodedLine line2 = decodeLine(lines[1], 2, SignatureLineSize);
+    if (!line2.bytes) {
+        return malformed(line2.problem);
     }
-    if (signatureLine->size() != SignatureLineSize) {
-        return malformed(QStringLiteral("line 2 holds %1 bytes instead of %2")
-                             .arg(signatureLine->size())
-                             .arg(SignatureLineSize));
-    }
-    const QByteArrayView algorithm = QByteArrayView(*signatureLine).first(AlgorithmSize);
+    const QByteArray &signatureLine = *line2.bytes;
+    const QByteArrayView algorithm = QByteArrayView(signatureLine).first(AlgorithmSize);
     if (algorithm == LegacyAlgorithm) {
         file.algorithm = Algorithm::Legacy;
     } else if (algorithm == PrehashedAlgorithm) {
@@ -235,8 +253,8 @@ ParsedSignature parseSignatureFile(QByteArrayView bytes)
         return malformed(QStringLiteral("line 2 names the unknown signature algorithm %1")
                              .arg(algorithmText(algorithm)));
     }
-    file.keyId = signatureLine->mid(AlgorithmSize, KeyIdSize);
-    file.signature = signatureLine->mid(AlgorithmSize + KeyIdSize, SignatureSize);
+    file.keyId = signatureLine.mid(AlgorithmSize, KeyIdSize);
+    file.signature = signatureLine.mid(AlgorithmSize + KeyIdSize, SignatureSize);
 
     if (!lines[2].startsWith(TrustedPrefix)) {
         return malformed(QStringLiteral("line 3 does not start with \"%1\"")
@@ -253,16 +271,11 @@ ParsedSignature parseSignatureFile(QByteArrayView bytes)
     }
     file.trustedComment = comment.toByteArray();
 
-    const std::optional<QByteArray> globalSignature = fromBase64(lines[3]);
-    if (!globalSignature) {
-        return malformed(QStringLiteral("line 4 is not base64"));
+    const DecodedLine line4 = decodeLine(lines[3], 4, SignatureSize);
+    if (!line4.bytes) {
+        return malformed(line4.problem);
     }
-    if (globalSignature->size() != SignatureSize) {
-        return malformed(QStringLiteral("line 4 holds %1 bytes instead of %2")
-                             .arg(globalSignature->size())
-                             .arg(SignatureSize));
-    }
-    file.globalSignature = *globalSignature;
+    file.globalSignature = *line4.bytes;
     return {std::move(file), {}};
 }
 
