@@ -23,6 +23,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStringListModel>
 #include <QTemporaryDir>
@@ -144,13 +145,16 @@ void Form1::LoadManifest()
     // The copy goes into a folder of our own, so that nothing planted at its name
     // in a shared temporary folder is followed; the folder and the copy go away
     // when this returns, also when it fails.
-    QTemporaryDir privateFolder(joinPath(TempDir, QStringLiteral("orbistane-download-XXXXXX")));
-    if (!privateFolder.isValid()) {
+    // A member, so that an end in the middle (a signal) removes it too.
+    m_manifestFolder = std::make_unique<QTemporaryDir>(
+        joinPath(TempDir, QStringLiteral("orbistane-download-XXXXXX")));
+    const auto removeFolder = qScopeGuard([this] { m_manifestFolder.reset(); });
+    if (!m_manifestFolder->isValid()) {
         throw RuntimeError(ErrorNumber::PathAccess,
                            QStringLiteral("Cannot create a temporary folder in \"%1\": %2")
-                               .arg(TempDir, privateFolder.errorString()));
+                               .arg(TempDir, m_manifestFolder->errorString()));
     }
-    ManifestPath = joinPath(privateFolder.path(), ManifestPath);
+    ManifestPath = joinPath(m_manifestFolder->path(), ManifestPath);
     LocalPath = ManifestPath;
     RemoteUrl = m_baseUrl + QLatin1String(Manifest::FileName);
 
@@ -277,6 +281,7 @@ void Form1::End(int exitCode)
     m_ended = true;
     // An unfinished download is deleted, not left to pass for a finished one.
     m_target.reset();
+    m_manifestFolder.reset();
     m_platform.programEnd.end(exitCode);
 }
 

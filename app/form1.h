@@ -17,6 +17,7 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QPushButton;
+class QTemporaryDir;
 class RuntimeError;
 class TargetFile;
 class TransferControl;
@@ -47,6 +48,10 @@ public:
     void ButtonFolder_Click();
     void Command1_Click();
     void Inet1_StateChanged(int state);
+
+    // Ends the program as a cancel does, without the question: for a
+    // termination signal. The exit status is 128 plus the signal's number.
+    void endBySignal(int signalNumber);
 
     // Program state.
     QString TempDir;
@@ -128,5 +133,7 @@ private:
     std::optional<int> m_deferredState;
     // The file being written; an unfinished one deletes itself when reset.
     std::unique_ptr<TargetFile> m_target;
+    // The private folder the manifest is copied to while it is read.
+    std::unique_ptr<QTemporaryDir> m_manifestFolder;
     std::function<void(int)> m_languageListener;
 };

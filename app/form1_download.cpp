@@ -250,6 +250,16 @@ void Form1::cancelDownload()
     End();
 }
 
+void Form1::endBySignal(int signalNumber)
+{
+    if (m_ended) {
+        return;
+    }
+    m_cancelled = true;
+    Inet1.Cancel();
+    End(128 + signalNumber);
+}
+
 void Form1::launchInstaller(const QString &path)
 {
     try {
