@@ -39,7 +39,7 @@ Form1::Form1(const Platform &platform, const QString &baseUrl,
 {
     setWindowTitle(QStringLiteral(" OnLine Download Orbistane."));
     setWindowIcon(drawWindowIcon());
-    setFixedSize(twips(6240), twips(3240));
+    setFixedSize(twips(6240), twips(ChoosingHeightTwips));
     createControls();
 
     connect(ComboVersion, &QComboBox::activated, this,
@@ -50,6 +50,8 @@ Form1::Form1(const Platform &platform, const QString &baseUrl,
             [this] { runHandler([this] { Command1_Click(); }); });
     connect(&Inet1, &TransferControl::StateChanged, this,
             [this](int state) { runHandler([this, state] { Inet1_StateChanged(state); }); });
+    m_statusTimer.setInterval(500);
+    connect(&m_statusTimer, &QTimer::timeout, this, &Form1::showTransferStatus);
 
     // Centred on the screen it opens on.
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
@@ -91,6 +93,8 @@ void Form1::createControls()
 
     ProgressBar = new ProgressBarControl(this);
     ProgressBar->setGeometry(twipsRect(120, 2880, 6015, 255));
+    // Below the fold until the window grows for the transfer.
+    LabelStatus = makeLabel(this, twipsRect(120, 3240, 6015, 255), QString());
 
     ComboVersion = new QComboBox(this);
     ComboVersion->setEditable(true);
@@ -279,6 +283,7 @@ void Form1::End(int exitCode)
         return;
     }
     m_ended = true;
+    m_statusTimer.stop();
     // An unfinished download is deleted, not left to pass for a finished one.
     m_target.reset();
     m_manifestFolder.reset();

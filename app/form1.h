@@ -3,9 +3,11 @@
 #include "minisign.h"
 #include "platform.h"
 #include "release_pin.h"
+#include "transfer_meter.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -80,13 +82,18 @@ public:
     QLabel *Label6 = nullptr;
     QLabel *Label7 = nullptr;
     QLabel *Label8 = nullptr;
+    // Under the bar while a transfer runs: rate and time left, or the retry awaited.
+    QLabel *LabelStatus = nullptr;
     QFrame *Line1 = nullptr;
     QFrame *Line2 = nullptr;
     QFrame *Line3 = nullptr;
     QLabel *Image1 = nullptr;
 
     // The outer height the window takes while a transfer runs, in twips.
-    static constexpr int TransferHeightTwips = 3630;
+    // One line taller than the bar needs, for LabelStatus.
+    static constexpr int TransferHeightTwips = 3930;
+    // The client height while a release and a folder are chosen, in twips.
+    static constexpr int ChoosingHeightTwips = 3240;
     static constexpr qint64 YieldIntervalNs = 1000 * 1000;
 
 protected:
@@ -98,6 +105,11 @@ private:
     void verifyManifest(const QByteArray &manifest);
     ReleasePin selectedPin() const;
     bool isListedRelease(const QString &path);
+    // Whether bytes fit in the destination folder's volume; if not, says so
+    // and goes back to choosing.
+    bool hasRoomFor(qint64 bytes);
+    // Refreshes LabelStatus; ticks while the transfer window shows.
+    void showTransferStatus();
     void StartDownload();
     qint32 GetRemoteFileSize(const QString &address);
     void receiveDownload();
@@ -123,6 +135,9 @@ private:
     // What the manifest pins of each release, at the indices of VersionFiles.
     QList<ReleasePin> m_versionPins;
     qsizetype m_selectedIndex = -1;
+    // The release's size as the probe announced it, and as expected; -1 unknown.
+    qint64 m_announcedBytes = -1;
+    qint64 m_expectedBytes = -1;
     QElapsedTimer m_sinceYield;
     bool m_ended = false;
     bool m_startingDownload = false;
@@ -136,4 +151,7 @@ private:
     // The private folder the manifest is copied to while it is read.
     std::unique_ptr<QTemporaryDir> m_manifestFolder;
     std::function<void(int)> m_languageListener;
+    QTimer m_statusTimer;
+    QElapsedTimer m_transferClock;
+    TransferMeter m_meter;
 };

@@ -6,11 +6,13 @@
 #include "progress.h"
 #include "progress_bar.h"
 #include "prompt.h"
+#include "release_pin.h"
 #include "remote_size.h"
 #include "runtime_error.h"
 #include "sha256.h"
 #include "shell.h"
 #include "target_file.h"
+#include "transfer_status.h"
 #include "transfer_control.h"
 #include "twips.h"
 
@@ -18,6 +20,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 
@@ -61,11 +64,10 @@ void Form1::Command1_Click()
     // The caption as it stands, so at the root folder this path has "//".
     const QString existing = joinPath(folder, SelectedFile);
     if (m_platform.fileSystem.FileExists(existing)) {
+        // On Yes the older file stays until the new one is whole and takes its
+        // place: a failed or cancelled download must not cost the user it.
         answer = ask(message(11) + SelectedFile + message(12) + CrLf + message(13),
                      PromptFlags::Information | PromptFlags::YesNo);
-        if (answer == PromptAnswer::Yes) {
-            m_platform.fileSystem.DeleteFile(existing);
-        }
     }
     if (answer != PromptAnswer::Yes) {
         if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16),
@@ -85,7 +87,55 @@ void Form1::Command1_Click()
     setFixedHeight(twips(TransferHeightTwips) - frameExtra);
     Command1->setText(message(5));
     LocalPath = joinPath(Label4->text(), SelectedFile);
+    LabelStatus->clear();
+    m_transferClock.start();
+    m_statusTimer.start();
     StartDownload();
+}
+
+bool Form1::hasRoomFor(qint64 bytes)
+{
+    if (bytes <= 0) {
+        return true;
+    }
+    const QString folder = Label4->text();
+    qint64 free = m_platform.fileSystem.FreeBytes(folder);
+    if (free < 0) {
+        // Not to be told: a full disk is still reported when it happens.
+        return true;
+    }
+    // A .part left by a killed run is replaced, so its room is free too.
+    if (const QFileInfo stale(TargetFile::partPath(LocalPath)); stale.isFile()) {
+        free += stale.size();
+    }
+    if (bytes <= free) {
+        return true;
+    }
+    ask(message(35).arg(formatBytes(bytes), formatBytes(free)), PromptFlags::Warning);
+    // Back to choosing, so that another folder can be picked.
+    m_statusTimer.stop();
+    setFixedHeight(twips(ChoosingHeightTwips));
+    Command1->setText(message(4));
+    ButtonFolder->setEnabled(true);
+    ComboVersion->setEnabled(true);
+    return false;
+}
+
+void Form1::showTransferStatus()
+{
+    // Sampled during a retry's wait too, so that the rate falls as it should.
+    if (m_target) {
+        m_meter.sample(m_target->size(), m_transferClock.elapsed());
+    }
+    if (const std::optional<RetryWait> retry = Inet1.PendingRetry()) {
+        LabelStatus->setText(
+            retryStatusLine(retry->retry, retry->retries, (retry->msecsLeft + 999) / 1000));
+    } else if (m_target) {
+        const qint64 total = m_expectedBytes >= 0 ? m_expectedBytes : RemoteSize;
+        LabelStatus->setText(transferStatusLine(m_target->size(), total,
+                                                m_meter.bytesPerSecond(),
+                                                m_meter.secondsLeft(total)));
+    }
 }
 
 bool Form1::isListedRelease(const QString &path)
@@ -119,6 +169,10 @@ void Form1::StartDownload()
     if (pin.size > 0 && pin.size <= std::numeric_limits<qint32>::max()) {
         RemoteSize = static_cast<qint32>(pin.size);
     }
+    m_expectedBytes = pin.size > 0 ? pin.size : m_announcedBytes;
+    if (!hasRoomFor(m_expectedBytes)) {
+        return;
+    }
     // Only now: the probe's own completion must find Downloading false.
     Downloading = true;
     Inet1.Execute(address, QLatin1String("GET \"") + address + QLatin1Char('"'));
@@ -126,6 +180,7 @@ void Form1::StartDownload()
 
 qint32 Form1::GetRemoteFileSize(const QString &address)
 {
+    m_announcedBytes = -1;
     try {
         Inet1.Execute(address, QLatin1String("HEAD \"") + address + QLatin1Char('"'));
         while (Inet1.StillExecuting()) {
@@ -141,7 +196,9 @@ qint32 Form1::GetRemoteFileSize(const QString &address)
         if (status < 200 || status > 299) {
             return -1;
         }
-        return parseRemoteSize(Inet1.GetHeader(QStringLiteral("Content-length")));
+        const QString length = Inet1.GetHeader(QStringLiteral("Content-length"));
+        m_announcedBytes = parseByteCount(QStringView(length).trimmed()).value_or(-1);
+        return parseRemoteSize(length);
     } catch (const RuntimeError &) {
         return -1;
     }
@@ -184,11 +241,20 @@ void Form1::receiveDownload()
     m_target = std::make_unique<TargetFile>(LocalPath, selectedPin());
     qint32 received = 0;
     qint16 percentage = 0;
-    std::optional<qint16> barPercentage;
+    qint16 barPercentage = -1; // none set yet
     for (;;) {
         const QByteArray chunk = Inet1.GetChunk(ChunkSize);
         if (!yield() || m_cancelled) {
             return;
+        }
+        if (Inet1.ChunkOffset() < m_target->size()) {
+            // The release comes again from its first byte: it changed on the
+            // server, or the server cannot carry on where a drop left off.
+            m_target->restart();
+            received = 0;
+            percentage = 0;
+            barPercentage = -1;
+            ProgressBar->empty();
         }
         received = addReceived(received, chunk.size());
         percentage = nextPercentage(percentage, received, RemoteSize);
@@ -242,11 +308,8 @@ void Form1::cancelDownload()
 {
     m_cancelled = true;
     Inet1.Cancel();
+    // The .part goes; an older file at the final name stays.
     m_target.reset();
-    const QString target = joinPath(Label4->text(), SelectedFile);
-    if (m_platform.fileSystem.FileExists(target)) {
-        m_platform.fileSystem.DeleteFile(target);
-    }
     End();
 }
 

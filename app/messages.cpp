@@ -17,7 +17,7 @@ struct Texts
 };
 
 // Message n is at index n - 1. Blanks at either end are part of the texts.
-constexpr std::array<Texts, 24> Table = {{
+constexpr std::array<Texts, 35> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane."},
     {"Seleccione la version de Orbistane:", "Select version of Orbistane:"},
     {"< Seleccione versión >", "< Select version >"},
@@ -49,6 +49,22 @@ constexpr std::array<Texts, 24> Table = {{
      "No se iniciará.",
      " in the destination folder is not the release on the list: its contents differ. "
      "It will not be started."},
+    // 25 to 34, the status line under the progress bar: sizes, durations and its parts;
+    // 35, a folder without room for the release. Their %1 to %3 are filled in by arg().
+    {"%1 B", "%1 B"},
+    {"%1 kB", "%1 kB"},
+    {"%1 MB", "%1 MB"},
+    {"%1 GB", "%1 GB"},
+    {"%1 s", "%1 s"},
+    {"%1 min %2 s", "%1 min %2 s"},
+    {"%1 h %2 min", "%1 h %2 min"},
+    {"quedan %1", "%1 left"},
+    {"%1 recibidos", "%1 received"},
+    {"Reintento %1 de %2 en %3", "Retry %1 of %2 in %3"},
+    {"La versión necesita %1, pero el directorio de destino solo tiene %2 libres. "
+     "Por favor, seleccione otro directorio.",
+     "The release needs %1, but the destination folder has only %2 free. "
+     "Please select another folder."},
 }};
 
 RuntimeError subscriptOutOfRange()

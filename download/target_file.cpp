@@ -4,6 +4,8 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstdio>
 #include <utility>
 
 namespace {
@@ -23,7 +25,8 @@ int errorNumberOf(const QFile &file)
 
 } // namespace
 
-TargetFile::TargetFile(const QString &path, const ReleasePin &pin) : m_file(path), m_pin(pin)
+TargetFile::TargetFile(const QString &path, const ReleasePin &pin)
+    : m_path(path), m_file(partPath(path)), m_pin(pin)
 {
     if (m_pin.pinsDigest()) {
         m_sha256 = std::make_unique<BackgroundSha256>();
@@ -58,6 +61,18 @@ void TargetFile::write(const QByteArray &bytes)
     }
 }
 
+void TargetFile::restart()
+{
+    m_pending.resize(0);
+    m_received = 0;
+    if (m_pin.pinsDigest()) {
+        m_sha256 = std::make_unique<BackgroundSha256>();
+    }
+    if (!m_file.resize(0) || !m_file.seek(0)) {
+        fail(QStringLiteral("Cannot empty \"%1\""));
+    }
+}
+
 void TargetFile::finish()
 {
     writePending();
@@ -66,6 +81,15 @@ void TargetFile::finish()
         fail(QStringLiteral("Cannot close \"%1\""));
     }
     checkPin();
+    // rename(2) replaces an older file in one step, where QFile::rename would
+    // refuse to, or remove it first and leave a moment with neither.
+    if (std::rename(QFile::encodeName(m_file.fileName()).constData(),
+                    QFile::encodeName(m_path).constData()) != 0) {
+        const QString reason = qt_error_string(errno);
+        throw RuntimeError(ErrorNumber::PathAccess,
+                           QStringLiteral("Cannot rename \"%1\" to \"%2\": %3")
+                               .arg(m_file.fileName(), m_path, reason));
+    }
     m_finished = true;
 }
 
@@ -130,7 +154,7 @@ void TargetFile::refuse(const QString &why) const
     throw RuntimeError(ErrorNumber::ReleaseMismatch,
                        QStringLiteral("The download of \"%1\" is not the listed release: %2. "
                                       "It was deleted and nothing was started.")
-                           .arg(m_file.fileName(), why));
+                           .arg(m_path, why));
 }
 
 void TargetFile::fail(const QString &what) const

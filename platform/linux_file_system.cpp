@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 #include <algorithm>
 #include <array>
@@ -142,6 +143,13 @@ std::unique_ptr<TextStream> LinuxFileSystem::OpenTextFile(const QString &path)
                            QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString()));
     }
     return std::make_unique<LineStream>(bytes);
+}
+
+qint64 LinuxFileSystem::FreeBytes(const QString &folder)
+{
+    // What an unprivileged writer may use, not the blocks kept for root.
+    const QStorageInfo volume(folder);
+    return volume.isValid() && volume.isReady() ? volume.bytesAvailable() : -1;
 }
 
 void LinuxFileSystem::DeleteFile(const QString &path)

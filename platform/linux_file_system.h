@@ -14,6 +14,7 @@ public:
     bool FileExists(const QString &path) override;
     std::unique_ptr<TextStream> OpenTextFile(const QString &path) override;
     void DeleteFile(const QString &path) override;
+    qint64 FreeBytes(const QString &folder) override;
     DriveInfo GetDrive(const QString &designation) override;
 
 private:

@@ -30,3 +30,10 @@ void ProgressBarControl::setBarValue(float value)
     // it judged none until the bar was full; a plain update is coalesced.
     update();
 }
+
+void ProgressBarControl::empty()
+{
+    m_value = Minimum;
+    setValue(0);
+    update();
+}

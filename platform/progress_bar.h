@@ -15,6 +15,8 @@ public:
     explicit ProgressBarControl(QWidget *parent = nullptr);
 
     void setBarValue(float value);
+    // Back to the empty bar, which no value in the range can set.
+    void empty();
     float barValue() const { return m_value; }
 
 private:

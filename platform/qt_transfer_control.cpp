@@ -3,9 +3,13 @@
 #include "runtime_error.h"
 
 #include <QCoreApplication>
-#include <QNetworkRequest>
+#include <QDateTime>
 #include <QEventLoop>
-#include <QUrl>
+#include <QLocale>
+#include <QNetworkRequest>
+
+#include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -30,15 +34,92 @@ bool isSuccess(int status)
     return status >= 200 && status <= 299;
 }
 
+std::optional<qint64> parseCount(QByteArrayView text)
+{
+    if (text.isEmpty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return text.toLongLong();
+}
+
+struct ByteRange
+{
+    qint64 first = 0;
+    qint64 last = 0;
+    qint64 total = -1; // "*": not said
+};
+
+// "bytes first-last/total"
+std::optional<ByteRange> parseContentRange(const QByteArray &value)
+{
+    const QByteArray text = value.trimmed();
+    if (!text.startsWith("bytes ")) {
+        return std::nullopt;
+    }
+    const QByteArray spec = text.mid(6).trimmed();
+    const qsizetype dash = spec.indexOf('-');
+    const qsizetype slash = spec.indexOf('/');
+    if (dash < 0 || slash < dash) {
+        return std::nullopt;
+    }
+    const std::optional<qint64> first = parseCount(spec.left(dash));
+    const std::optional<qint64> last = parseCount(spec.mid(dash + 1, slash - dash - 1));
+    const QByteArray totalText = spec.mid(slash + 1);
+    const std::optional<qint64> total = parseCount(totalText);
+    if (!first || !last || *last < *first || (!total && totalText != "*") ||
+        (total && *last >= *total)) {
+        return std::nullopt;
+    }
+    return ByteRange{*first, *last, total.value_or(-1)};
+}
+
+// Retry-After as seconds or as an HTTP date; nothing when absent or unreadable.
+std::optional<std::chrono::milliseconds> parseRetryAfter(const QByteArray &value)
+{
+    const QByteArray text = value.trimmed();
+    if (const std::optional<qint64> seconds = parseCount(text)) {
+        return std::chrono::seconds(std::min<qint64>(*seconds, 24 * 3600));
+    }
+    QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text),
+                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    if (!when.isValid()) {
+        return std::nullopt;
+    }
+    when.setTimeSpec(Qt::UTC);
+    const qint64 msecs = QDateTime::currentDateTimeUtc().msecsTo(when);
+    return std::chrono::milliseconds(std::max<qint64>(msecs, 0));
+}
+
+bool isTransientError(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 QtTransferControl::QtTransferControl(const NetworkAccess &network,
-                                     std::chrono::milliseconds timeout, QObject *parent)
-    : TransferControl(parent), m_network(network), m_timeout(timeout)
+                                     std::chrono::milliseconds timeout,
+                                     std::chrono::milliseconds firstRetryDelay, QObject *parent)
+    : TransferControl(parent), m_network(network), m_timeout(timeout),
+      m_firstRetryDelay(firstRetryDelay)
 {
     m_idle.setSingleShot(true);
     m_idle.setInterval(m_timeout);
     connect(&m_idle, &QTimer::timeout, this, &QtTransferControl::onIdleTimeout);
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &QtTransferControl::startAttempt);
 }
 
 QtTransferControl::~QtTransferControl()
@@ -65,20 +146,48 @@ void QtTransferControl::Execute(const QString &address, const QString &operation
                            QStringLiteral("Invalid address \"%1\"").arg(address));
     }
 
+    m_retry.stop();
     dropReply();
     ++m_request;
     m_address = address;
-    m_error.clear();
+    m_url = url;
     m_head = verb == QLatin1String("HEAD");
-    m_executing = true;
     m_responseRaised = false;
     m_stateDelivered = false;
+    m_gaveUp = false;
+    m_retries = 0;
+    m_attempts = 0;
+    m_validator.clear();
+    m_acceptsRanges = false;
+    m_total = -1;
+    m_bodyStart = 0;
+    m_position = 0;
+    m_chunkOffset = 0;
+    m_furthest = 0;
+    m_resumeFrom = 0;
+    startAttempt();
+}
+
+void QtTransferControl::startAttempt()
+{
+    dropReply();
+    ++m_attempts;
+    m_executing = true;
+    m_error.clear();
     m_replyDone = false;
     m_timedOut = false;
+    m_bodyAccepted = false;
+    m_attemptProgressed = false;
     m_expected = -1;
     m_handedOut = 0;
 
-    const QNetworkRequest request = m_network.request(url);
+    QNetworkRequest request = m_network.request(m_url);
+    if (m_resumeFrom > 0) {
+        // If-Range: should the file have changed, the whole new one comes
+        // instead of a piece of it, so two versions are never joined.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
+        request.setRawHeader("If-Range", m_validator);
+    }
     m_reply.reset(m_head ? m_network.head(request) : m_network.get(request));
     m_reply->setReadBufferSize(ReadBufferBytes);
 
@@ -114,49 +223,80 @@ int QtTransferControl::GetStatus() const
 QByteArray QtTransferControl::GetChunk(int size)
 {
     const quint64 request = m_request;
-    if (!m_reply || m_head || !m_stateDelivered) {
+    if (m_head || !m_stateDelivered || (!m_reply && !m_gaveUp && !m_retry.isActive())) {
         throw RuntimeError(ErrorNumber::InvalidCall,
                            QStringLiteral("No response to read from %1").arg(m_address));
     }
     for (;;) {
-        if (request != m_request || !m_reply) {
+        if (request != m_request) {
             throw RuntimeError(ErrorNumber::TransferFailed,
                                QStringLiteral("The transfer of %1 was cancelled").arg(m_address));
         }
-        if (m_reply->bytesAvailable() > 0) {
-            // The idle timer is not restarted here: that costs more than the
-            // read, and a timeout with unread data restarts it anyway.
-            QByteArray chunk = m_reply->read(size);
-            m_handedOut += chunk.size();
-            return chunk;
+        if (m_gaveUp) {
+            throw RuntimeError(m_timedOut ? ErrorNumber::RequestTimedOut
+                                          : ErrorNumber::TransferFailed,
+                               m_error);
         }
-        if (m_replyDone) {
-            if (!m_error.isEmpty()) {
-                throw RuntimeError(m_timedOut ? ErrorNumber::RequestTimedOut
-                                              : ErrorNumber::TransferFailed,
-                                   m_error);
+        if (m_reply && m_bodyAccepted) {
+            if (m_reply->bytesAvailable() > 0) {
+                // The idle timer is not restarted here: that costs more than the
+                // read, and a timeout with unread data restarts it anyway.
+                QByteArray chunk = m_reply->read(size);
+                m_chunkOffset = m_position;
+                m_handedOut += chunk.size();
+                m_position += chunk.size();
+                if (m_position > m_furthest) {
+                    m_furthest = m_position;
+                    m_retries = 0;
+                    m_attemptProgressed = true;
+                }
+                return chunk;
             }
-            if (m_expected >= 0 && m_handedOut < m_expected) {
-                throw RuntimeError(ErrorNumber::TransferFailed,
-                                   QStringLiteral("The transfer of %1 broke off after %2 of %3 "
-                                                  "bytes")
-                                       .arg(m_address, QString::number(m_handedOut),
-                                            QString::number(m_expected)));
+            if (m_replyDone) {
+                if (!bodyBrokeOff()) {
+                    m_chunkOffset = m_position;
+                    return {};
+                }
+                // Everything that arrived is handed out: carry on from there.
+                if (!retryLater()) {
+                    if (m_error.isEmpty()) {
+                        m_error = QStringLiteral("The transfer of %1 broke off after %2 of %3 "
+                                                 "bytes")
+                                      .arg(m_address, QString::number(m_position),
+                                           QString::number(m_total));
+                    }
+                    giveUp(m_error + attemptsText());
+                }
+                continue;
             }
-            return {};
         }
         // Serves events until one arrives, then looks again: more data, the
-        // end, the idle timer or a Cancel (a click on Cancel is handled from
-        // here). Not a nested QEventLoop::exec: under the GLib dispatcher that
-        // can leave timers, the idle timer included, waiting behind other
-        // sources for as long as no posted event comes.
+        // end, a timer or a Cancel (a click on Cancel is handled from here).
+        // Not a nested QEventLoop::exec: under the GLib dispatcher that can
+        // leave timers, the idle timer included, waiting behind other sources
+        // for as long as no posted event comes.
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
+}
+
+qint64 QtTransferControl::ChunkOffset() const
+{
+    return m_chunkOffset;
+}
+
+std::optional<RetryWait> QtTransferControl::PendingRetry() const
+{
+    if (!m_retry.isActive()) {
+        return std::nullopt;
+    }
+    return RetryWait{m_retries, m_head ? ProbeAttempts - 1 : TransferRetries,
+                     std::max(0, m_retry.remainingTime())};
 }
 
 void QtTransferControl::Cancel()
 {
     ++m_request;
+    m_retry.stop();
     dropReply();
     m_executing = false;
 }
@@ -169,7 +309,7 @@ QString QtTransferControl::errorDescription() const
 void QtTransferControl::onMetaDataChanged()
 {
     m_idle.start();
-    if (!m_head && !m_responseRaised) {
+    if (!m_head && !m_bodyAccepted) {
         takeResponse();
     }
 }
@@ -181,18 +321,79 @@ void QtTransferControl::takeResponse()
         // No headers yet, or a redirect that is still being followed.
         return;
     }
+    if (m_responseRaised) {
+        takeRetriedResponse(status);
+        return;
+    }
     if (!isSuccess(status)) {
+        if (isTransient(status) && retryLater()) {
+            return;
+        }
         const QString reason =
             m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
         fail(QStringLiteral("%1 answered HTTP %2 %3")
                  .arg(m_address, QString::number(status), reason)
-                 .trimmed());
+                 .trimmed() +
+             attemptsText());
         return;
     }
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     m_expected = length.isValid() ? length.toLongLong() : -1;
+    m_total = m_expected;
+    takeValidators();
+    m_bodyAccepted = true;
     m_responseRaised = true;
     raise(TransferState::ResponseCompleted);
+}
+
+void QtTransferControl::takeRetriedResponse(int status)
+{
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (status == 206) {
+        const QByteArray field = m_reply->rawHeader("Content-Range");
+        const std::optional<ByteRange> range = parseContentRange(field);
+        if (!range || range->first != m_resumeFrom ||
+            (m_total >= 0 && range->total != m_total)) {
+            giveUp(QStringLiteral("%1 sent the range \"%2\" when asked for the bytes from %3 on "
+                                  "of a file of %4 bytes")
+                       .arg(m_address, QString::fromLatin1(field), QString::number(m_resumeFrom),
+                            QString::number(m_total)));
+            return;
+        }
+        m_bodyStart = range->first;
+        m_expected = range->last - range->first + 1;
+        m_bodyAccepted = true;
+        return;
+    }
+    if (status == 200) {
+        // The file changed since, or the server does not serve pieces: the
+        // whole of it comes again, and what was received is thrown away.
+        m_bodyStart = 0;
+        m_position = 0;
+        m_expected = length.isValid() ? length.toLongLong() : -1;
+        m_total = m_expected;
+        takeValidators();
+        m_bodyAccepted = true;
+        return;
+    }
+    if (isTransient(status) && retryLater()) {
+        return;
+    }
+    const QString reason =
+        m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    giveUp(QStringLiteral("%1 answered HTTP %2 %3 when asked for the bytes from %4 on")
+               .arg(m_address, QString::number(status), reason, QString::number(m_resumeFrom)) +
+           attemptsText());
+}
+
+void QtTransferControl::takeValidators()
+{
+    m_acceptsRanges = m_reply->rawHeader("Accept-Ranges").trimmed().toLower() == "bytes";
+    // A weak ETag may stand for other bytes: it cannot vouch for a piece.
+    const QByteArray etag = m_reply->rawHeader("ETag").trimmed();
+    m_validator = !etag.isEmpty() && !etag.startsWith("W/")
+                      ? etag
+                      : m_reply->rawHeader("Last-Modified").trimmed();
 }
 
 void QtTransferControl::onFinished()
@@ -201,11 +402,16 @@ void QtTransferControl::onFinished()
     m_replyDone = true;
     const QNetworkReply::NetworkError error = m_reply->error();
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool refused = !NetworkAccess::refusal(*m_reply, m_address).isEmpty();
+    const bool transientError = !refused && (m_timedOut || isTransientError(error));
 
     if (m_head) {
         // A HEAD that got any answer has its headers; only no answer, or one
         // refused for its security, is an error.
-        if (status == 0 || !NetworkAccess::refusal(*m_reply, m_address).isEmpty()) {
+        if (((status == 0 && transientError) || isTransient(status)) && retryLater()) {
+            return;
+        }
+        if (status == 0 || refused) {
             fail(failureText());
             return;
         }
@@ -214,24 +420,76 @@ void QtTransferControl::onFinished()
         return;
     }
 
-    if (!m_responseRaised) {
+    if (!m_bodyAccepted) {
         if (status != 0 && (error == QNetworkReply::NoError || status >= 400)) {
             takeResponse();
             settle();
             return;
         }
-        fail(failureText());
+        if (transientError && retryLater()) {
+            return;
+        }
+        if (m_responseRaised) {
+            giveUp(failureText());
+        } else {
+            fail(failureText());
+        }
         return;
     }
 
-    // The body was under way: GetChunk reports what went wrong once the bytes
-    // that did arrive are handed out.
+    // The body was under way: GetChunk hands out the bytes that did arrive,
+    // then carries on or reports what went wrong.
     if (m_timedOut) {
         m_error = QStringLiteral("No data from %1 for %2 seconds").arg(m_address, seconds());
     } else if (error != QNetworkReply::NoError) {
         m_error = QStringLiteral("The transfer of %1 broke off: %2")
                       .arg(m_address, m_reply->errorString());
     }
+    settle();
+}
+
+bool QtTransferControl::bodyBrokeOff() const
+{
+    return !m_error.isEmpty() || (m_expected >= 0 && m_handedOut < m_expected);
+}
+
+bool QtTransferControl::isTransient(int status) const
+{
+    return status == 502 || status == 503 || status == 504;
+}
+
+bool QtTransferControl::retryLater()
+{
+    std::chrono::milliseconds delay{0};
+    if (!m_attemptProgressed) {
+        const int allowed = m_head ? ProbeAttempts - 1 : TransferRetries;
+        if (m_retries >= allowed) {
+            return false;
+        }
+        ++m_retries;
+        delay = m_firstRetryDelay * (1 << (m_retries - 1));
+    }
+    // else a connection that broke after bringing new bytes: carry on at
+    // once, as the dropped connection says nothing about the next one.
+    if (m_reply) {
+        if (const auto asked = parseRetryAfter(m_reply->rawHeader("Retry-After"))) {
+            delay = std::max(delay, std::min<std::chrono::milliseconds>(*asked, MaxRetryAfter));
+        }
+    }
+    // From where the reader is, when the server can tell that the piece asked
+    // for belongs to the same file; else from the first byte.
+    m_resumeFrom = !m_head && m_acceptsRanges && !m_validator.isEmpty() ? m_position : 0;
+    dropReply(false);
+    m_retry.start(delay);
+    return true;
+}
+
+void QtTransferControl::giveUp(const QString &description)
+{
+    m_gaveUp = true;
+    m_error = description;
+    m_replyDone = true;
+    dropReply(false);
     settle();
 }
 
@@ -242,9 +500,19 @@ QString QtTransferControl::failureText() const
         return refusal;
     }
     if (m_timedOut) {
-        return QStringLiteral("No answer from %1 within %2 seconds").arg(m_address, seconds());
+        return QStringLiteral("No answer from %1 within %2 seconds").arg(m_address, seconds()) +
+               attemptsText();
     }
-    return QStringLiteral("No answer from %1: %2").arg(m_address, m_reply->errorString());
+    return QStringLiteral("No answer from %1: %2").arg(m_address, m_reply->errorString()) +
+           attemptsText();
+}
+
+QString QtTransferControl::attemptsText() const
+{
+    if (m_attempts < 2) {
+        return {};
+    }
+    return QStringLiteral(" (%1 attempts)").arg(m_attempts);
 }
 
 void QtTransferControl::onIdleTimeout()
@@ -313,7 +581,7 @@ void QtTransferControl::settle()
 {
     // A request stays executing until its state was delivered and the reply is
     // done, so that the state always comes before StillExecuting reads false.
-    if (m_replyDone && m_stateDelivered) {
+    if (m_replyDone && m_stateDelivered && !m_retry.isActive()) {
         m_executing = false;
     }
 }

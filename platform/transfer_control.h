@@ -4,14 +4,26 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 // States raised through StateChanged.
 namespace TransferState {
 inline constexpr int Error = 11;
 inline constexpr int ResponseCompleted = 12;
 }
 
+// An automatic retry that waits to start.
+struct RetryWait
+{
+    int retry = 0;   // 1 for the first retry
+    int retries = 0; // as many as will be made at most
+    qint64 msecsLeft = 0;
+};
+
 // The internet transfer control: one request at a time, HEAD or GET, with the
-// body handed out in chunks.
+// body handed out in chunks. Transient failures are retried inside: a body that
+// breaks off carries on where it stopped when the server allows, or starts
+// again from its first byte.
 class TransferControl : public QObject
 {
     Q_OBJECT
@@ -37,6 +49,15 @@ public:
     // loop runs; empty only at the end of a complete body. Throws RuntimeError
     // when the body cannot be completed.
     virtual QByteArray GetChunk(int size) = 0;
+
+    // Where in the file the last chunk GetChunk returned starts. It is lower
+    // than the bytes handed out before only when the body started again from
+    // its first byte (the file changed, or the server does not resume): what
+    // was received must then be thrown away.
+    virtual qint64 ChunkOffset() const = 0;
+
+    // The retry the request waits for, if it waits.
+    virtual std::optional<RetryWait> PendingRetry() const = 0;
 
     // Stops the running request; no more data is delivered.
     virtual void Cancel() = 0;

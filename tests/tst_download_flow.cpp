@@ -3,6 +3,7 @@
 #include "progress_bar.h"
 #include "random_bytes.h"
 #include "sha256.h"
+#include "target_file.h"
 #include "test_files.h"
 #include "test_http_server.h"
 #include "test_platform.h"
@@ -385,6 +386,10 @@ void TestDownloadFlow::failure()
         response.contentLength = response.body.size() + 100;
     } else if (kind == QLatin1String("stall")) {
         response.stallAfter = 50 * 1024;
+    } else if (kind == QLatin1String("read-only") || kind == QLatin1String("tmpfs")) {
+        // Unannounced, so that the small volume is found full by writing to it,
+        // not by the check of its free space.
+        response.sendContentLength = false;
     }
     Run run(QStringLiteral("setup.bin"), response);
     run.load();
@@ -428,7 +433,7 @@ void TestDownloadFlow::failure()
     run.form->Command1->click();
     if (kind == QLatin1String("full")) {
         // Stands in for a full disk once the target's existence was checked.
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), target));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), TargetFile::partPath(target)));
     }
     QTRY_COMPARE_WITH_TIMEOUT(run.platform.programEnd.ends, 1, 10000);
 
@@ -441,7 +446,8 @@ void TestDownloadFlow::failure()
         QVERIFY2(description.contains(part, Qt::CaseInsensitive), qPrintable(description));
     }
     QVERIFY(!QFileInfo::exists(target));
-    QVERIFY(!QFileInfo(target).isSymLink());
+    QVERIFY(!QFileInfo(TargetFile::partPath(target)).isSymLink());
+    QVERIFY(!QFileInfo::exists(TargetFile::partPath(target)));
     if (kind != QLatin1String("removed")) {
         QCOMPARE(readAll(older), QByteArray("kept"));
     }

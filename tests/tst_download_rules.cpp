@@ -5,6 +5,7 @@
 #include "runtime_error.h"
 #include "sha256.h"
 #include "target_file.h"
+#include "test_files.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -19,7 +20,8 @@ private slots:
     void percentage_data();
     void percentage();
     void receivedCountStopsAt32Bits();
-    void targetReplacesOlderContent();
+    void olderFileStaysUntilTheNewOneIsWhole_data();
+    void olderFileStaysUntilTheNewOneIsWhole();
     void targetFailuresNameFileAndReason_data();
     void targetFailuresNameFileAndReason();
     void unfinishedTargetIsRemoved_data();
@@ -92,20 +94,43 @@ void TestDownloadRules::receivedCountStopsAt32Bits()
     QCOMPARE(addReceived(2147482623, 1024), 2147483647);
 }
 
-void TestDownloadRules::targetReplacesOlderContent()
+void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole_data()
 {
+    QTest::addColumn<QString>("end");
+    QTest::newRow("finished") << "finish";
+    QTest::newRow("discarded") << "discard";
+    QTest::newRow("dropped without a word") << "drop";
+    QTest::newRow("refused by its pin") << "mismatch";
+}
+
+void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole()
+{
+    QFETCH(QString, end);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("release.bin"));
-    QFile older(path);
-    QVERIFY(older.open(QIODevice::WriteOnly));
-    older.write(QByteArray(5000, 'x'));
-    older.close();
-
-    TargetFile target(path);
-    target.write("new");
-    target.finish();
-    QVERIFY(older.open(QIODevice::ReadOnly));
-    QCOMPARE(older.readAll(), QByteArray("new"));
+    const QByteArray olderBytes(5000, 'x');
+    QVERIFY(writeFile(path, olderBytes));
+    ReleasePin pin;
+    if (end == QLatin1String("mismatch")) {
+        pin.size = 2;
+    }
+    try {
+        TargetFile target(path, pin);
+        target.write(QByteArray(TargetFile::BlockBytes + 1, 'n'));
+        target.restart();
+        target.write("new");
+        QCOMPARE(readAll(path), olderBytes);
+        QVERIFY(QFile::exists(TargetFile::partPath(path)));
+        if (end == QLatin1String("discard")) {
+            target.discard();
+        } else if (end != QLatin1String("drop")) {
+            target.finish();
+        }
+    } catch (const RuntimeError &error) {
+        QVERIFY2(end == QLatin1String("mismatch"), qPrintable(error.description()));
+    }
+    QCOMPARE(readAll(path), end == QLatin1String("finish") ? QByteArray("new") : olderBytes);
+    QVERIFY(!QFile::exists(TargetFile::partPath(path)));
 }
 
 void TestDownloadRules::targetFailuresNameFileAndReason_data()
@@ -130,7 +155,7 @@ void TestDownloadRules::targetFailuresNameFileAndReason()
         }
         // Through a link: the failed target is deleted, and that must be the link.
         path = dir.filePath(QStringLiteral("release.bin"));
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), path));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), TargetFile::partPath(path)));
     }
     try {
         TargetFile target(path);
@@ -142,6 +167,9 @@ void TestDownloadRules::targetFailuresNameFileAndReason()
         QVERIFY2(error.description().contains(path), qPrintable(error.description()));
         QVERIFY2(error.description().contains(reason), qPrintable(error.description()));
     }
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(!QFileInfo(TargetFile::partPath(path)).isSymLink());
+    QVERIFY(!QFileInfo::exists(TargetFile::partPath(path)));
 }
 
 void TestDownloadRules::unfinishedTargetIsRemoved_data()
@@ -162,12 +190,13 @@ void TestDownloadRules::unfinishedTargetIsRemoved()
     {
         TargetFile target(path);
         target.write(QByteArray(written, 'p'));
-        QVERIFY(QFile::exists(path));
+        QVERIFY(QFile::exists(TargetFile::partPath(path)));
         if (discarded) {
             target.discard();
-            QVERIFY(!QFile::exists(path));
+            QVERIFY(!QFile::exists(TargetFile::partPath(path)));
         }
     }
+    QVERIFY(!QFile::exists(TargetFile::partPath(path)));
     QVERIFY(!QFile::exists(path));
 }
 
@@ -206,6 +235,9 @@ void TestDownloadRules::pinnedTarget_data()
     QTest::newRow("the release, both pinned") << "same" << true << true << Kept << "";
     QTest::newRow("the release, digest pinned") << "same" << true << false << Kept << "";
     QTest::newRow("the release, size pinned") << "same" << false << true << Kept << "";
+    // Another version's bytes, thrown away when the release came again from its start.
+    QTest::newRow("the release after a restart")
+        << "restarted" << true << true << Kept << "";
     QTest::newRow("one byte changed") << "changed" << true << true << AtTheEnd << "SHA-256 is";
     QTest::newRow("one byte changed, size pinned only")
         << "changed" << false << true << Kept << "";
@@ -251,6 +283,10 @@ void TestDownloadRules::pinnedTarget()
     {
         TargetFile target(path, pin);
         try {
+            if (arrives == QLatin1String("restarted")) {
+                target.write(randomBytes(2 * TargetFile::BlockBytes + 5));
+                target.restart();
+            }
             for (; written < body.size(); written += 1000) {
                 target.write(body.mid(written, 1000));
             }

@@ -28,6 +28,7 @@ public:
     bool FileExists(const QString &) override { return false; }
     std::unique_ptr<TextStream> OpenTextFile(const QString &) override { return nullptr; }
     void DeleteFile(const QString &) override {}
+    qint64 FreeBytes(const QString &) override { return -1; }
     DriveInfo GetDrive(const QString &designation) override
     {
         asked.append(designation);

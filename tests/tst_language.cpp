@@ -90,11 +90,11 @@ void TestLanguage::tableIsBuiltWhole()
     LinuxShell shell(environment);
     InitLanguage(shell);
 
-    QCOMPARE(Messages.lastMessage(), 24);
+    QCOMPARE(Messages.lastMessage(), 35);
     for (int language = 0; language <= 5; ++language) {
         QVERIFY(Messages.at(language, 0).isEmpty());
     }
-    for (int n = 1; n <= 24; ++n) {
+    for (int n = 1; n <= 35; ++n) {
         QVERIFY2(!Messages.at(1, n).isEmpty(), qPrintable(QString::number(n)));
         QVERIFY2(!Messages.at(2, n).isEmpty(), qPrintable(QString::number(n)));
         for (int language : {0, 3, 4, 5}) {
@@ -107,7 +107,9 @@ void TestLanguage::tableIsBuiltWhole()
     QCOMPARE(Messages.at(2, 14), QStringLiteral("Sucessfull download."));
     QCOMPARE(Messages.at(1, 13), QStringLiteral("¿Desea descargarlo otra vez?"));
     QCOMPARE(Messages.at(2, 19), QStringLiteral("Select a destiny folder: "));
-    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 25));
+    QCOMPARE(Messages.at(1, 32), QStringLiteral("quedan %1"));
+    QCOMPARE(Messages.at(2, 34), QStringLiteral("Retry %1 of %2 in %3"));
+    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 36));
     QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(6, 1));
 }
 

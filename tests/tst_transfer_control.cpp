@@ -3,6 +3,7 @@
 #include "runtime_error.h"
 #include "random_bytes.h"
 #include "test_http_server.h"
+#include "test_platform.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -162,13 +163,13 @@ void TestTransferControl::failureBeforeResponse()
     if (refused) {
         server.close();
     }
-    QtTransferControl inet(m_network, Timeout);
+    QtTransferControl inet(m_network, Timeout, TestPlatform::RetryDelay);
     Reader reader;
     reader.attach(inet);
 
     const QString address = server.baseUrl() + QStringLiteral("a.bin");
     inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
-    QTRY_VERIFY_WITH_TIMEOUT(!inet.StillExecuting(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(!inet.StillExecuting(), 15000);
     QCOMPARE(reader.states, QList<int>{TransferState::Error});
     QVERIFY2(inet.errorDescription().contains(address), qPrintable(inet.errorDescription()));
     QVERIFY2(inet.errorDescription().contains(said, Qt::CaseInsensitive),

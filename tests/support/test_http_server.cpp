@@ -1,5 +1,7 @@
 #include "test_http_server.h"
 
+#include <algorithm>
+
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QTcpSocket>
@@ -129,12 +131,71 @@ void TestHttpServer::answer(QTcpSocket *socket, const Request &request)
     } else if (m_responses.contains(request.path)) {
         response = m_responses.value(request.path);
     }
+    if (!head && m_responses.contains(request.path)) {
+        response = piece(request, m_responses[request.path]);
+    } else if (response.ranges) {
+        response.headers.append({QByteArray("Accept-Ranges"), QByteArray("bytes")});
+    }
     if (response.delayMs > 0) {
         QTimer::singleShot(response.delayMs, socket,
                            [this, socket, request, response] { send(socket, request, response); });
         return;
     }
     send(socket, request, response);
+}
+
+namespace {
+
+QByteArray headerOf(const TestHttpServer::Response &response, const QByteArray &name)
+{
+    for (const auto &[key, value] : response.headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0) {
+            return value;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+TestHttpServer::Response TestHttpServer::piece(const Request &request, Response &stored)
+{
+    Response response = stored;
+    qint64 start = 0;
+    if (response.ranges && response.status == 200) {
+        response.headers.append({QByteArray("Accept-Ranges"), QByteArray("bytes")});
+        const QByteArray range = request.headers.value("range");
+        const QByteArray ifRange = request.headers.value("if-range");
+        const bool sameFile = ifRange.isEmpty() || ifRange == headerOf(response, "ETag") ||
+                              ifRange == headerOf(response, "Last-Modified");
+        if (range.startsWith("bytes=") && range.endsWith('-') && sameFile) {
+            if (response.rangeAnswer) {
+                return *response.rangeAnswer;
+            }
+            start = range.mid(6).chopped(1).toLongLong();
+            const qint64 size = response.body.size();
+            if (start >= size) {
+                return status(416, "Range Not Satisfiable");
+            }
+            response.status = 206;
+            response.reason = "Partial Content";
+            response.headers.append({QByteArray("Content-Range"),
+                                     "bytes " + QByteArray::number(start) + '-' +
+                                         QByteArray::number(size - 1) + '/' +
+                                         QByteArray::number(size)});
+            response.body = response.body.mid(start);
+        }
+    }
+    const auto point = std::find_if(stored.dropAt.cbegin(), stored.dropAt.cend(),
+                                    [start](qint64 offset) { return offset > start; });
+    if (point != stored.dropAt.cend()) {
+        response.dropAfter = *point - start;
+        stored.dropAt.erase(point);
+        if (stored.afterDrop) {
+            stored = Response(*stored.afterDrop);
+        }
+    }
+    return response;
 }
 
 void TestHttpServer::send(QTcpSocket *socket, const Request &request, const Response &response)

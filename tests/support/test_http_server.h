@@ -38,6 +38,16 @@ public:
         int delayMs = 0;
         // Send the body again and again for as long as the client reads.
         bool endless = false;
+        // Serve "Range: bytes=N-" with 206 and Accept-Ranges, honouring
+        // If-Range against the ETag or Last-Modified among headers.
+        bool ranges = false;
+        // Answers a range request instead, when set (a wrong 206, a 416 ...).
+        std::shared_ptr<Response> rangeAnswer;
+        // Close the connection when the body reaches each of these offsets in
+        // the file, once each, whichever request the bytes go out with.
+        QList<qint64> dropAt;
+        // Replaces this response once one of its connections was dropped.
+        std::shared_ptr<Response> afterDrop;
     };
 
     struct Request
@@ -76,6 +86,9 @@ private:
     void onNewConnection();
     void answer(QTcpSocket *socket, const Request &request);
     void send(QTcpSocket *socket, const Request &request, const Response &response);
+    // What a GET gets of stored: a piece of it for a range request, cut at
+    // its next drop point, which is used up.
+    Response piece(const Request &request, Response &stored);
 
     // A QSslServer when speaking https, with m_tls pointing at it.
     std::unique_ptr<QTcpServer> m_server;

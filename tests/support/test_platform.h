@@ -39,15 +39,18 @@ public:
 };
 
 // The real network, file and transfer components with scripted user-facing
-// ones, and short time-outs. https trusts the system's store and, besides, the
+// ones, and short time-outs and retry waits. https trusts the system's store and, besides, the
 // test's own certificate authorities, if it gives any.
 class TestPlatform
 {
 public:
+    // Retries wait this long at first, so that a test goes through them all at once.
+    static constexpr std::chrono::milliseconds RetryDelay{10};
+
     explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5),
                           const QList<QSslCertificate> &authorities = {})
         : network(manager, authorities), fileSystem(mounts), http(network, timeout),
-          inet1(network, timeout)
+          inet1(network, timeout, RetryDelay)
     {
     }
 

@@ -1,0 +1,120 @@
+#include "transfer_status.h"
+
+#include "messages.h"
+
+#include <QLocale>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int BytesMessage = 25;
+constexpr int KilobytesMessage = 26;
+constexpr int GigabytesMessage = 28;
+constexpr int SecondsMessage = 29;
+constexpr int MinutesMessage = 30;
+constexpr int HoursMessage = 31;
+constexpr int LeftMessage = 32;
+constexpr int ReceivedMessage = 33;
+constexpr int RetryMessage = 34;
+
+QLocale numberLocale()
+{
+    QLocale::Language language = QLocale::English;
+    switch (LanguageId.toInt()) {
+    case Language::Spanish:
+        language = QLocale::Spanish;
+        break;
+    case Language::French:
+        language = QLocale::French;
+        break;
+    case Language::German:
+        language = QLocale::German;
+        break;
+    case Language::Portuguese:
+        language = QLocale::Portuguese;
+        break;
+    default:
+        break;
+    }
+    QLocale locale(language);
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale;
+}
+
+qint64 roundUpTo(qint64 value, qint64 step)
+{
+    return (value + step - 1) / step * step;
+}
+
+QString separator()
+{
+    return QStringLiteral(" ") + QChar(0x00B7) + QStringLiteral(" ");
+}
+
+QString formatRate(double bytesPerSecond)
+{
+    return formatBytes(qRound64(bytesPerSecond)) + QStringLiteral("/s");
+}
+
+} // namespace
+
+QString formatBytes(qint64 bytes)
+{
+    if (bytes < 1000) {
+        return message(BytesMessage).arg(bytes);
+    }
+    double value = double(bytes) / 1000.0;
+    int unit = KilobytesMessage;
+    // Decided on the rounded figure: 999.6 kB would read "1000 kB", which is "1.0 MB".
+    while (unit < GigabytesMessage && std::round(value) >= 1000.0) {
+        value /= 1000.0;
+        ++unit;
+    }
+    // Likewise 99.96 kB reads "100 kB", not "100.0 kB".
+    const int decimals = std::round(value * 10.0) < 1000.0 ? 1 : 0;
+    return message(unit).arg(numberLocale().toString(value, 'f', decimals));
+}
+
+QString formatDuration(qint64 seconds)
+{
+    seconds = std::max<qint64>(seconds, 0);
+    if (seconds < 60) {
+        return message(SecondsMessage).arg(seconds);
+    }
+    if (seconds < 3600) {
+        return message(MinutesMessage).arg(seconds / 60).arg(seconds % 60);
+    }
+    return message(HoursMessage).arg(seconds / 3600).arg(seconds % 3600 / 60);
+}
+
+QString transferStatusLine(qint64 received, qint64 total, std::optional<double> bytesPerSecond,
+                           std::optional<qint64> secondsLeft)
+{
+    QStringList parts;
+    if (total < 0) {
+        parts.append(message(ReceivedMessage).arg(formatBytes(received)));
+    }
+    if (bytesPerSecond) {
+        parts.append(formatRate(*bytesPerSecond));
+    }
+    if (total >= 0 && secondsLeft) {
+        qint64 left = std::max<qint64>(*secondsLeft, 0);
+        if (left >= 3600) {
+            left = roundUpTo(left, 60);
+        } else if (left >= 600) {
+            left = roundUpTo(left, 10);
+        }
+        parts.append(message(LeftMessage).arg(formatDuration(left)));
+    }
+    return parts.join(separator());
+}
+
+QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext)
+{
+    return message(RetryMessage)
+        .arg(QString::number(attempt), QString::number(attempts),
+             formatDuration(secondsToNext));
+}

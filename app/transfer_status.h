@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+
+// The status line under the progress bar, in the current language (LanguageId).
+
+// Decimal units, 1 kB being 1000 B: whole bytes below 1000, then kB, MB or GB
+// with one decimal below 100 and none from 100 up ("11.8 MB", "118 MB"). The
+// decimal separator is the language's; there are no group separators.
+QString formatBytes(qint64 bytes);
+
+// "59 s", "1 min 20 s", then hours and minutes ("2 h 5 min", the seconds
+// dropped). Below 0 reads as 0.
+QString formatDuration(qint64 seconds);
+
+// With a known total (0 or more): "11.8 MB/s · 1 min 20 s left", without the
+// parts not known yet, empty when neither is. With total -1: "5.0 MB received
+// · 11.8 MB/s". From 10 min, the time left is rounded up to 10 s, and from an
+// hour to the minute: at that length a 1 % change in the rate moves it by more
+// than that, and a figure that flickers reads as noise.
+QString transferStatusLine(qint64 received, qint64 total, std::optional<double> bytesPerSecond,
+                           std::optional<qint64> secondsLeft);
+
+// "Retry 2 of 5 in 30 s".
+QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext);
