@@ -1,11 +1,15 @@
 #include "network_access.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslError>
 #include <QStringList>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -97,4 +101,40 @@ QString NetworkAccess::refusal(const QNetworkReply &reply, const QString &addres
         return QStringLiteral("No secure connection to %1: %2").arg(address, reply.errorString());
     }
     return {};
+}
+
+bool NetworkAccess::mayPass(QNetworkReply::NetworkError error, int status)
+{
+    if (status != 0) {
+        return status == 502 || status == 503 || status == 504;
+    }
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<std::chrono::milliseconds> NetworkAccess::retryAfter(const QNetworkReply &reply)
+{
+    const QByteArray text = reply.rawHeader("Retry-After").trimmed();
+    if (!text.isEmpty() && text.size() <= 9 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::chrono::seconds(text.toLongLong());
+    }
+    QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text),
+                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    if (!when.isValid()) {
+        return std::nullopt;
+    }
+    when.setTimeSpec(Qt::UTC);
+    const qint64 msecs = QDateTime::currentDateTimeUtc().msecsTo(when);
+    return std::chrono::milliseconds(std::max<qint64>(msecs, 0));
 }

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QList>
+#include <QNetworkReply>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
 
+#include <chrono>
+#include <optional>
+
 class QNetworkAccessManager;
-class QNetworkReply;
 class QNetworkRequest;
 class QUrl;
 
@@ -38,6 +41,14 @@ public:
     // certificate that did not verify, a failed TLS handshake or a redirect to
     // http. Empty for any other outcome.
     static QString refusal(const QNetworkReply &reply, const QString &address);
+
+    // Whether a request that failed this way may work when sent again: the
+    // connection refused or broken, or a gateway's 502, 503 or 504. A refusal
+    // for security never is.
+    static bool mayPass(QNetworkReply::NetworkError error, int status);
+    // The wait the reply's Retry-After asks for, in seconds or as a date;
+    // nothing when it asks none.
+    static std::optional<std::chrono::milliseconds> retryAfter(const QNetworkReply &reply);
 
 private:
     QNetworkReply *watched(QNetworkReply *reply) const;

@@ -5,16 +5,48 @@
 #include <QEventLoop>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 
-QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::milliseconds timeout)
-    : m_network(network), m_timeout(timeout)
+QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::milliseconds timeout,
+                             std::chrono::milliseconds firstRetryDelay)
+    : m_network(network), m_timeout(timeout), m_firstRetryDelay(firstRetryDelay)
 {
 }
 
 QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
+{
+    std::chrono::milliseconds delay = m_firstRetryDelay;
+    for (int attempts = 1;; ++attempts) {
+        bool mayPass = false;
+        std::optional<std::chrono::milliseconds> asked;
+        try {
+            return attempt(address, maxBytes, mayPass, asked);
+        } catch (const RuntimeError &error) {
+            if (!mayPass || attempts == Attempts) {
+                if (attempts == 1) {
+                    throw;
+                }
+                throw RuntimeError(error.number(),
+                                   error.description() +
+                                       QStringLiteral(" (%1 attempts)").arg(attempts));
+            }
+        }
+        const std::chrono::milliseconds wait =
+            std::max(delay, std::min<std::chrono::milliseconds>(asked.value_or(delay),
+                                                                MaxRetryAfter));
+        QEventLoop pause;
+        QTimer::singleShot(wait, &pause, &QEventLoop::quit);
+        pause.exec(QEventLoop::ExcludeUserInputEvents);
+        delay *= 2;
+    }
+}
+
+QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, bool &mayPass,
+                                  std::optional<std::chrono::milliseconds> &retryAfter)
 {
     QNetworkRequest request = m_network.request(QUrl(address));
     request.setTransferTimeout(static_cast<int>(m_timeout.count()));
@@ -43,6 +75,13 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
                                .arg(address).arg(maxBytes));
     }
     // Only the transfer time-out cancels a request here.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool refused = !NetworkAccess::refusal(*reply, address).isEmpty();
+    mayPass = !tooLarge && !refused &&
+              (reply->error() == QNetworkReply::OperationCanceledError ||
+               // A body that broke off under a 2xx may come whole the next time.
+               NetworkAccess::mayPass(reply->error(), status / 100 == 2 ? 0 : status));
+    retryAfter = NetworkAccess::retryAfter(*reply);
     if (reply->error() == QNetworkReply::OperationCanceledError) {
         throw RuntimeError(ErrorNumber::RequestTimedOut,
                            QStringLiteral("The request for %1 timed out after %2 s")
@@ -52,7 +91,6 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
     if (const QString refusal = NetworkAccess::refusal(*reply, address); !refusal.isEmpty()) {
         throw RuntimeError(ErrorNumber::TransferFailed, refusal);
     }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 0) {
         throw RuntimeError(ErrorNumber::TransferFailed,
                            QStringLiteral("No answer from %1: %2")

@@ -3,9 +3,7 @@
 #include "runtime_error.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QEventLoop>
-#include <QLocale>
 #include <QNetworkRequest>
 
 #include <algorithm>
@@ -72,39 +70,6 @@ std::optional<ByteRange> parseContentRange(const QByteArray &value)
         return std::nullopt;
     }
     return ByteRange{*first, *last, total.value_or(-1)};
-}
-
-// Retry-After as seconds or as an HTTP date; nothing when absent or unreadable.
-std::optional<std::chrono::milliseconds> parseRetryAfter(const QByteArray &value)
-{
-    const QByteArray text = value.trimmed();
-    if (const std::optional<qint64> seconds = parseCount(text)) {
-        return std::chrono::seconds(std::min<qint64>(*seconds, 24 * 3600));
-    }
-    QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text),
-                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
-    if (!when.isValid()) {
-        return std::nullopt;
-    }
-    when.setTimeSpec(Qt::UTC);
-    const qint64 msecs = QDateTime::currentDateTimeUtc().msecsTo(when);
-    return std::chrono::milliseconds(std::max<qint64>(msecs, 0));
-}
-
-bool isTransientError(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-    case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -403,7 +368,8 @@ void QtTransferControl::onFinished()
     const QNetworkReply::NetworkError error = m_reply->error();
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool refused = !NetworkAccess::refusal(*m_reply, m_address).isEmpty();
-    const bool transientError = !refused && (m_timedOut || isTransientError(error));
+    const bool transientError =
+        !refused && (m_timedOut || NetworkAccess::mayPass(error, status));
 
     if (m_head) {
         // A HEAD that got any answer has its headers; only no answer, or one
@@ -455,7 +421,7 @@ bool QtTransferControl::bodyBrokeOff() const
 
 bool QtTransferControl::isTransient(int status) const
 {
-    return status == 502 || status == 503 || status == 504;
+    return NetworkAccess::mayPass(QNetworkReply::NoError, status);
 }
 
 bool QtTransferControl::retryLater()
@@ -472,7 +438,7 @@ bool QtTransferControl::retryLater()
     // else a connection that broke after bringing new bytes: carry on at
     // once, as the dropped connection says nothing about the next one.
     if (m_reply) {
-        if (const auto asked = parseRetryAfter(m_reply->rawHeader("Retry-After"))) {
+        if (const auto asked = NetworkAccess::retryAfter(*m_reply)) {
             delay = std::max(delay, std::min<std::chrono::milliseconds>(*asked, MaxRetryAfter));
         }
     }

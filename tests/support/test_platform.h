@@ -49,7 +49,7 @@ public:
 
     explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5),
                           const QList<QSslCertificate> &authorities = {})
-        : network(manager, authorities), fileSystem(mounts), http(network, timeout),
+        : network(manager, authorities), fileSystem(mounts), http(network, timeout, RetryDelay),
           inet1(network, timeout, RetryDelay)
     {
     }
