@@ -1,12 +1,15 @@
 #include "error_report.h"
 #include "form1.h"
+#include "linux_termination_signals.h"
 #include "messages.h"
 #include "minisign.h"
 #include "runtime_error.h"
 #include "system_platform.h"
+#include "termination.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
+#include <QPointer>
 #include <QTranslator>
 
 int main(int argc, char *argv[])
@@ -15,6 +18,12 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("orbistane-download"));
 
     SystemPlatform system;
+    // Caught from before the window is made: the window cleans up and ends the
+    // program; with no window to do it, the program ends at once. Either way the
+    // status is 128 plus the signal's number.
+    QPointer<Form1> window;
+    LinuxTerminationSignals terminationSignals;
+    endOnTerminationSignals(terminationSignals, window, system.platform().programEnd);
     // Checked when the program was configured; a key that still does not read
     // must not leave the manifest unchecked.
     const Minisign::KeyList keys =
@@ -25,6 +34,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     Form1 form(system.platform(), QStringLiteral(ORBISTANE_BASE_URL), keys.keys);
+    window = &form;
 
     // Standard buttons (Yes, No, OK) speak the program's language.
     QTranslator qtTranslator;
@@ -41,5 +51,10 @@ int main(int argc, char *argv[])
         return 1;
     }
     form.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // One that came after the event loop's last turn was never received.
+    if (const std::optional<int> late = terminationSignals.restore()) {
+        return 128 + *late;
+    }
+    return status;
 }

@@ -1,0 +1,328 @@
+#include "linux_termination_signals.h"
+#include "random_bytes.h"
+#include "target_file.h"
+#include "test_files.h"
+#include "test_http_server.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+const QString File = QStringLiteral("orbistane-3.0.sh");
+const QByteArray Path = '/' + File.toUtf8();
+const QByteArray Manifest = "W2003\t" + File.toUtf8() + "\tR3\n";
+// What a loaded machine may take to start a process or move a few MiB.
+constexpr int Patience = 30000;
+// Longer than any test: an answer that never comes.
+constexpr int Never = 600 * 1000;
+
+// Counts the runs of the disposition that was there before ours; a handler may
+// touch nothing else.
+volatile sig_atomic_t previousHandlerRuns = 0;
+void previousHandler(int)
+{
+    previousHandlerRuns = previousHandlerRuns + 1;
+}
+
+// A download by the program's real parts in a process of their own, from a
+// server of the test's own that lists one release, into a fresh folder.
+class DrivenRun
+{
+public:
+    DrivenRun()
+    {
+        server.serve("/manifest.txt", TestHttpServer::ok(Manifest));
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
+                         [this] { output += process.readAllStandardOutput(); });
+    }
+    ~DrivenRun()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    DrivenRun(const DrivenRun &) = delete;
+    DrivenRun &operator=(const DrivenRun &) = delete;
+
+    void start(const QStringList &options = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(DRIVEN_DOWNLOAD),
+                      QStringList{server.baseUrl(), File, destination.path(), temp.path()} +
+                          options);
+    }
+
+    bool sendSignal(int signalNumber) const
+    {
+        // Never 0: that would signal the test's own process group.
+        const qint64 pid = process.processId();
+        return pid > 0 && ::kill(pid_t(pid), signalNumber) == 0;
+    }
+    bool ended() const { return process.state() == QProcess::NotRunning; }
+    bool asked(const QByteArray &kind) const { return output.contains("asked " + kind + ':'); }
+
+    bool requested(const QByteArray &method, const QByteArray &path) const
+    {
+        const QList<TestHttpServer::Request> &requests = server.requests();
+        return std::any_of(requests.cbegin(), requests.cend(), [&](const auto &request) {
+            return request.method == method && request.path == path;
+        });
+    }
+
+    // What the program has written to the folder so far, under any name.
+    qint64 bytesWritten(qint64 besides = 0) const
+    {
+        qint64 total = -besides;
+        for (const QFileInfo &info : QDir(destination.path()).entryInfoList(QDir::Files)) {
+            total += info.size();
+        }
+        return total;
+    }
+
+    QStringList destinationFiles() const { return entries(destination.path()); }
+    QStringList tempEntries() const { return entries(temp.path()); }
+    QString target() const { return destination.filePath(File); }
+
+    QString outcome()
+    {
+        return QStringLiteral("status %1, exit code %2, stdout: %3 stderr: %4")
+            .arg(process.exitStatus() == QProcess::NormalExit ? QLatin1String("normal")
+                                                              : QLatin1String("crash"))
+            .arg(process.exitCode())
+            .arg(QString::fromLocal8Bit(output),
+                 QString::fromLocal8Bit(process.readAllStandardError()));
+    }
+
+    TestHttpServer server;
+    QTemporaryDir destination;
+    QTemporaryDir temp;
+    QProcess process;
+    QByteArray output;
+
+private:
+    static QStringList entries(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                          QDir::NoDotAndDotDot,
+                                      QDir::Name);
+    }
+};
+
+} // namespace
+
+class TestSignals final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void caughtAndHandedBack_data();
+    void caughtAndHandedBack();
+    void terminationEndsCleanly_data();
+    void terminationEndsCleanly();
+    void killLeavesNothingOrTheWhole_data();
+    void killLeavesNothingOrTheWhole();
+};
+
+void TestSignals::caughtAndHandedBack_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+void TestSignals::caughtAndHandedBack()
+{
+    QFETCH(int, signalNumber);
+    struct sigaction previous = {};
+    previous.sa_handler = previousHandler;
+    sigemptyset(&previous.sa_mask);
+    struct sigaction original = {};
+    QCOMPARE(::sigaction(signalNumber, &previous, &original), 0);
+    const auto putBack = qScopeGuard([&] { ::sigaction(signalNumber, &original, nullptr); });
+    previousHandlerRuns = 0;
+
+    {
+        LinuxTerminationSignals caught;
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, LinuxTerminationSignals{});
+        QSignalSpy received(&caught, &LinuxTerminationSignals::received);
+        QCOMPARE(::raise(signalNumber), 0);
+        QCOMPARE(::raise(signalNumber), 0);
+        // In the event loop, every one, not in the handler.
+        QTRY_COMPARE(received.count(), 2);
+        QCOMPARE(received.at(0).at(0).toInt(), signalNumber);
+        QCOMPARE(received.at(1).at(0).toInt(), signalNumber);
+    }
+    QCOMPARE(int(previousHandlerRuns), 0);
+    QCOMPARE(::raise(signalNumber), 0);
+    QCOMPARE(int(previousHandlerRuns), 1);
+
+    // One caught after the event loop's last turn is handed back at restore().
+    LinuxTerminationSignals caught;
+    QSignalSpy received(&caught, &LinuxTerminationSignals::received);
+    QCOMPARE(::raise(signalNumber), 0);
+    QCOMPARE(caught.restore().value_or(0), signalNumber);
+    QCOMPARE(::raise(signalNumber), 0);
+    QCOMPARE(int(previousHandlerRuns), 2);
+    QCoreApplication::processEvents();
+    QCOMPARE(received.count(), 0);
+}
+
+void TestSignals::terminationEndsCleanly_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("phase");
+    QTest::addColumn<bool>("older");
+    const QList<QPair<const char *, int>> caught = {
+        {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}};
+    // manifest: while it is fetched; probe: while the size is asked; transfer:
+    // with part of the body written; question: the download whole, the install
+    // question open.
+    for (const auto &[name, number] : caught) {
+        for (const char *phase : {"manifest", "probe", "transfer", "question"}) {
+            for (const bool older : {false, true}) {
+                if (older && qstrcmp(phase, "manifest") == 0) {
+                    continue;
+                }
+                QTest::addRow("%s during %s%s", name, phase, older ? ", older file there" : "")
+                    << number << QString::fromLatin1(phase) << older;
+            }
+        }
+    }
+}
+
+void TestSignals::terminationEndsCleanly()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(QString, phase);
+    QFETCH(bool, older);
+    const QByteArray body = randomBytes(1024 * 1024 + 777);
+    const QByteArray olderBody = "an older release\n" + randomBytes(5000);
+    DrivenRun run;
+    if (older) {
+        QVERIFY(writeFile(run.target(), olderBody));
+    }
+    TestHttpServer::Response release = TestHttpServer::ok(body);
+    if (phase == QLatin1String("manifest")) {
+        TestHttpServer::Response manifest = TestHttpServer::ok(Manifest);
+        manifest.delayMs = Never;
+        run.server.serve("/manifest.txt", manifest);
+    } else if (phase == QLatin1String("probe")) {
+        TestHttpServer::Response head = TestHttpServer::ok({});
+        head.contentLength = body.size();
+        head.delayMs = Never;
+        run.server.serveHead(Path, head);
+    } else if (phase == QLatin1String("transfer")) {
+        release.stallAfter = 2 * TargetFile::BlockBytes + 1000;
+    }
+    run.server.serve(Path, release);
+    run.start(phase == QLatin1String("question") ? QStringList{"--hold-at-install"}
+                                                 : QStringList{});
+
+    if (phase == QLatin1String("manifest")) {
+        QTRY_VERIFY_WITH_TIMEOUT(run.requested("GET", "/manifest.txt"), Patience);
+    } else if (phase == QLatin1String("probe")) {
+        QTRY_VERIFY_WITH_TIMEOUT(run.requested("HEAD", Path), Patience);
+    } else if (phase == QLatin1String("transfer")) {
+        // Some of it on disk, so that there is something to clean up.
+        const qint64 besides = older ? olderBody.size() : 0;
+        QTRY_VERIFY_WITH_TIMEOUT(run.bytesWritten(besides) >= TargetFile::BlockBytes, Patience);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(run.asked("install"), Patience);
+    }
+    QVERIFY2(!run.ended(), qPrintable(run.outcome()));
+    QVERIFY(run.sendSignal(signalNumber));
+    QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
+
+    QVERIFY2(run.process.exitStatus() == QProcess::NormalExit &&
+                 run.process.exitCode() == 128 + signalNumber,
+             qPrintable(run.outcome()));
+    QCOMPARE(run.asked("again"), older && phase != QLatin1String("manifest"));
+    QCOMPARE(run.tempEntries(), QStringList());
+    // Only a download that was whole stays; an older file is kept until then.
+    QByteArray kept;
+    if (phase == QLatin1String("question")) {
+        kept = body;
+    } else if (older) {
+        kept = olderBody;
+    }
+    QCOMPARE(run.destinationFiles(), kept.isEmpty() ? QStringList() : QStringList{File});
+    if (!kept.isEmpty()) {
+        const QByteArray there = readAll(run.target());
+        QVERIFY2(there == kept, qPrintable(QStringLiteral("%1 bytes there, %2 expected")
+                                               .arg(there.size())
+                                               .arg(kept.size())));
+    }
+}
+
+void TestSignals::killLeavesNothingOrTheWhole_data()
+{
+    QTest::addColumn<int>("twentieths");
+    for (int twentieths = 1; twentieths <= 20; ++twentieths) {
+        QTest::addRow("%d/20 sent", twentieths) << twentieths;
+    }
+}
+
+void TestSignals::killLeavesNothingOrTheWhole()
+{
+    QFETCH(int, twentieths);
+    // Not a multiple of the blocks the file is written in, so that the points
+    // fall between writes as well as on them.
+    static const QByteArray body = randomBytes(4 * 1024 * 1024 + 12345);
+    DrivenRun run;
+    TestHttpServer::Response release = TestHttpServer::ok(body);
+    const qint64 sent = body.size() * twentieths / 20;
+    if (twentieths < 20) {
+        release.stallAfter = sent;
+    }
+    run.server.serve(Path, release);
+    run.start(twentieths == 20 ? QStringList{"--hold-at-install"} : QStringList{});
+
+    if (twentieths < 20) {
+        // Everything sent is in, and the whole blocks of it written.
+        const qint64 blocks = sent / TargetFile::BlockBytes * TargetFile::BlockBytes;
+        QTRY_VERIFY_WITH_TIMEOUT(run.requested("GET", Path) && run.server.bytesSent() >= sent &&
+                                     run.bytesWritten() >= blocks,
+                                 Patience);
+    } else {
+        // Asked only once the download is whole and in place.
+        QTRY_VERIFY_WITH_TIMEOUT(run.asked("install"), Patience);
+    }
+    QVERIFY2(!run.ended(), qPrintable(run.outcome()));
+    QVERIFY(run.sendSignal(SIGKILL));
+    QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
+    QCOMPARE(run.process.exitStatus(), QProcess::CrashExit);
+
+    // Nothing can clean up after a kill: a partial file may stay, but never
+    // under the release's name.
+    if (twentieths == 20) {
+        QVERIFY(QFileInfo::exists(run.target()));
+    }
+    if (QFileInfo::exists(run.target())) {
+        const QByteArray there = readAll(run.target());
+        QVERIFY2(there == body, qPrintable(QStringLiteral("%1 bytes under the name, %2 whole")
+                                               .arg(there.size())
+                                               .arg(body.size())));
+    }
+    QStringList others = run.destinationFiles();
+    others.removeAll(File);
+    QVERIFY2(others.isEmpty() || others == QStringList{File + QStringLiteral(".part")},
+             qPrintable(others.join(QLatin1String(", "))));
+}
+
+QTEST_GUILESS_MAIN(TestSignals)
+#include "tst_signals.moc"
