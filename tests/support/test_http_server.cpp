@@ -105,6 +105,13 @@ void TestHttpServer::onNewConnection()
             }
             const QList<QByteArray> lines = buffer->left(end).split('\n');
             buffer->remove(0, end + 4);
+            // One request per connection, as "Connection: close" says: a client
+            // may still send another on it before it sees the close, and then
+            // sends it again on a new one.
+            if (socket->property("answered").toBool()) {
+                return;
+            }
+            socket->setProperty("answered", true);
             Request request;
             const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
             request.method = requestLine.value(0);
@@ -160,6 +167,15 @@ QByteArray headerOf(const TestHttpServer::Response &response, const QByteArray &
 
 TestHttpServer::Response TestHttpServer::piece(const Request &request, Response &stored)
 {
+    Response response = cut(request, stored);
+    if (stored.then) {
+        stored = Response(*stored.then);
+    }
+    return response;
+}
+
+TestHttpServer::Response TestHttpServer::cut(const Request &request, Response &stored)
+{
     Response response = stored;
     qint64 start = 0;
     if (response.ranges && response.status == 200) {
@@ -191,9 +207,6 @@ TestHttpServer::Response TestHttpServer::piece(const Request &request, Response 
     if (point != stored.dropAt.cend()) {
         response.dropAfter = *point - start;
         stored.dropAt.erase(point);
-        if (stored.afterDrop) {
-            stored = Response(*stored.afterDrop);
-        }
     }
     return response;
 }
@@ -221,10 +234,25 @@ void TestHttpServer::send(QTcpSocket *socket, const Request &request, const Resp
         socket->write(response.body.left(*response.stallAfter));
         return;
     }
-    if (response.dropAfter) {
+    if (response.dropAfter && !response.bytesPerTick) {
         socket->write(response.body.left(*response.dropAfter));
-        socket->flush();
-        socket->abort();
+        socket->disconnectFromHost();
+        return;
+    }
+    if (response.bytesPerTick) {
+        const QByteArray body = response.dropAfter ? response.body.left(*response.dropAfter)
+                                                   : response.body;
+        auto *ticks = new QTimer(socket);
+        connect(ticks, &QTimer::timeout, socket,
+                [socket, ticks, body, step = *response.bytesPerTick, sent = qint64(0)]() mutable {
+                    socket->write(body.mid(sent, step));
+                    sent += step;
+                    if (sent >= body.size()) {
+                        ticks->stop();
+                        socket->disconnectFromHost();
+                    }
+                });
+        ticks->start(10);
         return;
     }
     if (response.endless && !response.body.isEmpty()) {

@@ -30,8 +30,11 @@ public:
         // The Content-Length sent; the body's size when unset.
         std::optional<qint64> contentLength;
         bool sendContentLength = true;
-        // Close the connection after this many body bytes.
+        // Close the connection after this many body bytes, all of them sent:
+        // the client gets exactly these, so where it stops is known.
         std::optional<qint64> dropAfter;
+        // Send at most this many body bytes every 10 ms, for a steady rate.
+        std::optional<qint64> bytesPerTick;
         // Stop sending (and keep the connection open) after this many body bytes.
         std::optional<qint64> stallAfter;
         // Wait this long before answering at all.
@@ -46,8 +49,8 @@ public:
         // Close the connection when the body reaches each of these offsets in
         // the file, once each, whichever request the bytes go out with.
         QList<qint64> dropAt;
-        // Replaces this response once one of its connections was dropped.
-        std::shared_ptr<Response> afterDrop;
+        // Replaces this response once a GET was answered with it.
+        std::shared_ptr<Response> then;
     };
 
     struct Request
@@ -87,8 +90,9 @@ private:
     void answer(QTcpSocket *socket, const Request &request);
     void send(QTcpSocket *socket, const Request &request, const Response &response);
     // What a GET gets of stored: a piece of it for a range request, cut at
-    // its next drop point, which is used up.
+    // its next drop point, which is used up; then stored becomes its next.
     Response piece(const Request &request, Response &stored);
+    Response cut(const Request &request, Response &stored);
 
     // A QSslServer when speaking https, with m_tls pointing at it.
     std::unique_ptr<QTcpServer> m_server;

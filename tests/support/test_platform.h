@@ -48,9 +48,10 @@ public:
     static constexpr std::chrono::milliseconds RetryDelay{10};
 
     explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                          const QList<QSslCertificate> &authorities = {})
-        : network(manager, authorities), fileSystem(mounts), http(network, timeout, RetryDelay),
-          inet1(network, timeout, RetryDelay)
+                          const QList<QSslCertificate> &authorities = {},
+                          std::chrono::milliseconds retryDelay = RetryDelay)
+        : network(manager, authorities), fileSystem(mounts), http(network, timeout, retryDelay),
+          inet1(network, timeout, retryDelay)
     {
     }
 
