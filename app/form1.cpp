@@ -93,8 +93,8 @@ void Form1::createControls()
 
     ProgressBar = new ProgressBarControl(this);
     ProgressBar->setGeometry(twipsRect(120, 2880, 6015, 255));
-    // Below the fold until the window grows for the transfer.
-    LabelStatus = makeLabel(this, twipsRect(120, 3240, 6015, 255), QString());
+    // Empty until a transfer starts, and the window grows to show it.
+    LabelStatus = makeLabel(this, twipsRect(120, 3180, 6015, 255), QString());
 
     ComboVersion = new QComboBox(this);
     ComboVersion->setEditable(true);

@@ -90,8 +90,7 @@ public:
     QLabel *Image1 = nullptr;
 
     // The outer height the window takes while a transfer runs, in twips.
-    // One line taller than the bar needs, for LabelStatus.
-    static constexpr int TransferHeightTwips = 3930;
+    static constexpr int TransferHeightTwips = 3630;
     // The client height while a release and a folder are chosen, in twips.
     static constexpr int ChoosingHeightTwips = 3240;
     static constexpr qint64 YieldIntervalNs = 1000 * 1000;

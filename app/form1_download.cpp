@@ -24,6 +24,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -82,9 +83,11 @@ void Form1::Command1_Click()
     if (folder.endsWith(QLatin1Char('/'))) {
         Label4->setText(folder.chopped(1));
     }
-    // The height counts the frame; the window is sized by its client area.
+    // The height counts the frame; the window is sized by its client area,
+    // which must also show the status line under the bar, whatever the frame.
     const int frameExtra = frameGeometry().height() - geometry().height();
-    setFixedHeight(twips(TransferHeightTwips) - frameExtra);
+    setFixedHeight(std::max(twips(TransferHeightTwips) - frameExtra,
+                            LabelStatus->geometry().bottom() + 1 + twips(90)));
     Command1->setText(message(5));
     LocalPath = joinPath(Label4->text(), SelectedFile);
     LabelStatus->clear();
