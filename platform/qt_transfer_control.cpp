@@ -145,6 +145,7 @@ void QtTransferControl::startAttempt()
     m_attemptProgressed = false;
     m_expected = -1;
     m_handedOut = 0;
+    m_handedOutAtIdleStart = 0;
 
     QNetworkRequest request = m_network.request(m_url);
     if (m_resumeFrom > 0) {
@@ -233,6 +234,15 @@ QByteArray QtTransferControl::GetChunk(int size)
                     giveUp(m_error + attemptsText());
                 }
                 continue;
+            }
+        }
+        // The reader emptied the buffer: from now on the server is the one
+        // behind, and its idle time starts now, not at the timer's last start
+        // (which may be one time-out ago, while the reader was behind).
+        if (m_handedOut != m_handedOutAtIdleStart) {
+            m_handedOutAtIdleStart = m_handedOut;
+            if (m_reply && !m_replyDone) {
+                m_idle.start();
             }
         }
         // Serves events until one arrives, then looks again: more data, the

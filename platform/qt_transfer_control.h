@@ -111,6 +111,7 @@ private:
     qint64 m_expected = -1; // this attempt's announced body size
     qint64 m_bodyStart = 0; // where in the file this attempt's body starts
     qint64 m_handedOut = 0; // of this attempt's body
+    qint64 m_handedOutAtIdleStart = 0;
     qint64 m_position = 0;  // in the file: the next byte to hand out
     qint64 m_chunkOffset = 0;
     qint64 m_furthest = 0;

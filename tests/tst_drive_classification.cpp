@@ -1,12 +1,18 @@
 #include "dir_list_box.h"
+#include "drive_list_box.h"
+#include "fakes.h"
 #include "file_system.h"
+#include "form6.h"
 #include "linux_drives.h"
 #include "linux_file_system.h"
+#include "messages.h"
 #include "runtime_error.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -262,7 +268,6 @@ void TestDriveClassification::realTmpfsIsRefused()
     const DriveInfo drive = fileSystem.GetDrive(mountPoint);
     QCOMPARE(drive.drivetype, DriveType::RamDisk);
     QVERIFY(drive.IsReady);
-    QVERIFY(!(drive.drivetype == DriveType::Fixed && drive.IsReady));
 
     LinuxManagementService management;
     const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
@@ -272,10 +277,40 @@ void TestDriveClassification::realTmpfsIsRefused()
     QVERIFY2(digits.match(tmpfsFree).hasMatch(), qPrintable(tmpfsFree));
     QVERIFY(tmpfsFree.toULongLong() > 0 && tmpfsFree.toULongLong() <= 1024 * 1024);
 
-    QVERIFY(fileSystem.GetDrive(QStringLiteral("/")).IsReady);
+    const DriveInfo root = fileSystem.GetDrive(QStringLiteral("/"));
+    QVERIFY(root.IsReady);
     // A folder that is no volume is no drive.
     QVERIFY_THROWS_EXCEPTION(RuntimeError, fileSystem.GetDrive(mountPoint + "/nothing"));
+
+    // Picked in the folder dialog, opened on the root disk, the tmpfs is refused.
+    if (root.drivetype != DriveType::Fixed) {
+        QSKIP("The root volume is no fixed disk here; the dialog would refuse it too");
+    }
+    FakeShell english;
+    LanguageId = QString::number(InitLanguage(english));
+    ScriptedPrompt prompt;
+    QLabel destination(QStringLiteral("/opt/orbistane"));
+    const QString savedDirectory = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QStringLiteral("/")));
+    const auto restoreDirectory = qScopeGuard([&] { QDir::setCurrent(savedDirectory); });
+    Form6 dialog({fileSystem, management, mounts, prompt, [](int n) { return message(n); },
+                  QPixmap(), QIcon(), &destination});
+    dialog.Form_Load();
+    QCOMPARE(dialog.Drive->designation(), QStringLiteral("/"));
+    const int listed = dialog.Drive->findData(mountPoint);
+    QVERIFY2(listed >= 0, "the tmpfs is not in the drive list");
+
+    dialog.Drive->setCurrentIndex(listed);
+
+    QCOMPARE(prompt.asked.size(), 1);
+    QCOMPARE(prompt.asked.at(0).text, QStringLiteral("Unit no validate."));
+    QCOMPARE(prompt.asked.at(0).flags, PromptFlags::Warning);
+    QCOMPARE(prompt.asked.at(0).title, QStringLiteral(" OnLine Download Orbistane."));
+    QCOMPARE(dialog.Drive->designation(), QStringLiteral("/"));
+    QCOMPARE(dialog.LastGoodDrive, QStringLiteral("/"));
+    dialog.buttonOK->click();
+    QVERIFY2(!destination.text().startsWith(mountPoint), qPrintable(destination.text()));
 }
 
-QTEST_GUILESS_MAIN(TestDriveClassification)
+QTEST_MAIN(TestDriveClassification)
 #include "tst_drive_classification.moc"

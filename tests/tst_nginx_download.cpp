@@ -13,7 +13,6 @@
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -67,16 +66,7 @@ class Nginx
 {
 public:
     Nginx(const QString &binary, const QString &dir) : m_binary(binary), m_dir(dir) {}
-    ~Nginx()
-    {
-        if (m_process) {
-            m_process->terminate();
-            if (!m_process->waitForFinished(5000)) {
-                m_process->kill();
-                m_process->waitForFinished();
-            }
-        }
-    }
+    ~Nginx() { stop(); }
     Nginx(const Nginx &) = delete;
     Nginx &operator=(const Nginx &) = delete;
 
@@ -116,41 +106,70 @@ private:
         finder.close();
         const QString conf = m_dir + QStringLiteral("/nginx.conf");
         const QString d = m_dir;
+        const QString pidFile = d + QStringLiteral("/nginx.pid");
+        const QString errorLog = d + QStringLiteral("/error.log");
         if (!writeFile(conf, QStringLiteral(
                 "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                "pid %1/nginx.pid;\nerror_log %1/error.log;\n"
+                "pid %1;\nerror_log %2;\n"
                 "events { worker_connections 64; }\n"
-                "http {\n  access_log %1/access.log;\n"
+                "http {\n  access_log %3/access.log;\n"
                 "  default_type application/octet-stream;\n"
-                "  client_body_temp_path %1/client_body;\n  proxy_temp_path %1/proxy;\n"
-                "  fastcgi_temp_path %1/fastcgi;\n  uwsgi_temp_path %1/uwsgi;\n"
-                "  scgi_temp_path %1/scgi;\n"
-                "  server {\n    listen 127.0.0.1:%2%3;\n    root %4;\n  }\n}\n")
-                .arg(d).arg(m_port).arg(tls, root).toUtf8())) {
+                "  client_body_temp_path %3/client_body;\n  proxy_temp_path %3/proxy;\n"
+                "  fastcgi_temp_path %3/fastcgi;\n  uwsgi_temp_path %3/uwsgi;\n"
+                "  scgi_temp_path %3/scgi;\n"
+                "  server {\n    listen 127.0.0.1:%4%5;\n    root %6;\n  }\n}\n")
+                .arg(pidFile, errorLog, d).arg(m_port).arg(tls, root).toUtf8())) {
             return QStringLiteral("cannot write %1").arg(conf);
         }
+        // What an earlier attempt left says nothing about this one.
+        QFile::remove(pidFile);
+        QFile::remove(errorLog);
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::MergedChannels);
         m_process->start(m_binary, {QStringLiteral("-c"), conf, QStringLiteral("-p"), d + '/',
-                                    QStringLiteral("-e"), d + QStringLiteral("/error.log")});
+                                    QStringLiteral("-e"), errorLog});
         if (!m_process->waitForStarted()) {
-            return m_process->errorString();
+            const QString reason = m_process->errorString();
+            m_process.reset();
+            return reason;
         }
-        // Listening while still running: the port is nginx's, nobody else's.
-        for (int wait = 0; wait < 50; ++wait) {
-            if (m_process->state() != QProcess::Running) {
-                const QString said = QString::fromLocal8Bit(m_process->readAll());
-                m_process.reset();
-                return QStringLiteral("nginx stopped: ") + said;
-            }
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, m_port);
-            if (socket.waitForConnected(100) && m_process->state() == QProcess::Running) {
+        // nginx writes its pid file only once it has bound every listening
+        // socket: then the port is its own, not a squatter's that would answer a
+        // connection just as well. A port taken in between makes it log the
+        // failed bind() (and try again for seconds before giving up): then the
+        // next port is tried at once.
+        const QByteArray pid = QByteArray::number(m_process->processId());
+        QByteArray output;
+        for (int wait = 0; wait < 200; ++wait) {
+            const bool running = m_process->state() == QProcess::Running;
+            if (running && readAll(pidFile).trimmed() == pid) {
                 return {};
             }
-            QTest::qWait(100);
+            output += m_process->readAll();
+            const QByteArray said = readAll(errorLog) + output;
+            if (!running || said.contains("bind()")) {
+                stop();
+                return QStringLiteral("nginx could not serve on port %1: %2")
+                    .arg(m_port)
+                    .arg(QString::fromLocal8Bit(said).trimmed());
+            }
+            QTest::qWait(50);
         }
+        stop();
         return QStringLiteral("nginx did not start listening on port %1").arg(m_port);
+    }
+
+    void stop()
+    {
+        if (!m_process) {
+            return;
+        }
+        m_process->terminate();
+        if (!m_process->waitForFinished(5000)) {
+            m_process->kill();
+            m_process->waitForFinished();
+        }
+        m_process.reset();
     }
 
     QString m_binary;

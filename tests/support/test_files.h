@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 
 // Files as the tests make and read them; a file that cannot be read reads empty.
@@ -11,6 +12,13 @@ inline QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Nothing at all at path: no file, no folder, not even a link that leads nowhere.
+inline bool nothingAt(const QString &path)
+{
+    const QFileInfo info(path);
+    return !info.exists() && !info.isSymLink();
 }
 
 inline bool writeFile(const QString &path, const QByteArray &bytes)

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent), m_server(std::make_unique<QTcpServer>())
 {
@@ -61,6 +63,16 @@ void TestHttpServer::close()
 quint16 TestHttpServer::port() const
 {
     return m_server->serverPort();
+}
+
+int TestHttpServer::openConnections() const
+{
+    // Accepted sockets are the server's children until deleted after closing.
+    const QList<QTcpSocket *> sockets =
+        m_server->findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly);
+    return int(std::count_if(sockets.cbegin(), sockets.cend(), [](const QTcpSocket *socket) {
+        return socket->state() != QAbstractSocket::UnconnectedState;
+    }));
 }
 
 QString TestHttpServer::baseUrl() const

@@ -81,6 +81,8 @@ public:
     const QList<Request> &requests() const { return m_requests; }
     // Every byte written to the clients so far, headers included.
     qint64 bytesSent() const { return m_bytesSent; }
+    // Connections accepted and not yet closed, by either side.
+    int openConnections() const;
 
     static Response ok(const QByteArray &body);
     static Response status(int code, const QByteArray &reason, const QByteArray &body = {});
