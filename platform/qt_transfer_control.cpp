@@ -55,15 +55,15 @@ std::optional<ByteRange> parseContentRange(const QByteArray &value)
     if (!text.startsWith("bytes ")) {
         return std::nullopt;
     }
-    const QByteArray spec = text.mid(6).trimmed();
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
+    const QByteArray range = text.mid(6).trimmed();
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
     if (dash < 0 || slash < dash) {
         return std::nullopt;
     }
-    const std::optional<qint64> first = parseCount(spec.left(dash));
-    const std::optional<qint64> last = parseCount(spec.mid(dash + 1, slash - dash - 1));
-    const QByteArray totalText = spec.mid(slash + 1);
+    const std::optional<qint64> first = parseCount(range.left(dash));
+    const std::optional<qint64> last = parseCount(range.mid(dash + 1, slash - dash - 1));
+    const QByteArray totalText = range.mid(slash + 1);
     const std::optional<qint64> total = parseCount(totalText);
     if (!first || !last || *last < *first || (!total && totalText != "*") ||
         (total && *last >= *total)) {
