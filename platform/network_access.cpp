@@ -1,5 +1,7 @@
 #include "network_access.h"
 
+#include "release_pin.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QNetworkAccessManager>
@@ -124,13 +126,13 @@ bool NetworkAccess::mayPass(QNetworkReply::NetworkError error, int status)
 
 std::optional<std::chrono::milliseconds> NetworkAccess::retryAfter(const QNetworkReply &reply)
 {
-    const QByteArray text = reply.rawHeader("Retry-After").trimmed();
-    if (!text.isEmpty() && text.size() <= 9 &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::chrono::seconds(text.toLongLong());
+    const QString text = QString::fromLatin1(reply.rawHeader("Retry-After").trimmed());
+    if (const std::optional<qint64> seconds = parseByteCount(text)) {
+        // Capped far below what the conversion to milliseconds could overflow.
+        return std::chrono::seconds(std::min<qint64>(*seconds, 24 * 3600));
     }
-    QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text),
-                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    QDateTime when =
+        QLocale::c().toDateTime(text, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
     if (!when.isValid()) {
         return std::nullopt;
     }

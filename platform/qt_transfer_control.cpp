@@ -1,5 +1,6 @@
 #include "qt_transfer_control.h"
 
+#include "release_pin.h"
 #include "runtime_error.h"
 
 #include <QCoreApplication>
@@ -32,15 +33,6 @@ bool isSuccess(int status)
     return status >= 200 && status <= 299;
 }
 
-std::optional<qint64> parseCount(QByteArrayView text)
-{
-    if (text.isEmpty() || text.size() > 18 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    return text.toLongLong();
-}
-
 struct ByteRange
 {
     qint64 first = 0;
@@ -61,10 +53,13 @@ std::optional<ByteRange> parseContentRange(const QByteArray &value)
     if (dash < 0 || slash < dash) {
         return std::nullopt;
     }
-    const std::optional<qint64> first = parseCount(range.left(dash));
-    const std::optional<qint64> last = parseCount(range.mid(dash + 1, slash - dash - 1));
+    const auto count = [](const QByteArray &digits) {
+        return parseByteCount(QString::fromLatin1(digits));
+    };
+    const std::optional<qint64> first = count(range.left(dash));
+    const std::optional<qint64> last = count(range.mid(dash + 1, slash - dash - 1));
     const QByteArray totalText = range.mid(slash + 1);
-    const std::optional<qint64> total = parseCount(totalText);
+    const std::optional<qint64> total = count(totalText);
     if (!first || !last || *last < *first || (!total && totalText != "*") ||
         (total && *last >= *total)) {
         return std::nullopt;
