@@ -14,57 +14,109 @@ struct Texts
 {
     const char *spanish;
     const char *english;
+    const char *french;
+    const char *german;
+    const char *portuguese;
 };
 
-// Message n is at index n - 1. Blanks at either end are part of the texts.
+// Message n is at index n - 1, one row per message in the order Spanish, English,
+// French, German, Portuguese. Blanks at either end are part of the texts: the
+// pieces of a question are joined with the file name and nothing else between
+// them. French puts a no-break space before "?" and ":", as its typography asks;
+// German ends the cancel question with its verb. Portuguese is written as spoken
+// in Brazil, like the standard buttons that come with it.
 constexpr std::array<Texts, 35> Table = {{
-    {" Descarga on line de Orbistane.", " OnLine Download Orbistane."},
-    {"Seleccione la version de Orbistane:", "Select version of Orbistane:"},
-    {"< Seleccione versión >", "< Select version >"},
-    {"Aceptar", "OK"},
-    {"Cancelar", "Cancel"},
-    {"Descargando ...", "Downloading ..."},
-    {"No hay tamaño de fichero.", "No file size found."},
+    {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
+     " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
+     " Download online do Orbistane."},
+    {"Seleccione la version de Orbistane:", "Select version of Orbistane:",
+     "Sélectionnez la version d'Orbistane\u00A0:", "Wählen Sie die Version von Orbistane:",
+     "Selecione a versão do Orbistane:"},
+    {"< Seleccione versión >", "< Select version >", "< Sélectionnez une version >",
+     "< Version auswählen >", "< Selecione a versão >"},
+    {"Aceptar", "OK", "OK", "OK", "OK"},
+    {"Cancelar", "Cancel", "Annuler", "Abbrechen", "Cancelar"},
+    {"Descargando ...", "Downloading ...", "Transfert ...", "Lädt herunter ...",
+     "Baixando ..."},
+    {"No hay tamaño de fichero.", "No file size found.", "Taille du fichier introuvable.",
+     "Keine Dateigröße gefunden.", "Tamanho do arquivo não encontrado."},
+    // 8 and 9: the cancel question, with the file name between.
     {"Desea cancelar la descarga de Orbistane ",
-     "Do you want to cancel downloading of Orbistane "},
-    {"?", "?"},
+     "Do you want to cancel downloading of Orbistane ",
+     "Voulez-vous annuler le téléchargement d'Orbistane ",
+     "Möchten Sie den Download von Orbistane ", "Deseja cancelar o download do Orbistane "},
+    {"?", "?", "\u00A0?", " abbrechen?", "?"},
     {"Por favor, seleccione una version de Orbistane a descargar.",
-     "Please select a Version of Orbistane to download."},
-    {"Versión: ", "Version: "},
-    {" ya se descargo.", " was downloaded yet."},
-    {"¿Desea descargarlo otra vez?", "Do you want to download it again?"},
-    {"Descarga satisfactoria.", "Sucessfull download."},
-    {"¿Desea instalar Orbistane ", "Do you want to install Orbistane "},
-    {" ahora?", " now?"},
-    {"Salvar Como", "Save As"},
-    {"< Seleccione directorio de destino >", "< Select destiny folder >"},
-    {"Seleccione un directorio de destino: ", "Select a destiny folder: "},
-    {"La unidad no es válida.", "Unit no validate."},
-    {"Espacio libre: ", "Free space: "},
+     "Please select a Version of Orbistane to download.",
+     "Veuillez sélectionner une version d'Orbistane à télécharger.",
+     "Bitte wählen Sie eine Version von Orbistane zum Herunterladen aus.",
+     "Selecione uma versão do Orbistane para baixar."},
+    // 11 to 13: the re-download question, with the file name after 11 and a line
+    // break before 13.
+    {"Versión: ", "Version: ", "La version ", "Die Version ", "A versão "},
+    {" ya se descargo.", " was downloaded yet.", " a déjà été téléchargée.",
+     " wurde bereits heruntergeladen.", " já foi baixada."},
+    {"¿Desea descargarlo otra vez?", "Do you want to download it again?",
+     "Voulez-vous la télécharger à nouveau\u00A0?", "Möchten Sie sie erneut herunterladen?",
+     "Deseja baixá-la novamente?"},
+    // 14 to 16: the install question, 14 on a line of its own and the file name
+    // between 15 and 16.
+    {"Descarga satisfactoria.", "Sucessfull download.", "Téléchargement réussi.",
+     "Download erfolgreich.", "Download concluído."},
+    {"¿Desea instalar Orbistane ", "Do you want to install Orbistane ",
+     "Voulez-vous installer Orbistane ", "Möchten Sie Orbistane ",
+     "Deseja instalar o Orbistane "},
+    {" ahora?", " now?", " maintenant\u00A0?", " jetzt installieren?", " agora?"},
+    {"Salvar Como", "Save As", "Enregistrer sous", "Speichern unter", "Salvar como"},
+    {"< Seleccione directorio de destino >", "< Select destiny folder >",
+     "< Sélectionnez le dossier de destination >", "< Zielordner auswählen >",
+     "< Selecione a pasta de destino >"},
+    {"Seleccione un directorio de destino: ", "Select a destiny folder: ",
+     "Sélectionnez un dossier de destination\u00A0: ", "Wählen Sie einen Zielordner: ",
+     "Selecione uma pasta de destino: "},
+    {"La unidad no es válida.", "Unit no validate.", "Ce lecteur n'est pas valide.",
+     "Dieses Laufwerk ist ungültig.", "Esta unidade não é válida."},
+    {"Espacio libre: ", "Free space: ", "Espace libre\u00A0: ", "Freier Speicherplatz: ",
+     "Espaço livre: "},
     {"Debe seleccionar un directorio de destino.",
-     "Please, you have to select a destiny folder."},
+     "Please, you have to select a destiny folder.",
+     "Veuillez sélectionner un dossier de destination.",
+     "Bitte wählen Sie einen Zielordner aus.", "Selecione uma pasta de destino."},
     // A file already in the folder whose SHA-256 is not the one listed: file name between.
-    {"El fichero ", "The file "},
+    {"El fichero ", "The file ", "Le fichier ", "Die Datei ", "O arquivo "},
     {" de la carpeta de destino no es la versión de la lista: su contenido es distinto. "
      "No se iniciará.",
      " in the destination folder is not the release on the list: its contents differ. "
-     "It will not be started."},
+     "It will not be started.",
+     " du dossier de destination n'est pas la version de la liste\u00A0: son contenu est "
+     "différent. Il ne sera pas lancé.",
+     " im Zielordner ist nicht die Version aus der Liste; ihr Inhalt weicht ab. "
+     "Sie wird nicht gestartet.",
+     " da pasta de destino não é a versão da lista: o conteúdo é diferente. "
+     "Ele não será iniciado."},
     // 25 to 34, the status line under the progress bar: sizes, durations and its parts;
     // 35, a folder without room for the release. Their %1 to %3 are filled in by arg().
-    {"%1 B", "%1 B"},
-    {"%1 kB", "%1 kB"},
-    {"%1 MB", "%1 MB"},
-    {"%1 GB", "%1 GB"},
-    {"%1 s", "%1 s"},
-    {"%1 min %2 s", "%1 min %2 s"},
-    {"%1 h %2 min", "%1 h %2 min"},
-    {"quedan %1", "%1 left"},
-    {"%1 recibidos", "%1 received"},
-    {"Reintento %1 de %2 en %3", "Retry %1 of %2 in %3"},
+    {"%1 B", "%1 B", "%1 o", "%1 B", "%1 B"},
+    {"%1 kB", "%1 kB", "%1 ko", "%1 kB", "%1 kB"},
+    {"%1 MB", "%1 MB", "%1 Mo", "%1 MB", "%1 MB"},
+    {"%1 GB", "%1 GB", "%1 Go", "%1 GB", "%1 GB"},
+    {"%1 s", "%1 s", "%1 s", "%1 s", "%1 s"},
+    {"%1 min %2 s", "%1 min %2 s", "%1 min %2 s", "%1 min %2 s", "%1 min %2 s"},
+    {"%1 h %2 min", "%1 h %2 min", "%1 h %2 min", "%1 h %2 min", "%1 h %2 min"},
+    {"quedan %1", "%1 left", "temps restant\u00A0: %1", "noch %1", "faltam %1"},
+    {"%1 recibidos", "%1 received", "%1 reçus", "%1 empfangen", "%1 recebidos"},
+    {"Reintento %1 de %2 en %3", "Retry %1 of %2 in %3", "Nouvel essai %1 sur %2 dans %3",
+     "Neuer Versuch %1 von %2 in %3", "Nova tentativa %1 de %2 em %3"},
     {"La versión necesita %1, pero el directorio de destino solo tiene %2 libres. "
      "Por favor, seleccione otro directorio.",
      "The release needs %1, but the destination folder has only %2 free. "
-     "Please select another folder."},
+     "Please select another folder.",
+     "Cette version nécessite %1, mais le dossier de destination n'a que %2 d'espace "
+     "libre. Veuillez sélectionner un autre dossier.",
+     "Die Version benötigt %1, im Zielordner sind aber nur %2 frei. "
+     "Bitte wählen Sie einen anderen Ordner.",
+     "A versão precisa de %1, mas a pasta de destino tem apenas %2 livres. "
+     "Selecione outra pasta."},
 }};
 
 RuntimeError subscriptOutOfRange()
@@ -126,8 +178,12 @@ qint16 InitLanguage(Shell &shell)
     Messages.resize(1);
     const int last = static_cast<int>(Table.size());
     for (int n = 1; n <= last; ++n) {
-        Messages.set(Language::Spanish, n, QString::fromUtf8(Table[n - 1].spanish));
-        Messages.set(Language::English, n, QString::fromUtf8(Table[n - 1].english));
+        const Texts &texts = Table[n - 1];
+        Messages.set(Language::Spanish, n, QString::fromUtf8(texts.spanish));
+        Messages.set(Language::English, n, QString::fromUtf8(texts.english));
+        Messages.set(Language::French, n, QString::fromUtf8(texts.french));
+        Messages.set(Language::German, n, QString::fromUtf8(texts.german));
+        Messages.set(Language::Portuguese, n, QString::fromUtf8(texts.portuguese));
         if (n != last) {
             Messages.resize(n + 1);
         }

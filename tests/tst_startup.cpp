@@ -89,7 +89,18 @@ void TestStartup::captions_data()
     QTest::newRow("English") << "en_GB.UTF-8" << " OnLine Download Orbistane."
                              << "Select version of Orbistane:" << "OK" << "< Select version >"
                              << "Downloading ...";
-    QTest::newRow("French is empty") << "fr_FR.UTF-8" << "" << "" << "" << "" << "";
+    QTest::newRow("French") << "fr_FR.UTF-8" << " Téléchargement en ligne d'Orbistane."
+                            << "Sélectionnez la version d'Orbistane\u00A0:" << "OK"
+                            << "< Sélectionnez une version >" << "Transfert ...";
+    QTest::newRow("German") << "de_DE.UTF-8" << " Online-Download von Orbistane."
+                            << "Wählen Sie die Version von Orbistane:" << "OK"
+                            << "< Version auswählen >" << "Lädt herunter ...";
+    QTest::newRow("Portuguese") << "pt_PT.UTF-8" << " Download online do Orbistane."
+                                << "Selecione a versão do Orbistane:" << "OK"
+                                << "< Selecione a versão >" << "Baixando ...";
+    QTest::newRow("Italian is English") << "it_IT.UTF-8" << " OnLine Download Orbistane."
+                                        << "Select version of Orbistane:" << "OK"
+                                        << "< Select version >" << "Downloading ...";
 }
 
 void TestStartup::captions()

@@ -107,6 +107,15 @@ void TestTransferStatus::statusLine_data()
     QTest::newRow("en size unknown") << en << -1LL << 118e6 << 9LL
                                      << "5.0 MB received · 118 MB/s";
     QTest::newRow("es size unknown") << es << -1LL << -1.0 << -1LL << "5,0 MB recibidos";
+    QTest::newRow("fr") << "fr_FR.UTF-8" << gb << 11.8e6 << 80LL
+                        << "11,8 Mo/s · temps restant\u00A0: 1 min 20 s";
+    QTest::newRow("fr size unknown") << "fr_CA" << -1LL << 999.0 << -1LL
+                                     << "5,0 Mo reçus · 999 o/s";
+    QTest::newRow("de") << "de_DE.UTF-8" << gb << 999.6e6 << 7201LL
+                        << "1,0 GB/s · noch 2 h 1 min";
+    QTest::newRow("de size unknown") << "de_CH" << -1LL << -1.0 << -1LL << "5,0 MB empfangen";
+    QTest::newRow("pt") << "pt_PT.UTF-8" << gb << 99960.0 << 9LL << "100 kB/s · faltam 9 s";
+    QTest::newRow("pt size unknown") << "pt_BR" << -1LL << -1.0 << -1LL << "5,0 MB recebidos";
 }
 
 void TestTransferStatus::statusLine()
@@ -129,6 +138,12 @@ void TestTransferStatus::retryLine()
     QCOMPARE(retryStatusLine(2, 5, 30), QStringLiteral("Reintento 2 de 5 en 30 s"));
     useLanguage(QStringLiteral("en_GB.UTF-8"));
     QCOMPARE(retryStatusLine(2, 5, 90), QStringLiteral("Retry 2 of 5 in 1 min 30 s"));
+    useLanguage(QStringLiteral("fr_FR.UTF-8"));
+    QCOMPARE(retryStatusLine(1, 5, 4), QStringLiteral("Nouvel essai 1 sur 5 dans 4 s"));
+    useLanguage(QStringLiteral("de_DE.UTF-8"));
+    QCOMPARE(retryStatusLine(3, 5, 8), QStringLiteral("Neuer Versuch 3 von 5 in 8 s"));
+    useLanguage(QStringLiteral("pt_BR.UTF-8"));
+    QCOMPARE(retryStatusLine(5, 5, 16), QStringLiteral("Nova tentativa 5 de 5 em 16 s"));
 }
 
 QTEST_GUILESS_MAIN(TestTransferStatus)
