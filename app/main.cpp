@@ -1,14 +1,13 @@
 #include "error_report.h"
 #include "form1.h"
 #include "linux_termination_signals.h"
-#include "messages.h"
 #include "minisign.h"
+#include "qt_translation.h"
 #include "runtime_error.h"
 #include "system_platform.h"
 #include "termination.h"
 
 #include <QApplication>
-#include <QLibraryInfo>
 #include <QPointer>
 #include <QTranslator>
 
@@ -38,13 +37,8 @@ int main(int argc, char *argv[])
 
     // Standard buttons (Yes, No, OK) speak the program's language.
     QTranslator qtTranslator;
-    form.setLanguageListener([&](int language) {
-        if (language == Language::Spanish &&
-            qtTranslator.load(QStringLiteral("qtbase_es"),
-                              QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-            QApplication::installTranslator(&qtTranslator);
-        }
-    });
+    form.setLanguageListener(
+        [&qtTranslator](int language) { installQtTranslation(qtTranslator, language); });
 
     form.Form_Load();
     if (form.hasEnded()) {
