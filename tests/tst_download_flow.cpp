@@ -1,6 +1,7 @@
 #include "english_system_texts.h"
 #include "form1.h"
 #include "full_device.h"
+#include "pick_release.h"
 #include "progress_bar.h"
 #include "random_bytes.h"
 #include "sha256.h"
@@ -102,9 +103,7 @@ struct Run
         form = std::make_unique<Form1>(platform.platform(), server.baseUrl());
         form->Form_Load();
         form->show();
-        form->ComboVersion->setCurrentIndex(0);
-        emit form->ComboVersion->activated(0);
-        form->Label4->setText(destination.path());
+        pickFirstRelease(*form, destination.path());
     }
 
     int requestsFor(const QByteArray &method) const

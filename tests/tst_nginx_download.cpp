@@ -1,5 +1,6 @@
 #include "form1.h"
 #include "linux_shell.h"
+#include "pick_release.h"
 #include "sha256.h"
 #include "test_certificates.h"
 #include "test_files.h"
@@ -248,9 +249,7 @@ void TestNginxDownload::downloadsAndStartsInstaller()
                              .arg(nginx.port()));
     form.Form_Load();
     QVERIFY2(!form.hasEnded(), qPrintable(test.errorReport.lastDescription()));
-    form.ComboVersion->setCurrentIndex(0);
-    emit form.ComboVersion->activated(0);
-    form.Label4->setText(destination.path());
+    pickFirstRelease(form, destination.path());
 
     resetPeakResident();
     const qint64 peakBefore = peakResident();

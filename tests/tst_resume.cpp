@@ -1,6 +1,7 @@
 #include "form1.h"
 #include "messages.h"
 #include "network_access.h"
+#include "pick_release.h"
 #include "qt_http_request.h"
 #include "qt_transfer_control.h"
 #include "random_bytes.h"
@@ -328,9 +329,7 @@ struct Window
         form = std::make_unique<Form1>(platform.platform(), server.baseUrl());
         form->Form_Load();
         form->show();
-        form->ComboVersion->setCurrentIndex(0);
-        emit form->ComboVersion->activated(0);
-        form->Label4->setText(folder.path());
+        pickFirstRelease(*form, folder.path());
     }
 
     QString target() const { return folder.filePath(QStringLiteral("r.bin")); }

@@ -1,5 +1,6 @@
 #include "form1.h"
 #include "minisign_tool.h"
+#include "pick_release.h"
 #include "random_bytes.h"
 #include "sha256.h"
 #include "test_files.h"
@@ -200,9 +201,7 @@ void TestSignedManifest::download()
     window.server.serve(ReleasePath, TestHttpServer::ok(served));
     window.load();
     QVERIFY(!window.form->hasEnded());
-    window.form->ComboVersion->setCurrentIndex(0);
-    emit window.form->ComboVersion->activated(0);
-    window.form->Label4->setText(window.destination.path());
+    pickFirstRelease(*window.form, window.destination.path());
 
     window.form->Command1->click();
     QTRY_COMPARE(window.platform.programEnd.ends, 1);

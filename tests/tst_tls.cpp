@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "pick_release.h"
 #include "random_bytes.h"
 #include "test_certificates.h"
 #include "test_files.h"
@@ -42,9 +43,7 @@ struct Program
 
     void pickRelease()
     {
-        form.ComboVersion->setCurrentIndex(0);
-        emit form.ComboVersion->activated(0);
-        form.Label4->setText(destination.path());
+        pickFirstRelease(form, destination.path());
     }
 
     QString target() const { return destination.filePath(QStringLiteral("setup.bin")); }
