@@ -195,3 +195,20 @@ QString message(int n)
 {
     return Messages.at(LanguageId.toInt(), n);
 }
+
+QLocale languageLocale(int language)
+{
+    switch (language) {
+    case Language::Spanish:
+        return QLocale(QLocale::Spanish);
+    case Language::French:
+        return QLocale(QLocale::French);
+    case Language::German:
+        return QLocale(QLocale::German);
+    case Language::Portuguese:
+        // Brazil's, like the texts: Qt ships its own Portuguese only as Brazil's.
+        return QLocale(QLocale::Portuguese, QLocale::Brazil);
+    default:
+        return QLocale(QLocale::English);
+    }
+}

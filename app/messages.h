@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QLocale>
 #include <QString>
 
 class Shell;
@@ -39,3 +40,7 @@ qint16 InitLanguage(Shell &shell);
 
 // Message n in the current language.
 QString message(int n);
+
+// The locale of a language number, for its number formats and for Qt's own
+// translations; English for any number outside 1 to 5.
+QLocale languageLocale(int language);

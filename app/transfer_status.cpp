@@ -22,24 +22,7 @@ constexpr int RetryMessage = 34;
 
 QLocale numberLocale()
 {
-    QLocale::Language language = QLocale::English;
-    switch (LanguageId.toInt()) {
-    case Language::Spanish:
-        language = QLocale::Spanish;
-        break;
-    case Language::French:
-        language = QLocale::French;
-        break;
-    case Language::German:
-        language = QLocale::German;
-        break;
-    case Language::Portuguese:
-        language = QLocale::Portuguese;
-        break;
-    default:
-        break;
-    }
-    QLocale locale(language);
+    QLocale locale = languageLocale(LanguageId.toInt());
     locale.setNumberOptions(QLocale::OmitGroupSeparator);
     return locale;
 }
