@@ -32,6 +32,12 @@ int main(int argc, char *argv[])
             RuntimeError(ErrorNumber::ManifestUntrusted, keys.error));
         return 1;
     }
+    // A proxy setting that cannot be followed must not be passed by unnoticed.
+    if (const QString problem = system.proxyProblem(); !problem.isEmpty()) {
+        system.platform().errorReport.report(
+            RuntimeError(ErrorNumber::InvalidPropertyValue, problem));
+        return 1;
+    }
     Form1 form(system.platform(), QStringLiteral(ORBISTANE_BASE_URL), keys.keys);
     window = &form;
 

@@ -1,5 +1,6 @@
 #include "network_access.h"
 
+#include "diagnostics.h"
 #include "release_pin.h"
 
 #include <QDateTime>
@@ -22,14 +23,17 @@ constexpr char TlsErrorsProperty[] = "orbistaneTlsErrors";
 
 } // namespace
 
-NetworkAccess::NetworkAccess(QNetworkAccessManager &manager)
-    : m_manager(&manager), m_tls(QSslConfiguration::defaultConfiguration())
+NetworkAccess::NetworkAccess(QNetworkAccessManager &manager, ProxySettings proxies)
+    : m_manager(&manager), m_tls(QSslConfiguration::defaultConfiguration()),
+      m_proxies(std::make_shared<const ProxySettings>(std::move(proxies)))
 {
+    // The manager owns the factory; every request it sends asks it the way.
+    manager.setProxyFactory(new SettingsProxyFactory(m_proxies));
 }
 
 NetworkAccess::NetworkAccess(QNetworkAccessManager &manager,
-                             const QList<QSslCertificate> &authorities)
-    : NetworkAccess(manager)
+                             const QList<QSslCertificate> &authorities, ProxySettings proxies)
+    : NetworkAccess(manager, std::move(proxies))
 {
     if (!authorities.isEmpty()) {
         // Setting any authority turns off the lazy load of the system's store,
@@ -103,6 +107,78 @@ QString NetworkAccess::refusal(const QNetworkReply &reply, const QString &addres
         return QStringLiteral("No secure connection to %1: %2").arg(address, reply.errorString());
     }
     return {};
+}
+
+QString NetworkAccess::proxyFailure(const QNetworkReply &reply, const QString &address) const
+{
+    QNetworkReply::NetworkError error = reply.error();
+    // Through a proxy, the one connection made is the one to the proxy.
+    if (error == QNetworkReply::ConnectionRefusedError) {
+        error = QNetworkReply::ProxyConnectionRefusedError;
+    } else if (error == QNetworkReply::HostNotFoundError) {
+        error = QNetworkReply::ProxyNotFoundError;
+    }
+    if (error < QNetworkReply::ProxyConnectionRefusedError ||
+        error > QNetworkReply::UnknownProxyError) {
+        return {};
+    }
+    const std::optional<ProxyRoute> route = m_proxies->proxyFor(reply.url());
+    if (!route) {
+        // Direct: the server refused, or answered 407 itself.
+        return {};
+    }
+    const QString proxy = QStringLiteral("The proxy %1 (from %2)")
+                              .arg(ProxySettings::describe(route->proxy), route->source);
+    switch (error) {
+    case QNetworkReply::ProxyConnectionRefusedError:
+        return QStringLiteral("%1 refused the connection for %2").arg(proxy, address);
+    case QNetworkReply::ProxyNotFoundError:
+        return QStringLiteral("%1 cannot be found, so %2 cannot be reached through it: %3")
+            .arg(proxy, address, reply.errorString());
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        if (!route->proxy.user().isEmpty()) {
+            return QStringLiteral("%1 did not accept the user name and password it was given "
+                                  "for %2")
+                .arg(proxy, address);
+        }
+        return QStringLiteral("%1 asks for a user name and password for %2, and none is set")
+            .arg(proxy, address);
+    default:
+        return QStringLiteral("%1 failed for %2: %3").arg(proxy, address, reply.errorString());
+    }
+}
+
+void NetworkAccess::logRequest(const QNetworkReply &reply, qint64 bytes, qint64 msecs,
+                               int attempt) const
+{
+    if (!lcNet().isInfoEnabled()) {
+        return;
+    }
+    const QNetworkRequest &request = reply.request();
+    const QString method = reply.operation() == QNetworkAccessManager::HeadOperation
+                               ? QStringLiteral("HEAD")
+                               : QStringLiteral("GET");
+    QString line = method + QLatin1Char(' ') + request.url().toString();
+    if (const QByteArray range = request.rawHeader("Range"); !range.isEmpty()) {
+        line += QStringLiteral(" (%1)").arg(QString::fromLatin1(range));
+    }
+    if (const std::optional<ProxyRoute> route = m_proxies->proxyFor(request.url())) {
+        line += QStringLiteral(" via %1").arg(ProxySettings::describe(route->proxy));
+    }
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 0) {
+        line += QStringLiteral(": HTTP %1").arg(status);
+        if (reply.url() != request.url()) {
+            line += QStringLiteral(" from %1").arg(reply.url().toString());
+        }
+    } else {
+        line += QStringLiteral(": no answer");
+    }
+    if (reply.error() != QNetworkReply::NoError) {
+        line += QStringLiteral(" (%1)").arg(reply.errorString());
+    }
+    line += QStringLiteral(", %1 bytes in %2 ms, attempt %3").arg(bytes).arg(msecs).arg(attempt);
+    qCInfo(lcNet).noquote() << line;
 }
 
 bool NetworkAccess::mayPass(QNetworkReply::NetworkError error, int status)

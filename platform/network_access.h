@@ -1,5 +1,7 @@
 #pragma once
 
+#include "proxy_settings.h"
+
 #include <QList>
 #include <QNetworkReply>
 #include <QSslCertificate>
@@ -7,6 +9,7 @@
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -24,10 +27,13 @@ class NetworkAccess final
 public:
     static constexpr int MaxRedirects = 5;
 
-    // Trusts the system's certificate store.
-    explicit NetworkAccess(QNetworkAccessManager &manager);
+    // Trusts the system's certificate store, and sends every request of manager
+    // the way proxies says.
+    explicit NetworkAccess(QNetworkAccessManager &manager,
+                           ProxySettings proxies = ProxySettings::direct());
     // Trusts the system's store and the authorities given besides (a test's own CA).
-    NetworkAccess(QNetworkAccessManager &manager, const QList<QSslCertificate> &authorities);
+    NetworkAccess(QNetworkAccessManager &manager, const QList<QSslCertificate> &authorities,
+                  ProxySettings proxies = ProxySettings::direct());
 
     // A request for url with the TLS trust, no transparent decoding and redirects
     // that never go from https to http.
@@ -42,6 +48,15 @@ public:
     // http. Empty for any other outcome.
     static QString refusal(const QNetworkReply &reply, const QString &address);
 
+    // What went wrong with the proxy a finished reply went through, naming the
+    // proxy, where it was set, and address; empty when the proxy is not to blame.
+    QString proxyFailure(const QNetworkReply &reply, const QString &address) const;
+
+    // Writes the line orbistane.net keeps of a finished or dropped request:
+    // method, address, the proxy, the status or error, the body bytes received
+    // and the time taken; attempt counts from 1.
+    void logRequest(const QNetworkReply &reply, qint64 bytes, qint64 msecs, int attempt) const;
+
     // Whether a request that failed this way may work when sent again: the
     // connection refused or broken, or a gateway's 502, 503 or 504. A refusal
     // for security never is.
@@ -55,4 +70,5 @@ private:
 
     QNetworkAccessManager *m_manager;
     QSslConfiguration m_tls;
+    std::shared_ptr<const ProxySettings> m_proxies;
 };

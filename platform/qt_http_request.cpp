@@ -2,6 +2,7 @@
 
 #include "runtime_error.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -24,7 +25,7 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
         bool mayPass = false;
         std::optional<std::chrono::milliseconds> asked;
         try {
-            return attempt(address, maxBytes, mayPass, asked);
+            return attempt(address, maxBytes, attempts, mayPass, asked);
         } catch (const RuntimeError &error) {
             if (!mayPass || attempts == Attempts) {
                 if (attempts == 1) {
@@ -45,9 +46,12 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
     }
 }
 
-QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, bool &mayPass,
+QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, int number,
+                                  bool &mayPass,
                                   std::optional<std::chrono::milliseconds> &retryAfter)
 {
+    QElapsedTimer clock;
+    clock.start();
     QNetworkRequest request = m_network.request(QUrl(address));
     request.setTransferTimeout(static_cast<int>(m_timeout.count()));
     const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
@@ -68,6 +72,7 @@ QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, bool 
     if (!reply->isFinished()) {
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
+    m_network.logRequest(*reply, body.size() + reply->bytesAvailable(), clock.elapsed(), number);
 
     if (tooLarge) {
         throw RuntimeError(ErrorNumber::ManifestRefused,
@@ -77,6 +82,7 @@ QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, bool 
     // Only the transfer time-out cancels a request here.
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool refused = !NetworkAccess::refusal(*reply, address).isEmpty();
+    const QString proxyFailure = m_network.proxyFailure(*reply, address);
     mayPass = !tooLarge && !refused &&
               (reply->error() == QNetworkReply::OperationCanceledError ||
                // A body that broke off under a 2xx may come whole the next time.
@@ -90,6 +96,10 @@ QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, bool 
     // Before the status: a refused redirect still carries the 3xx it came with.
     if (const QString refusal = NetworkAccess::refusal(*reply, address); !refusal.isEmpty()) {
         throw RuntimeError(ErrorNumber::TransferFailed, refusal);
+    }
+    // Before the status too: a proxy that wants credentials answers 407 itself.
+    if (!proxyFailure.isEmpty()) {
+        throw RuntimeError(ErrorNumber::TransferFailed, proxyFailure);
     }
     if (status == 0) {
         throw RuntimeError(ErrorNumber::TransferFailed,

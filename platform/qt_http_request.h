@@ -22,9 +22,9 @@ public:
     QByteArray Get(const QString &address, qint64 maxBytes) override;
 
 private:
-    // One request. When it fails, retryAfter says how long the server asked
-    // to wait, and mayPass whether another attempt may do better.
-    QByteArray attempt(const QString &address, qint64 maxBytes, bool &mayPass,
+    // One request, the number-th. When it fails, retryAfter says how long the
+    // server asked to wait, and mayPass whether another attempt may do better.
+    QByteArray attempt(const QString &address, qint64 maxBytes, int number, bool &mayPass,
                        std::optional<std::chrono::milliseconds> &retryAfter);
 
     NetworkAccess m_network;

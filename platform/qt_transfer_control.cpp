@@ -1,5 +1,6 @@
 #include "qt_transfer_control.h"
 
+#include "diagnostics.h"
 #include "release_pin.h"
 #include "runtime_error.h"
 
@@ -149,6 +150,8 @@ void QtTransferControl::startAttempt()
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
         request.setRawHeader("If-Range", m_validator);
     }
+    m_attemptClock.start();
+    m_attemptLogged = false;
     m_reply.reset(m_head ? m_network.head(request) : m_network.get(request));
     m_reply->setReadBufferSize(ReadBufferBytes);
 
@@ -287,8 +290,10 @@ void QtTransferControl::onMetaDataChanged()
 void QtTransferControl::takeResponse()
 {
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 0 || (status >= 300 && status <= 399 && !m_replyDone)) {
-        // No headers yet, or a redirect that is still being followed.
+    if (status == 0 || (status >= 300 && status <= 399 && !m_replyDone) ||
+        (status == 407 && !m_replyDone)) {
+        // No headers yet, a redirect that is still being followed, or a proxy's
+        // demand for credentials, which the end of the reply puts in its words.
         return;
     }
     if (m_responseRaised) {
@@ -338,6 +343,11 @@ void QtTransferControl::takeRetriedResponse(int status)
     if (status == 200) {
         // The file changed since, or the server does not serve pieces: the
         // whole of it comes again, and what was received is thrown away.
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 sent the whole file when asked for the bytes from %2 on: "
+                              "starting again from the first byte")
+                   .arg(m_address)
+                   .arg(m_resumeFrom);
         m_bodyStart = 0;
         m_position = 0;
         m_expected = length.isValid() ? length.toLongLong() : -1;
@@ -370,11 +380,15 @@ void QtTransferControl::onFinished()
 {
     m_idle.stop();
     m_replyDone = true;
+    logAttempt();
     const QNetworkReply::NetworkError error = m_reply->error();
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool refused = !NetworkAccess::refusal(*m_reply, m_address).isEmpty();
     const bool transientError =
         !refused && (m_timedOut || NetworkAccess::mayPass(error, status));
+    // A proxy that wants credentials answers 407 for the server: that status
+    // is the proxy's, not the server's.
+    const bool proxyFailed = !m_network.proxyFailure(*m_reply, m_address).isEmpty();
 
     if (m_head) {
         // A HEAD that got any answer has its headers; only no answer, or one
@@ -382,7 +396,7 @@ void QtTransferControl::onFinished()
         if (((status == 0 && transientError) || isTransient(status)) && retryLater()) {
             return;
         }
-        if (status == 0 || refused) {
+        if (status == 0 || refused || proxyFailed) {
             fail(failureText());
             return;
         }
@@ -392,7 +406,7 @@ void QtTransferControl::onFinished()
     }
 
     if (!m_bodyAccepted) {
-        if (status != 0 && (error == QNetworkReply::NoError || status >= 400)) {
+        if (status != 0 && !proxyFailed && (error == QNetworkReply::NoError || status >= 400)) {
             takeResponse();
             settle();
             return;
@@ -450,6 +464,20 @@ bool QtTransferControl::retryLater()
     // From where the reader is, when the server can tell that the piece asked
     // for belongs to the same file; else from the first byte.
     m_resumeFrom = !m_head && m_acceptsRanges && !m_validator.isEmpty() ? m_position : 0;
+    if (m_attemptProgressed) {
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 broke off after new bytes: asking again at once, from byte %2")
+                   .arg(m_address)
+                   .arg(m_resumeFrom);
+    } else {
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1: retry %2 of %3 in %4 ms, from byte %5")
+                   .arg(m_address)
+                   .arg(m_retries)
+                   .arg(m_head ? ProbeAttempts - 1 : TransferRetries)
+                   .arg(delay.count())
+                   .arg(m_resumeFrom);
+    }
     dropReply(false);
     m_retry.start(delay);
     return true;
@@ -457,6 +485,7 @@ bool QtTransferControl::retryLater()
 
 void QtTransferControl::giveUp(const QString &description)
 {
+    qCInfo(lcDownload).noquote() << "Giving up:" << description;
     m_gaveUp = true;
     m_error = description;
     m_replyDone = true;
@@ -469,6 +498,9 @@ QString QtTransferControl::failureText() const
     if (const QString refusal = NetworkAccess::refusal(*m_reply, m_address);
         !refusal.isEmpty()) {
         return refusal;
+    }
+    if (const QString proxy = m_network.proxyFailure(*m_reply, m_address); !proxy.isEmpty()) {
+        return proxy + attemptsText();
     }
     if (m_timedOut) {
         return QStringLiteral("No answer from %1 within %2 seconds").arg(m_address, seconds()) +
@@ -502,6 +534,7 @@ void QtTransferControl::onIdleTimeout()
 
 void QtTransferControl::fail(const QString &description)
 {
+    qCInfo(lcDownload).noquote() << "Failed:" << description;
     m_error = description;
     m_replyDone = true;
     m_responseRaised = true;
@@ -523,7 +556,19 @@ void QtTransferControl::dropReply(bool abort)
     if (abort) {
         m_reply->abort();
     }
+    // A reply stopped before it finished gets its line here.
+    logAttempt();
     m_reply.reset();
+}
+
+void QtTransferControl::logAttempt()
+{
+    if (m_attemptLogged) {
+        return;
+    }
+    m_attemptLogged = true;
+    m_network.logRequest(*m_reply, m_handedOut + m_reply->bytesAvailable(),
+                         m_attemptClock.elapsed(), m_attempts);
 }
 
 void QtTransferControl::raise(int state)

@@ -3,6 +3,7 @@
 #include "network_access.h"
 #include "transfer_control.h"
 
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
@@ -74,6 +75,9 @@ private:
     void fail(const QString &description);
     // Leaves the reply alone from now on and stops it.
     void dropReply(bool abort = true);
+    // Writes the reply's line in orbistane.net, once: when it finishes, or
+    // when it is dropped before.
+    void logAttempt();
     // Emits state from the event loop, unless the request is over by then.
     void raise(int state);
     void settle();
@@ -88,6 +92,8 @@ private:
     std::chrono::milliseconds m_firstRetryDelay;
     std::unique_ptr<QNetworkReply, LaterDeleter> m_reply;
     QTimer m_idle;
+    QElapsedTimer m_attemptClock;
+    bool m_attemptLogged = false;
     QTimer m_retry;
     QString m_address;
     QUrl m_url;

@@ -7,6 +7,7 @@
 #include "linux_stream.h"
 #include "network_access.h"
 #include "platform.h"
+#include "proxy_settings.h"
 #include "qt_http_request.h"
 #include "qt_prompt.h"
 #include "qt_transfer_control.h"
@@ -30,9 +31,13 @@ class SystemPlatform
 {
 public:
     SystemPlatform()
-        : m_network(m_manager), m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network)
+        : m_proxies(ProxyEnvironment::fromProcess()), m_network(m_manager, m_proxies),
+          m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network)
     {
     }
+
+    // What is wrong with the environment's proxy settings; empty when nothing is.
+    QString proxyProblem() const { return m_proxies.problem(); }
 
     Platform platform()
     {
@@ -42,6 +47,8 @@ public:
 
 private:
     QNetworkAccessManager m_manager;
+    // http_proxy and the others, as curl reads them; else the desktop's settings.
+    ProxySettings m_proxies;
     // The system's certificate store decides whom https trusts.
     NetworkAccess m_network;
     ShellImpl m_shell;

@@ -47,10 +47,14 @@ public:
     // Retries wait this long at first, so that a test goes through them all at once.
     static constexpr std::chrono::milliseconds RetryDelay{10};
 
+    // Requests go direct unless proxies says otherwise, whatever this machine's
+    // environment says.
     explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5),
                           const QList<QSslCertificate> &authorities = {},
-                          std::chrono::milliseconds retryDelay = RetryDelay)
-        : network(manager, authorities), fileSystem(mounts), http(network, timeout, retryDelay),
+                          std::chrono::milliseconds retryDelay = RetryDelay,
+                          ProxySettings proxies = ProxySettings::direct())
+        : network(manager, authorities, std::move(proxies)), fileSystem(mounts),
+          http(network, timeout, retryDelay),
           inet1(network, timeout, retryDelay)
     {
     }
