@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "controls.h"
+#include "diagnostics.h"
 #include "error_report.h"
 #include "file_system.h"
 #include "http_request.h"
@@ -184,8 +185,12 @@ void Form1::LoadManifest()
     VersionNames.reserve(roomForEntries);
     VersionFiles.reserve(roomForEntries);
     m_versionPins.reserve(roomForEntries);
+    int lineNumber = 0;
     while (!text->AtEndOfStream()) {
-        std::optional<ManifestEntry> entry = parseManifestLine(text->ReadLine(), pinning);
+        ManifestLine line = readManifestLine(text->ReadLine(), pinning);
+        ++lineNumber;
+        logManifestLine(lineNumber, line);
+        std::optional<ManifestEntry> &entry = line.entry;
         if (!entry) {
             continue;
         }
@@ -210,6 +215,29 @@ void Form1::LoadManifest()
     ComboVersion->setModel(new QStringListModel(items, ComboVersion));
     ComboVersion->setCurrentIndex(-1);
     ComboVersion->setEditText(shownText);
+}
+
+void Form1::logManifestLine(int number, const ManifestLine &line) const
+{
+    if (!lcCatalogue().isInfoEnabled()) {
+        return;
+    }
+    const QString where = QStringLiteral("%1, line %2").arg(RemoteUrl).arg(number);
+    if (!line.entry) {
+        qCInfo(lcCatalogue).noquote()
+            << QStringLiteral("%1 lists no release: %2").arg(where, describeSkip(line.skipped));
+        return;
+    }
+    if (line.digestIgnored) {
+        qCInfo(lcCatalogue).noquote()
+            << QStringLiteral("%1: field 3 is not a SHA-256, so %2 is listed unchecked")
+                   .arg(where, line.entry->file);
+    }
+    if (line.sizeIgnored) {
+        qCInfo(lcCatalogue).noquote()
+            << QStringLiteral("%1: field 4 is not a size in bytes, so %2 is listed without one")
+                   .arg(where, line.entry->file);
+    }
 }
 
 void Form1::verifyManifest(const QByteArray &manifest)

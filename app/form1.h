@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+struct ManifestLine;
 class ProgressBarControl;
 class QComboBox;
 class QFrame;
@@ -102,6 +103,9 @@ private:
     void createControls();
     void LoadManifest();
     void verifyManifest(const QByteArray &manifest);
+    // Says in orbistane.catalogue why a manifest line lists no release, or lists
+    // it without its pins.
+    void logManifestLine(int number, const ManifestLine &line) const;
     ReleasePin selectedPin() const;
     bool isListedRelease(const QString &path);
     // Whether bytes fit in the destination folder's volume; if not, says so

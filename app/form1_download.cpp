@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "diagnostics.h"
 #include "file_system.h"
 #include "messages.h"
 #include "paths.h"
@@ -114,6 +115,9 @@ bool Form1::hasRoomFor(qint64 bytes)
     if (bytes <= free) {
         return true;
     }
+    qCInfo(lcDownload).noquote()
+        << QStringLiteral("%1 needs %2 bytes and %3 has %4 bytes free: back to choosing")
+               .arg(SelectedFile, QString::number(bytes), folder, QString::number(free));
     ask(message(35).arg(formatBytes(bytes), formatBytes(free)), PromptFlags::Warning);
     // Back to choosing, so that another folder can be picked.
     m_statusTimer.stop();
@@ -173,6 +177,12 @@ void Form1::StartDownload()
         RemoteSize = static_cast<qint32>(pin.size);
     }
     m_expectedBytes = pin.size > 0 ? pin.size : m_announcedBytes;
+    qCInfo(lcDownload).noquote()
+        << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
+               .arg(address, LocalPath, QString::number(m_expectedBytes),
+                    pin.size > 0 ? QStringLiteral("pinned by the manifest")
+                                 : QStringLiteral("as the server announced"),
+                    pin.pinsDigest() ? QStringLiteral("pinned") : QStringLiteral("not pinned"));
     if (!hasRoomFor(m_expectedBytes)) {
         return;
     }
@@ -253,6 +263,9 @@ void Form1::receiveDownload()
         if (Inet1.ChunkOffset() < m_target->size()) {
             // The release comes again from its first byte: it changed on the
             // server, or the server cannot carry on where a drop left off.
+            qCInfo(lcDownload).noquote()
+                << QStringLiteral("%1 comes again from its first byte: starting over")
+                       .arg(SelectedFile);
             m_target->restart();
             received = 0;
             percentage = 0;
@@ -281,6 +294,8 @@ void Form1::receiveDownload()
         }
     }
     m_target->finish();
+    qCInfo(lcDownload).noquote()
+        << QStringLiteral("%1 is whole: %2 bytes").arg(LocalPath).arg(m_target->size());
     m_target.reset();
 
     if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
@@ -309,6 +324,7 @@ void Form1::askToCancel()
 
 void Form1::cancelDownload()
 {
+    qCInfo(lcDownload).noquote() << "Cancelled by the user:" << SelectedFile;
     m_cancelled = true;
     Inet1.Cancel();
     // The .part goes; an older file at the final name stays.
@@ -321,6 +337,7 @@ void Form1::endBySignal(int signalNumber)
     if (m_ended) {
         return;
     }
+    qCInfo(lcDownload).noquote() << "Ended by signal" << signalNumber;
     m_cancelled = true;
     Inet1.Cancel();
     End(128 + signalNumber);

@@ -1,5 +1,6 @@
 #include "target_file.h"
 
+#include "diagnostics.h"
 #include "runtime_error.h"
 
 #include <QFileInfo>
@@ -107,6 +108,8 @@ void TargetFile::checkPin()
                        .arg(QString::fromLatin1(digest.toHex()),
                             QString::fromLatin1(m_pin.sha256.toHex())));
         }
+        qCInfo(lcDownload).noquote() << "SHA-256 as the manifest lists:"
+                                     << QString::fromLatin1(digest.toHex());
     }
 }
 

@@ -1,6 +1,7 @@
 #include "form6.h"
 
 #include "controls.h"
+#include "diagnostics.h"
 #include "dir_list_box.h"
 #include "drive_list_box.h"
 #include "file_system.h"
@@ -167,6 +168,8 @@ void Form6::Drive_Change()
         ShowFreeSpace(designation);
         LastGoodDrive = designation;
     } else {
+        qCInfo(lcFolder).noquote() << designation
+                                   << "is refused: only a local disk that is ready is accepted";
         m_context.prompt.ask(m_context.message(20), PromptFlags::Warning, m_context.message(1));
         Drive->setDrive(LastGoodDrive);
         Dir->setDrive(LastGoodDrive);

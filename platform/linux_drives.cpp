@@ -1,5 +1,6 @@
 #include "linux_drives.h"
 
+#include "diagnostics.h"
 #include "file_system.h"
 #include "linux_file_system.h"
 #include "runtime_error.h"
@@ -235,8 +236,13 @@ QList<Volume> LinuxMountTable::volumes()
     QList<Volume> result = storageVolumes(mounted);
     // A network volume is not asked: a server that went away would hang the list.
     result.removeIf([](const Volume &v) {
-        return classifyDrive(v.fsType, v.device, false) != DriveType::Network &&
-               isMountedOverFile(v.mountPoint);
+        const bool hidden = classifyDrive(v.fsType, v.device, false) != DriveType::Network &&
+                            isMountedOverFile(v.mountPoint);
+        if (hidden) {
+            qCInfo(lcFolder).noquote()
+                << QStringLiteral("%1 is left out: it is mounted over a file").arg(v.mountPoint);
+        }
+        return hidden;
     });
     return result;
 }
@@ -277,5 +283,11 @@ DriveInfo LinuxFileSystem::GetDrive(const QString &designation)
     drive.drivetype = classifyDrive(found->fsType, found->device, removable);
     struct statvfs status {};
     drive.IsReady = answersStatvfs(designation, status);
+    qCInfo(lcFolder).noquote()
+        << QStringLiteral("%1: %2 (%3%4), drive type %5, %6")
+               .arg(designation, found->device, found->fsType,
+                    removable ? QStringLiteral(", removable") : QString(),
+                    QString::number(drive.drivetype),
+                    drive.IsReady ? QStringLiteral("ready") : QStringLiteral("not ready"));
     return drive;
 }
