@@ -3,6 +3,7 @@
 #include "pick_release.h"
 #include "proxy_settings.h"
 #include "random_bytes.h"
+#include "test_certificates.h"
 #include "test_files.h"
 #include "test_forwarding_proxy.h"
 #include "test_http_server.h"
@@ -57,19 +58,31 @@ quint16 closedPort()
 // manifest listing one release, a proxy in front of it, a fresh folder.
 struct Run
 {
-    explicit Run(const QStringList &variables)
-        : platform(1500ms, {}, TestPlatform::RetryDelay,
-                   ProxySettings(environmentOf(variables, proxy.port(), server.port())))
+    // Over https when given an authority, which issues the server's certificate.
+    explicit Run(const QStringList &variables,
+                 const TestCertificateAuthority *authority = nullptr)
+        : server(authority ? serverFor(*authority) : std::make_unique<TestHttpServer>()),
+          platform(1500ms,
+                   authority ? QList<QSslCertificate>{authority->certificate()}
+                             : QList<QSslCertificate>{},
+                   TestPlatform::RetryDelay,
+                   ProxySettings(environmentOf(variables, proxy.port(), server->port())))
     {
         platform.shell.tempFolder = temp.path();
-        server.serve("/manifest.txt", TestHttpServer::ok("W2003\trelease.sh\tR1\n"));
-        server.serve("/release.sh", TestHttpServer::ok(body));
+        server->serve("/manifest.txt", TestHttpServer::ok("W2003\trelease.sh\tR1\n"));
+        server->serve("/release.sh", TestHttpServer::ok(body));
+    }
+
+    static std::unique_ptr<TestHttpServer> serverFor(const TestCertificateAuthority &authority)
+    {
+        const TestIdentity issued = authority.issue(TestCertificateAuthority::loopbackHosts());
+        return std::make_unique<TestHttpServer>(issued.certificate(), issued.key());
     }
 
     // Loads the window; false when that already ended the program.
     bool load()
     {
-        form = std::make_unique<Form1>(platform.platform(), server.baseUrl());
+        form = std::make_unique<Form1>(platform.platform(), server->baseUrl());
         form->Form_Load();
         if (form->hasEnded()) {
             return false;
@@ -93,8 +106,8 @@ struct Run
     QByteArray body = randomBytes(200 * 1024 + 7);
     QTemporaryDir temp;
     QTemporaryDir destination;
-    TestHttpServer server;
     TestForwardingProxy proxy;
+    std::unique_ptr<TestHttpServer> server;
     TestPlatform platform;
     std::unique_ptr<Form1> form;
 };
@@ -153,6 +166,7 @@ private slots:
     void problem();
     void throughProxy_data();
     void throughProxy();
+    void httpsThroughTunnel();
     void proxyFailure_data();
     void proxyFailure();
     void transferProxyFailure_data();
@@ -367,13 +381,33 @@ void TestProxy::throughProxy()
     QCOMPARE(run.platform.programEnd.exitCode, 0);
     QCOMPARE(readAll(run.destination.filePath(QStringLiteral("release.sh"))), run.body);
     // The manifest fetch, the size probe and the transfer, all three or none.
-    const QString base = run.server.baseUrl();
+    const QString base = run.server->baseUrl();
     const QStringList expected =
         proxied ? QStringList{"GET " + base + "manifest.txt", "HEAD " + base + "release.sh",
                               "GET " + base + "release.sh"}
                 : QStringList();
     QCOMPARE(run.proxied(), expected);
-    QCOMPARE(run.server.requests().size(), 3);
+    QCOMPARE(run.server->requests().size(), 3);
+}
+
+void TestProxy::httpsThroughTunnel()
+{
+    const TestCertificateAuthority authority;
+    Run run({QStringLiteral("https_proxy=http://127.0.0.1:PROXY"),
+             QStringLiteral("http_proxy=127.0.0.1:1")},
+            &authority);
+    QVERIFY(run.load());
+    run.form->Command1->click();
+    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+
+    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(readAll(run.destination.filePath(QStringLiteral("release.sh"))), run.body);
+    // Each of the three requests through a tunnel of its own: the server
+    // closes every connection after its answer.
+    const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(run.server->port());
+    QCOMPARE(run.proxied(), QStringList{tunnel});
+    QCOMPARE(run.proxy.requests().size(), 3);
+    QCOMPARE(run.server->requests().size(), 3);
 }
 
 void TestProxy::proxyFailure_data()
@@ -407,12 +441,12 @@ void TestProxy::proxyFailure()
     run.proxy.requireCredentials(credentials);
     report.replace(QLatin1String("CLOSED"), closed);
     report.replace(QLatin1String("PROXY"), QString::number(run.proxy.port()));
-    report.replace(QLatin1String("SERVER"), QString::number(run.server.port()));
+    report.replace(QLatin1String("SERVER"), QString::number(run.server->port()));
 
     QVERIFY(!run.load());
     QCOMPARE(run.platform.errorReport.lastDescription(), report);
     QCOMPARE(run.platform.programEnd.exitCode, 1);
-    QVERIFY(run.server.requests().isEmpty());
+    QVERIFY(run.server->requests().isEmpty());
 }
 
 void TestProxy::transferProxyFailure_data()
@@ -469,13 +503,13 @@ void TestProxy::diagnostics()
     Run run({QStringLiteral("http_proxy=127.0.0.1:PROXY")});
     const QByteArray manifestBody =
         "# releases\nW2003\trelease.sh\tR1\tnot-a-digest\nW2003\tsub/x.sh\tR2\n";
-    run.server.serve("/manifest.txt", TestHttpServer::ok(manifestBody));
+    run.server->serve("/manifest.txt", TestHttpServer::ok(manifestBody));
     QVERIFY(run.load());
     run.form->Command1->click();
     QTRY_COMPARE(run.platform.programEnd.ends, 1);
     QCOMPARE(run.platform.programEnd.exitCode, 0);
 
-    const QString base = run.server.baseUrl();
+    const QString base = run.server->baseUrl();
     const QString via = QStringLiteral(" via http://127.0.0.1:%1").arg(run.proxy.port());
     const QStringList net = LogCapture::lines("orbistane.net");
     QVERIFY2(net.size() == 3, qPrintable(net.join(QLatin1Char('\n'))));

@@ -65,7 +65,10 @@ void TestForwardingProxy::onNewConnection()
                 client->disconnectFromHost();
                 return;
             }
-            const QUrl target = QUrl::fromEncoded(request.target);
+            // CONNECT names host:port and opens a tunnel; anything else is an
+            // absolute address, passed on in origin form.
+            const bool tunnel = request.method == "CONNECT";
+            const QUrl target = QUrl::fromEncoded(tunnel ? "//" + request.target : request.target);
             auto *server = new QTcpSocket(client);
             QByteArray out = request.method + ' ' +
                              target.path(QUrl::FullyEncoded).toUtf8() + " HTTP/1.1\r\n";
@@ -73,9 +76,14 @@ void TestForwardingProxy::onNewConnection()
                 out += line + "\r\n";
             }
             out += "Connection: close\r\n\r\n" + rest;
-            connect(server, &QTcpSocket::connected, server, [server, out] {
+            connect(server, &QTcpSocket::connected, server, [server, client, out, rest, tunnel] {
                 server->setProperty("reached", true);
-                server->write(out);
+                if (tunnel) {
+                    client->write("HTTP/1.1 200 Connection established\r\n\r\n");
+                    server->write(rest);
+                } else {
+                    server->write(out);
+                }
             });
             connect(server, &QTcpSocket::readyRead, client,
                     [server, client] { client->write(server->readAll()); });
