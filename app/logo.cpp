@@ -3,6 +3,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 namespace {
 
 void paintPlanet(QPainter &p, const QRectF &box)
@@ -54,19 +56,32 @@ QPixmap render(int width, int height, bool withArrow)
     QPixmap pixmap(width, height);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
-    const QRectF planetBox(0, 0, width, width);
-    paintPlanet(p, planetBox);
     if (withArrow) {
-        paintArrow(p, QRectF(width * 0.25, width * 0.92, width * 0.5, height - width * 0.92 - 1));
+        paintLogo(p, QRectF(0, 0, width, height));
+    } else {
+        paintPlanet(p, QRectF(0, 0, width, width));
     }
     return pixmap;
 }
 
 } // namespace
 
+void paintLogo(QPainter &painter, const QRectF &box)
+{
+    // The largest 37:49 rectangle in box, centred in it.
+    const qreal scale = std::min(box.width() / LogoSize.width(), box.height() / LogoSize.height());
+    const QSizeF size = QSizeF(LogoSize) * scale;
+    const QRectF logo(box.center() - QPointF(size.width() / 2, size.height() / 2), size);
+    const qreal width = logo.width();
+    paintPlanet(painter, QRectF(logo.topLeft(), QSizeF(width, width)));
+    // The arrow's tip stops a 49th of the height above the bottom: one pixel in the banner.
+    paintArrow(painter, QRectF(logo.left() + width * 0.25, logo.top() + width * 0.92, width * 0.5,
+                               logo.height() * 48 / 49 - width * 0.92));
+}
+
 QPixmap drawLogo()
 {
-    return render(37, 49, true);
+    return render(LogoSize.width(), LogoSize.height(), true);
 }
 
 QIcon drawWindowIcon()
