@@ -134,7 +134,11 @@ void Form1::Form_Load()
         ComboVersion->setEditText(message(3));
         Label8->setText(message(3));
         Label2->setText(message(6));
-        Label4->setText(QCoreApplication::applicationDirPath());
+        // An installed program's folder is the system's: downloads go to the user's.
+        if (runsFromSharedFolder(m_place)) {
+            m_proposedFolder = userDownloadFolder();
+        }
+        Label4->setText(defaultDestination(m_place, m_proposedFolder));
         Label6->setText(message(1));
         SelectedFile.clear();
         Downloading = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "default_destination.h"
 #include "minisign.h"
 #include "platform.h"
 #include "release_pin.h"
@@ -45,6 +46,10 @@ public:
 
     // Called with the language number as soon as it is known.
     void setLanguageListener(std::function<void(int)> listener);
+
+    // Where the program runs from, which decides the first destination; this
+    // process's place unless set before Form_Load.
+    void setProgramPlace(const ProgramPlace &place) { m_place = place; }
 
     // Handlers, reached through the controls' signals.
     void ComboVersion_Click();
@@ -154,6 +159,9 @@ private:
     // The private folder the manifest is copied to while it is read.
     std::unique_ptr<QTemporaryDir> m_manifestFolder;
     std::function<void(int)> m_languageListener;
+    ProgramPlace m_place = thisProgramPlace();
+    // The user's download folder when it is the one proposed at start.
+    QString m_proposedFolder;
     QTimer m_statusTimer;
     QElapsedTimer m_transferClock;
     TransferMeter m_meter;

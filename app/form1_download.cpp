@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "default_destination.h"
 #include "diagnostics.h"
 #include "file_system.h"
 #include "messages.h"
@@ -185,6 +186,11 @@ void Form1::StartDownload()
                     pin.pinsDigest() ? QStringLiteral("pinned") : QStringLiteral("not pinned"));
     if (!hasRoomFor(m_expectedBytes)) {
         return;
+    }
+    // The user's download folder, proposed at start, may not be there yet; only now
+    // is it needed. A folder picked in the dialog that has gone since is an error.
+    if (!m_proposedFolder.isEmpty() && Label4->text() == m_proposedFolder) {
+        makeDestinationFolder(m_proposedFolder);
     }
     // Only now: the probe's own completion must find Downloading false.
     Downloading = true;

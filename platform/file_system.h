@@ -44,8 +44,8 @@ public:
     // Deletes a file. Throws RuntimeError when it exists and cannot be removed.
     virtual void DeleteFile(const QString &path) = 0;
 
-    // The bytes a download may still write in folder's volume; -1 when that
-    // cannot be told.
+    // The bytes a download may still write in folder's volume (that of the
+    // nearest folder above it, for one not made yet); -1 when that cannot be told.
     virtual qint64 FreeBytes(const QString &folder) = 0;
 
     // A drive is a mounted volume, designated by its mount point. Throws

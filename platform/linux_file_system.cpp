@@ -147,8 +147,14 @@ std::unique_ptr<TextStream> LinuxFileSystem::OpenTextFile(const QString &path)
 
 qint64 LinuxFileSystem::FreeBytes(const QString &folder)
 {
+    // A folder made only when the download starts takes its room from the
+    // nearest one that is there.
+    QFileInfo existing(folder);
+    while (!existing.exists() && existing.absolutePath() != existing.absoluteFilePath()) {
+        existing.setFile(existing.absolutePath());
+    }
     // What an unprivileged writer may use, not the blocks kept for root.
-    const QStorageInfo volume(folder);
+    const QStorageInfo volume(existing.absoluteFilePath());
     return volume.isValid() && volume.isReady() ? volume.bytesAvailable() : -1;
 }
 

@@ -1,6 +1,8 @@
+#include "default_destination.h"
 #include "form1.h"
 #include "messages.h"
 #include "random_bytes.h"
+#include "test_files.h"
 #include "test_http_server.h"
 #include "test_platform.h"
 
@@ -12,6 +14,7 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -31,6 +34,9 @@ struct Started
         window = std::make_unique<Form1>(
             platform.platform(),
             baseUrl.isEmpty() ? server.baseUrl() + QStringLiteral("online_installer/") : baseUrl);
+        if (place) {
+            window->setProgramPlace(*place);
+        }
         window->Form_Load();
     }
 
@@ -52,7 +58,50 @@ struct Started
     QTemporaryDir temp;
     TestHttpServer server;
     TestPlatform platform{std::chrono::seconds(1)};
+    // Where the program runs from; the test's own folder unless set.
+    std::optional<ProgramPlace> place;
     std::unique_ptr<Form1> window;
+};
+
+// A home folder of the test's own while it lives, where the user's download
+// folder is looked for.
+class TestHome
+{
+public:
+    TestHome()
+        : m_home(qgetenv("HOME")), m_config(qgetenv("XDG_CONFIG_HOME")),
+          m_hadConfig(qEnvironmentVariableIsSet("XDG_CONFIG_HOME"))
+    {
+        qputenv("HOME", QFile::encodeName(m_folder.path()));
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+    ~TestHome()
+    {
+        qputenv("HOME", m_home);
+        if (m_hadConfig) {
+            qputenv("XDG_CONFIG_HOME", m_config);
+        }
+    }
+    TestHome(const TestHome &) = delete;
+    TestHome &operator=(const TestHome &) = delete;
+
+    QString path(const QString &name = QString()) const
+    {
+        return name.isEmpty() ? m_folder.path() : m_folder.filePath(name);
+    }
+
+    // As installed: run from the folder an install puts the program in.
+    ProgramPlace installedProgram() const
+    {
+        const QString folder = QCoreApplication::applicationDirPath();
+        return {folder, folder, path(), true};
+    }
+
+private:
+    QTemporaryDir m_folder;
+    QByteArray m_home;
+    QByteArray m_config;
+    bool m_hadConfig;
 };
 
 } // namespace
@@ -72,6 +121,9 @@ private slots:
     void plantedLinkIsNotFollowed();
     void entriesStopAtTheLimit();
     void pickShowsFileName();
+    void installedProgramDownloadsToTheUserFolder_data();
+    void installedProgramDownloadsToTheUserFolder();
+    void refusedReleaseMakesNoDownloadFolder();
 };
 
 void TestStartup::captions_data()
@@ -310,6 +362,83 @@ void TestStartup::pickShowsFileName()
     emit s.window->ComboVersion->activated(1);
     QCOMPARE(s.window->SelectedFile, QStringLiteral("setup_3_0.sh"));
     QCOMPARE(s.window->Label8->text(), QStringLiteral("< setup_3_0.sh >"));
+}
+
+void TestStartup::installedProgramDownloadsToTheUserFolder_data()
+{
+    QTest::addColumn<QByteArray>("userDirs");
+    QTest::addColumn<QString>("folderName");
+
+    QTest::newRow("no user-dirs.dirs") << QByteArray() << "Downloads";
+    QTest::newRow("named by user-dirs.dirs")
+        << QByteArray("XDG_DESKTOP_DIR=\"$HOME/Escritorio\"\n"
+                      "XDG_DOWNLOAD_DIR=\"$HOME/Mis descargas\"\n")
+        << "Mis descargas";
+}
+
+void TestStartup::installedProgramDownloadsToTheUserFolder()
+{
+    QFETCH(QByteArray, userDirs);
+    QFETCH(QString, folderName);
+
+    const TestHome home;
+    if (!userDirs.isEmpty()) {
+        QVERIFY(QDir().mkpath(home.path(QStringLiteral(".config"))));
+        QVERIFY(writeFile(home.path(QStringLiteral(".config/user-dirs.dirs")), userDirs));
+    }
+    const QByteArray body = randomBytes(300 * 1024);
+    Started s;
+    s.server.serve(ManifestPath, TestHttpServer::ok(pinnedLine("a.sh", "Release A", body)));
+    s.server.serve("/online_installer/a.sh", TestHttpServer::ok(body));
+    s.place = home.installedProgram();
+    s.load();
+
+    // Shown, not made: nothing is created before OK.
+    const QString downloads = home.path(folderName);
+    QVERIFY2(!s.window->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
+    QCOMPARE(s.window->Label4->text(), downloads);
+    QVERIFY(nothingAt(downloads));
+
+    s.window->ComboVersion->setCurrentIndex(0);
+    emit s.window->ComboVersion->activated(0);
+    s.window->Command1->click();
+    QTRY_COMPARE_WITH_TIMEOUT(s.platform.programEnd.ends, 1, 10000);
+
+    QVERIFY2(s.platform.errorReport.reports.isEmpty(),
+             qPrintable(s.platform.errorReport.lastDescription()));
+    const QString release = downloads + QStringLiteral("/a.sh");
+    QCOMPARE(readAll(release), body);
+    // Only the install question: the file was not there before.
+    QCOMPARE(s.platform.prompt.asked.size(), 1);
+    QCOMPARE(s.platform.prompt.asked[0].text,
+             QStringLiteral("Sucessfull download.\r\nDo you want to install Orbistane a.sh now?"));
+    QCOMPARE(s.platform.shell.started, QStringList{release});
+}
+
+void TestStartup::refusedReleaseMakesNoDownloadFolder()
+{
+    const TestHome home;
+    Started s;
+    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
+    TestHttpServer::Response head = TestHttpServer::ok(randomBytes(1024));
+    head.contentLength = qint64(1) << 50; // 1 PiB: larger than the volume the folder would be on
+    s.server.serveHead("/online_installer/a.sh", head);
+    s.place = home.installedProgram();
+    s.load();
+
+    const QString downloads = home.path(QStringLiteral("Downloads"));
+    QCOMPARE(s.window->Label4->text(), downloads);
+    s.window->ComboVersion->setCurrentIndex(0);
+    emit s.window->ComboVersion->activated(0);
+    s.window->Command1->click();
+
+    QCOMPARE(s.platform.prompt.asked.size(), 1);
+    const QString said = s.platform.prompt.asked[0].text;
+    QVERIFY2(said.startsWith(QLatin1String("The release needs ")), qPrintable(said));
+    QCOMPARE(s.platform.programEnd.ends, 0);
+    QVERIFY(s.window->ButtonFolder->isEnabled());
+    QVERIFY(nothingAt(downloads));
+    QCOMPARE(s.server.requests().constLast().method, QByteArray("HEAD"));
 }
 
 QTEST_MAIN(TestStartup)
