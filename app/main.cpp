@@ -15,6 +15,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("orbistane-download"));
+    QGuiApplication::setDesktopFileName(QStringLiteral(ORBISTANE_APP_ID));
 
     SystemPlatform system;
     // Caught from before the window is made: the window cleans up and ends the
