@@ -278,7 +278,7 @@ void Form1::ComboVersion_Click()
 
 ReleasePin Form1::selectedPin() const
 {
-    const ReleasePin pin = m_versionPins.value(m_selectedIndex);
+    ReleasePin pin = m_versionPins.value(m_selectedIndex);
     // Every release a signed manifest lists is pinned; anything else was not listed.
     if (!m_manifestKeys.isEmpty() && !pin.pinsDigest()) {
         throw RuntimeError(ErrorNumber::ManifestUntrusted,

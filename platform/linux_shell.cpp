@@ -18,7 +18,7 @@ QString LinuxShell::RegRead(const QString &name)
     }
     // The locale chosen for messages, in the order the C library honours them.
     for (const char *variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const QString value = m_environment.value(QLatin1String(variable));
+        QString value = m_environment.value(QLatin1String(variable));
         if (!value.isEmpty()) {
             return value;
         }

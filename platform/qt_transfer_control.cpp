@@ -495,8 +495,7 @@ void QtTransferControl::giveUp(const QString &description)
 
 QString QtTransferControl::failureText() const
 {
-    if (const QString refusal = NetworkAccess::refusal(*m_reply, m_address);
-        !refusal.isEmpty()) {
+    if (QString refusal = NetworkAccess::refusal(*m_reply, m_address); !refusal.isEmpty()) {
         return refusal;
     }
     if (const QString proxy = m_network.proxyFailure(*m_reply, m_address); !proxy.isEmpty()) {

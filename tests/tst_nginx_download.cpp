@@ -130,7 +130,7 @@ private:
         m_process->start(m_binary, {QStringLiteral("-c"), conf, QStringLiteral("-p"), d + '/',
                                     QStringLiteral("-e"), errorLog});
         if (!m_process->waitForStarted()) {
-            const QString reason = m_process->errorString();
+            QString reason = m_process->errorString();
             m_process.reset();
             return reason;
         }
