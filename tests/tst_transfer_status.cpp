@@ -33,10 +33,12 @@ struct Feed
     QList<qint64> bytes{0};
     QList<qint64> msecs{0};
 
-    Feed &at(qint64 bytesPerSecond, qint64 forMsecs, qint64 every = 500)
+    // The rate as the rows write it: in the doubles the meter's estimates are compared with.
+    Feed &at(double bytesPerSecond, qint64 forMsecs, qint64 every = 500)
     {
+        const auto perSecond = static_cast<qint64>(bytesPerSecond);
         for (qint64 t = every; t <= forMsecs; t += every) {
-            bytes.append(bytes.constLast() + bytesPerSecond * every / 1000);
+            bytes.append(bytes.constLast() + perSecond * every / 1000);
             msecs.append(msecs.constLast() + every);
         }
         return *this;
