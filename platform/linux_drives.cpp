@@ -31,6 +31,7 @@ QSet<QString> names(std::initializer_list<const char *> list)
 // Kernel interfaces, plus read-only images (snaps, live media) nobody stores files on.
 const QSet<QString> &pseudoTypes()
 {
+    // clang-format off
     static const QSet<QString> types = names({
         "proc", "sysfs", "cgroup", "cgroup2", "cpuset", "devpts", "devtmpfs", "devfs",
         "mqueue", "debugfs", "tracefs", "securityfs", "pstore", "bpf", "configfs",
@@ -39,6 +40,7 @@ const QSet<QString> &pseudoTypes()
         "fuse.lxcfs", "fuse.portal", "fuse.gvfsd-fuse", "fuse.snapfuse", "squashfs",
         "erofs", "cramfs",
     });
+    // clang-format on
     return types;
 }
 
@@ -52,6 +54,7 @@ const QSet<QString> &systemTreeTypes()
 
 const QSet<QString> &networkTypes()
 {
+    // clang-format off
     static const QSet<QString> types = names({
         "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "sshfs", "fuse.sshfs", "9p",
         "virtiofs", "ceph", "fuse.ceph", "fuse.ceph-fuse", "glusterfs", "fuse.glusterfs",
@@ -60,6 +63,7 @@ const QSet<QString> &networkTypes()
         "fuse.rclone", "s3fs", "fuse.s3fs", "fuse.gcsfuse", "curlftpfs", "fuse.curlftpfs",
         "fuse.smbnetfs",
     });
+    // clang-format on
     return types;
 }
 
@@ -77,12 +81,14 @@ const QSet<QString> &opticalTypes()
 
 const QSet<QString> &localDiskTypes()
 {
+    // clang-format off
     static const QSet<QString> types = names({
         "ext2", "ext3", "ext4", "ext4dev", "xfs", "btrfs", "f2fs", "jfs", "reiserfs",
         "reiser4", "zfs", "bcachefs", "nilfs2", "hfs", "hfsplus", "apfs", "ufs", "minix",
         "overlay", "aufs", "ecryptfs", "vfat", "msdos", "fat", "umsdos", "exfat", "ntfs",
         "ntfs3", "fuseblk", "hpfs", "qnx4",
     });
+    // clang-format on
     return types;
 }
 
@@ -107,7 +113,7 @@ bool answersStatvfs(const QString &mountPoint, struct statvfs &result)
 // A volume mounted over a file (containers bind their /etc/hosts that way).
 bool isMountedOverFile(const QString &mountPoint)
 {
-    struct stat status {};
+    struct stat status = {};
     return ::stat(QFile::encodeName(mountPoint).constData(), &status) == 0 &&
            !S_ISDIR(status.st_mode);
 }
@@ -257,7 +263,7 @@ QString LinuxManagementService::FreeSpace(const QString &designation)
         throw RuntimeError(ErrorNumber::DeviceIo,
                            QStringLiteral("No volume is mounted at \"%1\"").arg(designation));
     }
-    struct statvfs status {};
+    struct statvfs status = {};
     if (!answersStatvfs(designation, status)) {
         throw RuntimeError(ErrorNumber::DeviceIo,
                            QStringLiteral("Cannot read the free space of \"%1\": %2")
@@ -281,7 +287,7 @@ DriveInfo LinuxFileSystem::GetDrive(const QString &designation)
     DriveInfo drive;
     const bool removable = isRemovableDevice(found->device);
     drive.drivetype = classifyDrive(found->fsType, found->device, removable);
-    struct statvfs status {};
+    struct statvfs status = {};
     drive.IsReady = answersStatvfs(designation, status);
     qCInfo(lcFolder).noquote()
         << QStringLiteral("%1: %2 (%3%4), drive type %5, %6")

@@ -43,7 +43,7 @@ QString LinuxShell::ExpandEnvironmentStrings(const QString &text)
 
 LaunchKind launchKindOf(const QByteArray &firstBytes)
 {
-    if (firstBytes.startsWith("#!") || firstBytes.startsWith("\x7f" "ELF")) {
+    if (firstBytes.startsWith("#!") || firstBytes.startsWith("\177ELF")) {
         return LaunchKind::Execute;
     }
     return LaunchKind::OpenWithDesktop;

@@ -24,10 +24,10 @@ void TestLinuxShell::launchKind_data()
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<bool>("executes");
     QTest::newRow("script") << QByteArray("#!/b") << true;
-    QTest::newRow("elf") << QByteArray("\x7f" "ELF") << true;
+    QTest::newRow("elf") << QByteArray("\177ELF") << true;
     QTest::newRow("pdf") << QByteArray("%PDF") << false;
     QTest::newRow("comment") << QByteArray("# no") << false;
-    QTest::newRow("cut elf") << QByteArray("\x7f" "EL") << false;
+    QTest::newRow("cut elf") << QByteArray("\177EL") << false;
     QTest::newRow("empty") << QByteArray() << false;
 }
 
