@@ -19,6 +19,7 @@ private slots:
 
 void TestDefaultDestination::destination_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("installBindir");
     QTest::addColumn<QString>("home");
@@ -62,6 +63,7 @@ void TestDefaultDestination::destination_data()
     QTest::newRow("read-only folder of its own") << "/media/ann/disc" << bindir << home << false
                                                  << true;
     QTest::newRow("folder not known") << "" << bindir << home << true << true;
+    // clang-format on
 }
 
 void TestDefaultDestination::destination()

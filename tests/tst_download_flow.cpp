@@ -154,6 +154,7 @@ void TestDownloadFlow::initTestCase()
 
 void TestDownloadFlow::download_data()
 {
+    // clang-format off
     // head: what the size probe is told; get: how the body comes.
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("head");
@@ -172,6 +173,7 @@ void TestDownloadFlow::download_data()
     QTest::newRow("body longer than HEAD said") << setup << "half" << "plain" << "100 %";
     QTest::newRow("no length at all") << setup << "none" << "no length" << "0 %";
     QTest::newRow("redirect to another port") << setup << "exact" << "redirect" << "100 %";
+    // clang-format on
 }
 
 void TestDownloadFlow::download()
@@ -237,6 +239,7 @@ void TestDownloadFlow::download()
 
 void TestDownloadFlow::existingFile_data()
 {
+    // clang-format off
     QTest::addColumn<QList<int>>("answers");
     QTest::addColumn<bool>("fetched");
     QTest::addColumn<bool>("started");
@@ -245,6 +248,7 @@ void TestDownloadFlow::existingFile_data()
                                    << true;
     QTest::newRow("keep, do not install") << QList<int>{PromptAnswer::No, PromptAnswer::No}
                                           << false << false;
+    // clang-format on
 }
 
 void TestDownloadFlow::existingFile()
@@ -371,6 +375,7 @@ void TestDownloadFlow::cancel()
 
 void TestDownloadFlow::failure_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QStringList>("said");
     const QString address = QStringLiteral("{address}");
@@ -385,6 +390,7 @@ void TestDownloadFlow::failure_data()
     QTest::newRow("read-only folder") << "read-only" << QStringList{target, "Cannot open"};
     QTest::newRow("disk full, simulated") << "full" << QStringList{target, "No space left"};
     QTest::newRow("disk full, small tmpfs") << "tmpfs" << QStringList{target, "No space left"};
+    // clang-format on
 }
 
 void TestDownloadFlow::failure()
@@ -491,6 +497,7 @@ void TestDownloadFlow::clickDuringProbeIsIgnored()
 
 void TestDownloadFlow::pinnedRelease_data()
 {
+    // clang-format off
     // served: what the server sends instead of the release; pins: what its
     // manifest line pins; said: what the report says, empty for a download
     // that must arrive.
@@ -511,6 +518,7 @@ void TestDownloadFlow::pinnedRelease_data()
         << "truncated" << "both" << "the manifest lists" << "";
     QTest::newRow("longer than pinned") << "longer" << "both" << "larger than" << "";
     QTest::newRow("endless body") << "endless" << "both" << "larger than" << "";
+    // clang-format on
 }
 
 void TestDownloadFlow::pinnedRelease()
@@ -579,12 +587,14 @@ void TestDownloadFlow::pinnedRelease()
 
 void TestDownloadFlow::existingFileIsCheckedBeforeStarting_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("pins");
     QTest::addColumn<bool>("isTheRelease");
     QTest::addColumn<bool>("started");
     QTest::newRow("the listed release") << "digest" << true << true;
     QTest::newRow("another file under its name") << "digest" << false << false;
     QTest::newRow("nothing pinned") << "" << false << true;
+    // clang-format on
 }
 
 void TestDownloadFlow::existingFileIsCheckedBeforeStarting()

@@ -41,6 +41,7 @@ void TestDownloadRules::initTestCase()
 
 void TestDownloadRules::remoteSize_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("header");
     QTest::addColumn<qint32>("size");
     QTest::newRow("digits") << "123456" << 123456;
@@ -63,6 +64,7 @@ void TestDownloadRules::remoteSize_data()
     QTest::newRow("separator") << "1,024" << -1;
     QTest::newRow("lone point") << "." << -1;
     QTest::newRow("empty") << "" << -1;
+    // clang-format on
 }
 
 void TestDownloadRules::remoteSize()
@@ -74,6 +76,7 @@ void TestDownloadRules::remoteSize()
 
 void TestDownloadRules::percentage_data()
 {
+    // clang-format off
     QTest::addColumn<qint16>("previous");
     QTest::addColumn<qint32>("received");
     QTest::addColumn<qint32>("remoteSize");
@@ -85,6 +88,7 @@ void TestDownloadRules::percentage_data()
     QTest::newRow("unknown size, nothing yet") << qint16(0) << 0 << -1 << qint16(0);
     QTest::newRow("unknown size, small") << qint16(0) << 300 << -1 << qint16(0);
     QTest::newRow("unknown size, large") << qint16(0) << 1000000 << -1 << qint16(0);
+    // clang-format on
 }
 
 void TestDownloadRules::percentage()
@@ -104,11 +108,13 @@ void TestDownloadRules::receivedCountStopsAt32Bits()
 
 void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("end");
     QTest::newRow("finished") << "finish";
     QTest::newRow("discarded") << "discard";
     QTest::newRow("dropped without a word") << "drop";
     QTest::newRow("refused by its pin") << "mismatch";
+    // clang-format on
 }
 
 void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole()
@@ -143,12 +149,14 @@ void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole()
 
 void TestDownloadRules::targetFailuresNameFileAndReason_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("opens");
     QTest::addColumn<QString>("reason");
     QTest::newRow("folder missing") << "/nonexistent-folder/release.bin" << false
                                     << "No such file or directory";
     QTest::newRow("disk full") << "full" << true << "No space left on device";
+    // clang-format on
 }
 
 void TestDownloadRules::targetFailuresNameFileAndReason()
@@ -183,11 +191,13 @@ void TestDownloadRules::targetFailuresNameFileAndReason()
 
 void TestDownloadRules::unfinishedTargetIsRemoved_data()
 {
+    // clang-format off
     QTest::addColumn<bool>("discarded");
     QTest::addColumn<qsizetype>("written");
     QTest::newRow("discarded, nothing written yet") << true << qsizetype(100);
     QTest::newRow("discarded after whole blocks") << true << 3 * TargetFile::BlockBytes + 7;
     QTest::newRow("dropped without a word") << false << TargetFile::BlockBytes;
+    // clang-format on
 }
 
 void TestDownloadRules::unfinishedTargetIsRemoved()
@@ -234,6 +244,7 @@ constexpr qint64 Kept = -2;
 
 void TestDownloadRules::pinnedTarget_data()
 {
+    // clang-format off
     // What arrives against what the manifest pins, and where it is refused.
     QTest::addColumn<QString>("arrives");
     QTest::addColumn<bool>("pinsDigest");
@@ -257,6 +268,7 @@ void TestDownloadRules::pinnedTarget_data()
         << "long" << true << true << qint64(3 * TargetFile::BlockBytes + 1) << "larger than";
     QTest::newRow("one byte longer, digest pinned only")
         << "long" << true << false << AtTheEnd << "SHA-256 is";
+    // clang-format on
 }
 
 void TestDownloadRules::pinnedTarget()

@@ -40,6 +40,7 @@ private slots:
 
 void TestDriveClassification::classifyDrive_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("fsType");
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("removable");
@@ -72,6 +73,7 @@ void TestDriveClassification::classifyDrive_data()
     QTest::newRow("unknown fuse") << "fuse.mystery" << "mystery" << false << DriveType::Unknown;
     QTest::newRow("unknown on removable") << "weirdfs" << "/dev/sdd1" << true
                                           << DriveType::Removable;
+    // clang-format on
 }
 
 void TestDriveClassification::classifyDrive()
@@ -85,6 +87,7 @@ void TestDriveClassification::classifyDrive()
 
 void TestDriveClassification::parseMountLine_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("device");
@@ -107,6 +110,7 @@ void TestDriveClassification::parseMountLine_data()
                                 << "ext4";
     QTest::newRow("empty") << QByteArray("") << false << "" << "" << "";
     QTest::newRow("two fields") << QByteArray("/dev/sda1 /") << false << "" << "" << "";
+    // clang-format on
 }
 
 void TestDriveClassification::parseMountLine()
@@ -124,6 +128,7 @@ void TestDriveClassification::parseMountLine()
 
 void TestDriveClassification::listedVolumes_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("mounts");
     QTest::addColumn<QStringList>("expected");
 
@@ -159,6 +164,7 @@ void TestDriveClassification::listedVolumes_data()
         << QStringList{"/"};
     QTest::newRow("malformed lines skipped")
         << QByteArray("\n/dev/vda / ext4 rw 0 0\nnonsense\n") << QStringList{"/"};
+    // clang-format on
 }
 
 void TestDriveClassification::listedVolumes()
@@ -180,6 +186,7 @@ void TestDriveClassification::listedVolumes()
 
 void TestDriveClassification::removableDevice_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("expected");
 
@@ -188,6 +195,7 @@ void TestDriveClassification::removableDevice_data()
     QTest::newRow("partition of fixed disk") << "/dev/sda2" << false;
     QTest::newRow("not in sysfs") << "/dev/sdz9" << false;
     QTest::newRow("not a device") << "tmpfs" << false;
+    // clang-format on
 }
 
 void TestDriveClassification::removableDevice()
@@ -219,6 +227,7 @@ void TestDriveClassification::removableDevice()
 
 void TestDriveClassification::driveCurrentDirectory_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("designation");
     QTest::addColumn<QString>("currentDirectory");
     QTest::addColumn<QString>("expected");
@@ -231,6 +240,7 @@ void TestDriveClassification::driveCurrentDirectory_data()
     QTest::newRow("name sharing a prefix") << "/home" << "/homework/a" << "/home";
     QTest::newRow("blank in mount point") << "/home/me/My Disk" << "/home/me/My Disk/x"
                                           << "/home/me/My Disk/x";
+    // clang-format on
 }
 
 void TestDriveClassification::driveCurrentDirectory()

@@ -170,6 +170,7 @@ void TestFolderDialog::loadStartsOnCurrentDirectory()
 
 void TestFolderDialog::acceptedDrive_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("drive");
     QTest::addColumn<QString>("expectedPath");
     QTest::addColumn<QString>("expectedFree");
@@ -177,6 +178,7 @@ void TestFolderDialog::acceptedDrive_data()
     QTest::newRow("root") << "/" << "/" << "1000 Bytes";
     QTest::newRow("another disk, free space in full") << "other" << "other"
                                                       << "98765432101234 Bytes";
+    // clang-format on
 }
 
 void TestFolderDialog::acceptedDrive()
@@ -205,6 +207,7 @@ void TestFolderDialog::acceptedDrive()
 
 void TestFolderDialog::refusedDrive_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("drive");
 
     QTest::newRow("removable") << "usb";
@@ -213,6 +216,7 @@ void TestFolderDialog::refusedDrive_data()
     QTest::newRow("ram disk") << "ram";
     QTest::newRow("unknown") << "odd";
     QTest::newRow("fixed, not ready") << "idle";
+    // clang-format on
 }
 
 void TestFolderDialog::refusedDrive()
@@ -281,12 +285,14 @@ void TestFolderDialog::okAfterChangeThatKeptTheDirectory()
 
 void TestFolderDialog::closingLeavesDestination_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("how");
     QTest::addColumn<bool>("closes");
 
     QTest::newRow("cancel button") << "cancel" << true;
     QTest::newRow("close box") << "close" << true;
     QTest::newRow("escape is no cancel") << "escape" << false;
+    // clang-format on
 }
 
 void TestFolderDialog::closingLeavesDestination()
@@ -309,6 +315,7 @@ void TestFolderDialog::closingLeavesDestination()
 
 void TestFolderDialog::openingFolders_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("expected");
 
@@ -317,6 +324,7 @@ void TestFolderDialog::openingFolders_data()
     QTest::newRow("double-click parent") << "double-click parent" << "fixed";
     QTest::newRow("click only highlights") << "click" << "fixed/work";
     QTest::newRow("arrow only highlights") << "arrow" << "fixed/work";
+    // clang-format on
 }
 
 void TestFolderDialog::openingFolders()
@@ -374,6 +382,7 @@ void TestFolderDialog::failureInNestedRunStopsTheHandler()
 
 void TestFolderDialog::openedFromMainWindow_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<int>("reports");
@@ -381,6 +390,7 @@ void TestFolderDialog::openedFromMainWindow_data()
     QTest::newRow("ok") << "ok" << "fixed/work" << 0;
     QTest::newRow("cancel") << "cancel" << "" << 0;
     QTest::newRow("platform failure") << "fail" << "" << 1;
+    // clang-format on
 }
 
 void TestFolderDialog::openedFromMainWindow()

@@ -21,6 +21,7 @@ private slots:
 
 void TestLanguage::chosenLocale_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("lcAll");
     QTest::addColumn<QString>("lcMessages");
     QTest::addColumn<QString>("lang");
@@ -30,6 +31,7 @@ void TestLanguage::chosenLocale_data()
     QTest::newRow("LC_MESSAGES next") << "" << "de_DE" << "fr_FR" << "de_DE";
     QTest::newRow("LANG last") << "" << "" << "pt_BR.UTF-8" << "pt_BR.UTF-8";
     QTest::newRow("none set") << "" << "" << "" << "C";
+    // clang-format on
 }
 
 void TestLanguage::chosenLocale()
@@ -49,6 +51,7 @@ void TestLanguage::chosenLocale()
 
 void TestLanguage::languageNumber_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("lang");
     QTest::addColumn<int>("language");
     QTest::addColumn<QString>("caption");
@@ -71,6 +74,7 @@ void TestLanguage::languageNumber_data()
     QTest::newRow("unset is C") << "" << 2 << english;
     QTest::newRow("POSIX") << "POSIX" << 2 << english;
     QTest::newRow("blank first") << " es" << 2 << english;
+    // clang-format on
 }
 
 void TestLanguage::languageNumber()
@@ -132,12 +136,14 @@ void TestLanguage::tableIsBuiltWhole()
 
 void TestLanguage::temporaryFolder_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("tmpdir");
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("unset") << "" << "/tmp";
     QTest::newRow("plain") << "/var/tmp" << "/var/tmp";
     QTest::newRow("trailing separators") << "/home/ana/tmp//" << "/home/ana/tmp";
+    // clang-format on
 }
 
 void TestLanguage::temporaryFolder()

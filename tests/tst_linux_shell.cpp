@@ -21,6 +21,7 @@ private slots:
 
 void TestLinuxShell::launchKind_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<bool>("executes");
     QTest::newRow("script") << QByteArray("#!/b") << true;
@@ -29,6 +30,7 @@ void TestLinuxShell::launchKind_data()
     QTest::newRow("comment") << QByteArray("# no") << false;
     QTest::newRow("cut elf") << QByteArray("\177EL") << false;
     QTest::newRow("empty") << QByteArray() << false;
+    // clang-format on
 }
 
 void TestLinuxShell::launchKind()
@@ -40,10 +42,12 @@ void TestLinuxShell::launchKind()
 
 void TestLinuxShell::runStartsExactlyThatFile_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("name");
     QTest::newRow("plain") << "setup.sh";
     QTest::newRow("blanks") << "my setup 2.sh";
     QTest::newRow("shell characters") << "-rf; echo \"x\" & $(touch pwned) `id` 'q'.sh";
+    // clang-format on
 }
 
 void TestLinuxShell::runStartsExactlyThatFile()
@@ -72,9 +76,11 @@ void TestLinuxShell::runStartsExactlyThatFile()
 
 void TestLinuxShell::runFailureNamesTheFile_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("missing") << QByteArray();
     QTest::newRow("no interpreter") << QByteArray("#!/nonexistent/interpreter\n");
+    // clang-format on
 }
 
 void TestLinuxShell::runFailureNamesTheFile()

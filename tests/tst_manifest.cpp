@@ -29,6 +29,7 @@ private slots:
 
 void TestManifest::parseLine_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("line");
     QTest::addColumn<Entry>("entry");
 
@@ -65,6 +66,7 @@ void TestManifest::parseLine_data()
                                    << entry("versi\u00f3n.exe", "A");
     QTest::newRow("tag too long") << "W20033\ta.exe\tA" << Entry();
     QTest::newRow("dots inside are fine") << "W2003\t..a..exe\tA" << entry("..a..exe", "A");
+    // clang-format on
 }
 
 void TestManifest::parseLine()
@@ -86,6 +88,7 @@ const QByteArray DigestBytes = QByteArray::fromHex(Digest.toLatin1());
 
 void TestManifest::pins_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("line");
     QTest::addColumn<Pinning>("pinning");
     QTest::addColumn<SkipReason>("skipped");
@@ -139,6 +142,7 @@ void TestManifest::pins_data()
     QTest::newRow("signed: escaping name")
         << "W2003\t../a.exe\tA\t" + Digest << required << SkipReason::NotPlainName << none
         << false;
+    // clang-format on
 }
 
 void TestManifest::pins()
@@ -164,6 +168,7 @@ void TestManifest::pins()
 
 void TestManifest::digestText_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("hex");
     // Known answers: the empty input, and one longer than a block.
@@ -171,6 +176,7 @@ void TestManifest::digestText_data()
                            << "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
     QTest::newRow("two blocks")
         << QByteArray(100, 'a') << "2816597888e4a0d3a36b82b83316ab32680eb8f00f8cd3b904d681246d285a0e";
+    // clang-format on
 }
 
 void TestManifest::digestText()
@@ -190,6 +196,7 @@ void TestManifest::digestText()
 
 void TestManifest::decode_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");
 
@@ -203,6 +210,7 @@ void TestManifest::decode_data()
     QTest::newRow("truncated utf-8 falls back")
         << QByteArray("caf\xc3") << QStringLiteral("caf\u00c3");
     QTest::newRow("empty") << QByteArray() << QString();
+    // clang-format on
 }
 
 void TestManifest::decode()
@@ -214,6 +222,7 @@ void TestManifest::decode()
 
 void TestManifest::lines_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("lines");
 
@@ -237,6 +246,7 @@ void TestManifest::lines_data()
     QTest::newRow("invalid byte on a later line")
         << QByteArray("caf\xc3\xa9\nx\xff")
         << QStringList{QStringLiteral("caf\u00c3\u00a9"), QStringLiteral("x\u00ff")};
+    // clang-format on
 }
 
 void TestManifest::lines()
@@ -248,6 +258,7 @@ void TestManifest::lines()
 
 void TestManifest::pick_data()
 {
+    // clang-format off
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QString>("picked");
@@ -274,6 +285,7 @@ void TestManifest::pick_data()
         << "Beta" << "final.exe" << "< final.exe >" << qsizetype(2);
     QTest::newRow("empty pick matches the empty index 0")
         << names << files << "" << "" << "<  >" << qsizetype(0);
+    // clang-format on
 }
 
 void TestManifest::pick()

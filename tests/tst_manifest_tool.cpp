@@ -63,6 +63,7 @@ void TestManifestTool::initTestCase()
 
 void TestManifestTool::check_data()
 {
+    // clang-format off
     // change: what is done to a good folder of two pinned releases; key: checked
     // with the vendor's key; said: phrases that must be in what the tool says.
     QTest::addColumn<QString>("change");
@@ -101,6 +102,7 @@ void TestManifestTool::check_data()
     QTest::newRow("UTF-16") << "utf-16" << false << ok << QStringList{"UTF-16", "no release"};
     QTest::newRow("no manifest") << "no manifest" << false << problems
                                  << QStringList{"manifest.txt does not exist"};
+    // clang-format on
 }
 
 void TestManifestTool::check()
@@ -171,6 +173,7 @@ void TestManifestTool::check()
 
 void TestManifestTool::add_data()
 {
+    // clang-format off
     // before: the manifest as it was (absent when null); name: the display name.
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("name");
@@ -197,6 +200,7 @@ void TestManifestTool::add_data()
         << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n");
     QTest::newRow("Windows-1252 cannot hold the name")
         << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray();
+    // clang-format on
 }
 
 void TestManifestTool::add()
@@ -231,6 +235,7 @@ void TestManifestTool::add()
 
 void TestManifestTool::usage_data()
 {
+    // clang-format off
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("said");
     QTest::newRow("nothing") << QStringList() << "no command given";
@@ -244,6 +249,7 @@ void TestManifestTool::usage_data()
                                        << "is not a file";
     QTest::newRow("add: tab in the name")
         << QStringList{"add", "{dir}", "r1.bin", "Release\t1"} << "one line of text";
+    // clang-format on
 }
 
 void TestManifestTool::usage()

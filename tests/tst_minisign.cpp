@@ -93,6 +93,7 @@ void TestMinisign::initTestCase()
 
 void TestMinisign::verify_data()
 {
+    // clang-format off
     if (!MinisignTool::available()) {
         QSKIP("minisign is not on PATH (Debian package minisign): no signatures to verify");
     }
@@ -154,6 +155,7 @@ void TestMinisign::verify_data()
         << m_content << MinisignTool::withLine(m_prehashed, 1, unknownAlgorithm.toBase64())
         << first
         << Verdict::Malformed << QStringList{"algorithm", "Xx"};
+    // clang-format on
 }
 
 void TestMinisign::verify()
@@ -177,6 +179,7 @@ void TestMinisign::verify()
 
 void TestMinisign::publicKeys_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("text");
     QTest::addColumn<Keys>("keys");
     QTest::addColumn<QString>("errorPhrase"); // empty when the text must be accepted
@@ -197,6 +200,7 @@ void TestMinisign::publicKeys_data()
     QTest::newRow("one bad key in a list")
         << FirstKey + ", " + notEd << Keys() << notEd;
     QTest::newRow("trailing comma") << FirstKey + "," << Keys() << "empty";
+    // clang-format on
 }
 
 void TestMinisign::publicKeys()
@@ -217,6 +221,7 @@ void TestMinisign::publicKeys()
 
 void TestMinisign::keyIdText_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("publicLine");
     QTest::addColumn<QString>("printedId");
 
@@ -225,6 +230,7 @@ void TestMinisign::keyIdText_data()
     if (MinisignTool::available()) {
         QTest::newRow("key just made") << m_first.publicLine << m_first.printedId;
     }
+    // clang-format on
 }
 
 void TestMinisign::keyIdText()

@@ -136,6 +136,7 @@ Reader TestResume::transfer(QtTransferControl &inet, const QString &address)
 
 void TestResume::carriesOn_data()
 {
+    // clang-format off
     QTest::addColumn<Response>("response");
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<int>("drops");
@@ -171,6 +172,7 @@ void TestResume::carriesOn_data()
     Response weak = rangedRelease(v1, "W/\"v1\"");
     weak.dropAt = {ReleaseBytes / 3};
     QTest::newRow("weak ETag only") << weak << v1 << 1 << 1 << 0;
+    // clang-format on
 }
 
 void TestResume::carriesOn()
@@ -209,6 +211,7 @@ void TestResume::carriesOn()
 
 void TestResume::givesUp_data()
 {
+    // clang-format off
     QTest::addColumn<Response>("response");
     QTest::addColumn<QString>("said");
 
@@ -237,6 +240,7 @@ void TestResume::givesUp_data()
 
     QTest::newRow("503 six times") << TestHttpServer::status(503, "Service Unavailable")
                                    << "HTTP 503 Service Unavailable (6 attempts)";
+    // clang-format on
 }
 
 void TestResume::givesUp()
@@ -257,6 +261,7 @@ void TestResume::givesUp()
 
 void TestResume::manifestRetries_data()
 {
+    // clang-format off
     QTest::addColumn<Response>("response");
     QTest::addColumn<bool>("listed");
     QTest::addColumn<int>("requests");
@@ -274,6 +279,7 @@ void TestResume::manifestRetries_data()
     QTest::newRow("503 three times")
         << TestHttpServer::status(503, "Service Unavailable") << false << 3;
     QTest::newRow("server down") << Response() << false << 0;
+    // clang-format on
 }
 
 void TestResume::manifestRetries()
@@ -438,9 +444,11 @@ void TestResume::rateAndTimeLeftShow()
 
 void TestResume::tooLargeForTheFolder_data()
 {
+    // clang-format off
     QTest::addColumn<bool>("smallVolume");
     QTest::newRow("announced larger than any disk") << false;
     QTest::newRow("larger than a small tmpfs") << true;
+    // clang-format on
 }
 
 void TestResume::tooLargeForTheFolder()

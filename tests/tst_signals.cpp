@@ -139,10 +139,12 @@ private slots:
 
 void TestSignals::caughtAndHandedBack_data()
 {
+    // clang-format off
     QTest::addColumn<int>("signalNumber");
     QTest::newRow("SIGTERM") << SIGTERM;
     QTest::newRow("SIGINT") << SIGINT;
     QTest::newRow("SIGHUP") << SIGHUP;
+    // clang-format on
 }
 
 void TestSignals::caughtAndHandedBack()

@@ -101,6 +101,7 @@ void TestSignedManifest::initTestCase()
 
 void TestSignedManifest::startup_data()
 {
+    // clang-format off
     // signer: the key that signs; damage: what happens to the signature file
     // or the manifest after signing; said: what the report must say, empty
     // when the list appears.
@@ -124,6 +125,7 @@ void TestSignedManifest::startup_data()
     QTest::newRow("wrong algorithm bytes") << "vendor" << false << "algorithm" << "malformed";
     QTest::newRow("trusted comment edited")
         << "vendor" << false << "comment" << "trusted comment";
+    // clang-format on
 }
 
 void TestSignedManifest::startup()
@@ -183,9 +185,11 @@ void TestSignedManifest::startup()
 
 void TestSignedManifest::download_data()
 {
+    // clang-format off
     QTest::addColumn<bool>("tampered");
     QTest::newRow("the signed release") << false;
     QTest::newRow("a release swapped on the server") << true;
+    // clang-format on
 }
 
 void TestSignedManifest::download()

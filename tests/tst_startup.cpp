@@ -128,6 +128,7 @@ private slots:
 
 void TestStartup::captions_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("label1");
@@ -153,6 +154,7 @@ void TestStartup::captions_data()
     QTest::newRow("Italian is English") << "it_IT.UTF-8" << " OnLine Download Orbistane."
                                         << "Select version of Orbistane:" << "OK"
                                         << "< Select version >" << "Downloading ...";
+    // clang-format on
 }
 
 void TestStartup::captions()
@@ -217,11 +219,13 @@ void TestStartup::listFilledInFileOrder()
 
 void TestStartup::manifestWithoutReleases_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("maintenance page") << QByteArray("<html><body>Maintenance</body></html>\n");
     QTest::newRow("no tagged line") << QByteArray("L2003\ta.sh\tRelease A\nW2004\tb.sh\tB\n");
     QTest::newRow("binary junk") << randomBytes(64 * 1024);
     QTest::newRow("empty") << QByteArray();
+    // clang-format on
 }
 
 void TestStartup::manifestWithoutReleases()
@@ -251,6 +255,7 @@ void TestStartup::manifestWithoutReleases()
 
 void TestStartup::failedFetchIsReported_data()
 {
+    // clang-format off
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("expected");
 
@@ -260,6 +265,7 @@ void TestStartup::failedFetchIsReported_data()
     QTest::newRow("body cut short") << 3 << "broke off";
     QTest::newRow("20 MiB of junk") << 4 << "larger than 16777216 bytes";
     QTest::newRow("stalled") << 5 << "timed out";
+    // clang-format on
 }
 
 void TestStartup::failedFetchIsReported()
@@ -366,6 +372,7 @@ void TestStartup::pickShowsFileName()
 
 void TestStartup::installedProgramDownloadsToTheUserFolder_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("userDirs");
     QTest::addColumn<QString>("folderName");
 
@@ -374,6 +381,7 @@ void TestStartup::installedProgramDownloadsToTheUserFolder_data()
         << QByteArray("XDG_DESKTOP_DIR=\"$HOME/Escritorio\"\n"
                       "XDG_DOWNLOAD_DIR=\"$HOME/Mis descargas\"\n")
         << "Mis descargas";
+    // clang-format on
 }
 
 void TestStartup::installedProgramDownloadsToTheUserFolder()

@@ -124,8 +124,10 @@ TestIdentity TestTls::identityFor(const QString &fault) const
 
 void TestTls::manifestRefused_data()
 {
+    // clang-format off
     addFaultRows();
     QTest::newRow("no TLS at the address") << "plain" << "No secure connection to";
+    // clang-format on
 }
 
 void TestTls::manifestRefused()
@@ -224,9 +226,11 @@ void TestTls::releaseRefused()
 
 void TestTls::releaseVerified_data()
 {
+    // clang-format off
     QTest::addColumn<bool>("redirected");
     QTest::newRow("served directly") << false;
     QTest::newRow("redirected to another https server") << true;
+    // clang-format on
 }
 
 void TestTls::releaseVerified()

@@ -99,6 +99,7 @@ void TestTransferControl::headCompletes()
 
 void TestTransferControl::getHandsOutTheBody_data()
 {
+    // clang-format off
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<TestHttpServer::Response>("response");
     QTest::addColumn<QByteArray>("servedAt");
@@ -117,6 +118,7 @@ void TestTransferControl::getHandsOutTheBody_data()
     TestHttpServer::Response moved = TestHttpServer::status(302, "Found");
     moved.headers.append(qMakePair(QByteArray("Location"), QByteArray("/b.bin")));
     QTest::newRow("redirected") << QByteArray("/a.bin") << moved << QByteArray("/b.bin");
+    // clang-format on
 }
 
 void TestTransferControl::getHandsOutTheBody()
@@ -149,6 +151,7 @@ void TestTransferControl::getHandsOutTheBody()
 
 void TestTransferControl::failureBeforeResponse_data()
 {
+    // clang-format off
     QTest::addColumn<TestHttpServer::Response>("response");
     QTest::addColumn<bool>("refused");
     QTest::addColumn<QString>("said");
@@ -161,6 +164,7 @@ void TestTransferControl::failureBeforeResponse_data()
     TestHttpServer::Response silent = TestHttpServer::ok("x");
     silent.delayMs = 5000;
     QTest::newRow("no answer") << silent << false << "within 0.7 seconds";
+    // clang-format on
 }
 
 void TestTransferControl::failureBeforeResponse()

@@ -51,6 +51,7 @@ Q_DECLARE_METATYPE(Feed)
 
 void TestTransferStatus::meter_data()
 {
+    // clang-format off
     QTest::addColumn<Feed>("feed");
     QTest::addColumn<double>("lowest"); // -1: no estimate yet
     QTest::addColumn<double>("highest");
@@ -69,6 +70,7 @@ void TestTransferStatus::meter_data()
                                      << -1LL;
     QTest::newRow("burst is damped") << Feed().at(mb, 10000).at(5 * mb, 500) << mb << 1.5 * mb
                                      << 0LL;
+    // clang-format on
 }
 
 void TestTransferStatus::meter()
@@ -89,6 +91,7 @@ void TestTransferStatus::meter()
 
 void TestTransferStatus::statusLine_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("locale");
     QTest::addColumn<qint64>("total"); // -1: unknown; 5 MB received either way
     QTest::addColumn<double>("rate"); // -1: unknown
@@ -118,6 +121,7 @@ void TestTransferStatus::statusLine_data()
     QTest::newRow("de size unknown") << "de_CH" << -1LL << -1.0 << -1LL << "5,0 MB empfangen";
     QTest::newRow("pt") << "pt_PT.UTF-8" << gb << 99960.0 << 9LL << "100 kB/s · faltam 9 s";
     QTest::newRow("pt size unknown") << "pt_BR" << -1LL << -1.0 << -1LL << "5,0 MB recebidos";
+    // clang-format on
 }
 
 void TestTransferStatus::statusLine()

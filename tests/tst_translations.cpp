@@ -92,6 +92,7 @@ private slots:
 
 void TestTranslations::questions_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("downloadAgain");
     QTest::addColumn<QString>("install");
@@ -127,6 +128,7 @@ void TestTranslations::questions_data()
         << "A versão orbistane-3.0-full.sh já foi baixada.\r\nDeseja baixá-la novamente?"
         << "Download concluído.\r\nDeseja instalar o Orbistane orbistane-3.0-full.sh agora?"
         << "Deseja cancelar o download do Orbistane orbistane-3.0-full.sh?";
+    // clang-format on
 }
 
 void TestTranslations::questions()
@@ -178,10 +180,12 @@ void TestTranslations::questions()
 
 void TestTranslations::captionsFit_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("locale");
     for (const char *locale : {"es_ES", "en_GB", "fr_FR", "de_DE", "pt_BR"}) {
         QTest::newRow(locale) << QString::fromLatin1(locale);
     }
+    // clang-format on
 }
 
 void TestTranslations::captionsFit()
@@ -212,6 +216,7 @@ void TestTranslations::captionsFit()
 
 void TestTranslations::standardButtons_data()
 {
+    // clang-format off
     QTest::addColumn<int>("language");
     QTest::addColumn<QString>("yes");
     QTest::addColumn<QString>("no");
@@ -221,6 +226,7 @@ void TestTranslations::standardButtons_data()
     QTest::newRow("French") << int(Language::French) << "&Oui" << "&Non";
     QTest::newRow("German") << int(Language::German) << "&Ja" << "&Nein";
     QTest::newRow("Portuguese") << int(Language::Portuguese) << "&Sim" << "&Não";
+    // clang-format on
 }
 
 void TestTranslations::standardButtons()
