@@ -16,9 +16,8 @@ namespace {
 
 // Folders that belong to the system, and everything under them.
 constexpr std::array<QLatin1String, 7> SystemFolders = {
-    QLatin1String("/bin"),  QLatin1String("/sbin"), QLatin1String("/lib"),
-    QLatin1String("/lib64"), QLatin1String("/usr"), QLatin1String("/opt"),
-    QLatin1String("/snap"),
+    QLatin1String("/bin"), QLatin1String("/sbin"), QLatin1String("/lib"),  QLatin1String("/lib64"),
+    QLatin1String("/usr"), QLatin1String("/opt"),  QLatin1String("/snap"),
 };
 
 QString cleaned(const QString &path)

@@ -35,8 +35,7 @@ Form1::Form1(const Platform &platform, const QString &baseUrl,
              const QList<Minisign::PublicKey> &manifestKeys, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl),
-      m_manifestKeys(manifestKeys)
+      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl), m_manifestKeys(manifestKeys)
 {
     setWindowTitle(QStringLiteral(" OnLine Download Orbistane."));
     setWindowIcon(drawWindowIcon());
@@ -178,7 +177,8 @@ void Form1::LoadManifest()
         // Room for as many entries as the body can hold, so that the lists never
         // move while they fill; room that is not used is never touched.
         roomForEntries = std::min<qsizetype>(body.size() / Manifest::MinEntryBytes + 1,
-                                             Manifest::MaxEntries) + 1;
+                                             Manifest::MaxEntries) +
+                         1;
     }
 
     const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);
@@ -256,8 +256,8 @@ void Form1::verifyManifest(const QByteArray &manifest)
                                           "could not be fetched. %2")
                                .arg(RemoteUrl, error.description()));
     }
-    const Minisign::Verification verification =
-        Minisign::verify(manifest, signature, m_manifestKeys);
+    const Minisign::Verification verification = Minisign::verify(manifest, signature,
+                                                                 m_manifestKeys);
     if (verification.verdict != Minisign::Verdict::Valid) {
         throw RuntimeError(ErrorNumber::ManifestUntrusted,
                            QStringLiteral("The manifest at %1 cannot be trusted: %2.")
@@ -281,9 +281,9 @@ ReleasePin Form1::selectedPin() const
     ReleasePin pin = m_versionPins.value(m_selectedIndex);
     // Every release a signed manifest lists is pinned; anything else was not listed.
     if (!m_manifestKeys.isEmpty() && !pin.pinsDigest()) {
-        throw RuntimeError(ErrorNumber::ManifestUntrusted,
-                           QStringLiteral("\"%1\" is not a release the signed manifest lists")
-                               .arg(SelectedFile));
+        throw RuntimeError(
+            ErrorNumber::ManifestUntrusted,
+            QStringLiteral("\"%1\" is not a release the signed manifest lists").arg(SelectedFile));
     }
     return pin;
 }

@@ -14,8 +14,8 @@
 #include "sha256.h"
 #include "shell.h"
 #include "target_file.h"
-#include "transfer_status.h"
 #include "transfer_control.h"
+#include "transfer_status.h"
 #include "twips.h"
 
 #include <QCloseEvent>
@@ -140,8 +140,7 @@ void Form1::showTransferStatus()
             retryStatusLine(retry->retry, retry->retries, (retry->msecsLeft + 999) / 1000));
     } else if (m_target) {
         const qint64 total = m_expectedBytes >= 0 ? m_expectedBytes : RemoteSize;
-        LabelStatus->setText(transferStatusLine(m_target->size(), total,
-                                                m_meter.bytesPerSecond(),
+        LabelStatus->setText(transferStatusLine(m_target->size(), total, m_meter.bytesPerSecond(),
                                                 m_meter.secondsLeft(total)));
     }
 }
@@ -178,12 +177,13 @@ void Form1::StartDownload()
         RemoteSize = static_cast<qint32>(pin.size);
     }
     m_expectedBytes = pin.size > 0 ? pin.size : m_announcedBytes;
-    qCInfo(lcDownload).noquote()
-        << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
-               .arg(address, LocalPath, QString::number(m_expectedBytes),
-                    pin.size > 0 ? QStringLiteral("pinned by the manifest")
-                                 : QStringLiteral("as the server announced"),
-                    pin.pinsDigest() ? QStringLiteral("pinned") : QStringLiteral("not pinned"));
+    qCInfo(lcDownload).noquote() << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
+                                        .arg(address, LocalPath, QString::number(m_expectedBytes),
+                                             pin.size > 0
+                                                 ? QStringLiteral("pinned by the manifest")
+                                                 : QStringLiteral("as the server announced"),
+                                             pin.pinsDigest() ? QStringLiteral("pinned")
+                                                              : QStringLiteral("not pinned"));
     if (!hasRoomFor(m_expectedBytes)) {
         return;
     }

@@ -8,8 +8,8 @@
 class QPainter;
 
 // The product's picture: a planet in orbit above a download arrow.
-QPixmap drawLogo();          // 37 x 49, for the banners
-QIcon drawWindowIcon();      // 32 x 32 and 16 x 16
+QPixmap drawLogo();     // 37 x 49, for the banners
+QIcon drawWindowIcon(); // 32 x 32 and 16 x 16
 
 // The banner's size, and so the logo's proportions.
 inline constexpr QSize LogoSize(37, 49);

@@ -98,6 +98,5 @@ QString transferStatusLine(qint64 received, qint64 total, std::optional<double> 
 QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext)
 {
     return message(RetryMessage)
-        .arg(QString::number(attempt), QString::number(attempts),
-             formatDuration(secondsToNext));
+        .arg(QString::number(attempt), QString::number(attempts), formatDuration(secondsToNext));
 }

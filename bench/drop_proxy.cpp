@@ -114,7 +114,7 @@ struct Head
 {
     std::string_view firstLine;
     std::optional<std::uint64_t> contentLength;
-    std::optional<std::uint64_t> rangeStart;   // from Content-Range: bytes N-M/T
+    std::optional<std::uint64_t> rangeStart; // from Content-Range: bytes N-M/T
     bool chunked = false;
 };
 
@@ -229,8 +229,8 @@ private:
 // What to do with bytes read from the server.
 struct Verdict
 {
-    std::size_t forward;   // pass on this many
-    bool cut;              // then reset the connection
+    std::size_t forward; // pass on this many
+    bool cut;            // then reset the connection
 };
 
 // Follows the responses coming down and decides where to cut.
@@ -317,7 +317,7 @@ private:
             std::from_chars(code.data(), code.data() + code.size(), status);
         }
         if (status >= 100 && status < 200 && status != 101) {
-            return;   // an interim answer; the real one follows
+            return; // an interim answer; the real one follows
         }
         bool isHead = false;
         if (!m_heads.empty()) {
@@ -328,7 +328,7 @@ private:
             return;
         }
         if (head.chunked || !head.contentLength || status == 101) {
-            m_mode = Mode::Through;   // ends with the connection; never cut
+            m_mode = Mode::Through; // ends with the connection; never cut
             return;
         }
         m_bodyLeft = *head.contentLength;
@@ -418,7 +418,7 @@ public:
     {
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0) {
-            return;   // then everything is read and written
+            return; // then everything is read and written
         }
         m_out = ends[0];
         m_in = ends[1];
@@ -444,8 +444,8 @@ public:
     ssize_t move(int from, int to, std::uint64_t most)
     {
         const std::size_t wanted = std::min<std::uint64_t>(most, m_capacity);
-        const ssize_t in =
-            splice(from, nullptr, m_in, nullptr, wanted, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        const ssize_t in = splice(from, nullptr, m_in, nullptr, wanted,
+                                  SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (in <= 0) {
             return in;
         }
@@ -476,8 +476,7 @@ void serve(int client, std::uint16_t upstreamPort, CutPoints &cuts)
 {
     const int upstream = connectTo(upstreamPort);
     if (upstream < 0) {
-        std::fprintf(stderr, "cannot reach 127.0.0.1:%u: %s\n", upstreamPort,
-                     std::strerror(errno));
+        std::fprintf(stderr, "cannot reach 127.0.0.1:%u: %s\n", upstreamPort, std::strerror(errno));
         reset(client);
         return;
     }
@@ -538,8 +537,7 @@ void serve(int client, std::uint16_t upstreamPort, CutPoints &cuts)
             }
             if (verdict.cut) {
                 drain(client);
-                std::printf("cut at %llu\n",
-                            static_cast<unsigned long long>(responses.lastCut()));
+                std::printf("cut at %llu\n", static_cast<unsigned long long>(responses.lastCut()));
                 std::fflush(stdout);
                 break;
             }

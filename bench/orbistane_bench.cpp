@@ -12,9 +12,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QLabel>
 #include <QThread>
 
 #include <sys/resource.h>
@@ -43,8 +43,8 @@ struct Bench
 {
     Platform platform()
     {
-        return {shell,      real.fileSystem, real.http, real.stream, real.management,
-                real.mounts, real.inet1,     prompt,    errorReport, programEnd};
+        return {shell,       real.fileSystem, real.http, real.stream, real.management,
+                real.mounts, real.inet1,      prompt,    errorReport, programEnd};
     }
 
     TestPlatform real{std::chrono::seconds(60)};
@@ -72,8 +72,8 @@ void clickOn(QWidget *button)
     const QPointF global = button->mapToGlobal(centre);
     QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton,
                       Qt::NoModifier);
-    QMouseEvent release(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
-                        Qt::NoButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
     QCoreApplication::sendEvent(button, &press);
     QCoreApplication::sendEvent(button, &release);
 }

@@ -1,7 +1,6 @@
 #include "version_selection.h"
 
-VersionPick pickVersion(const QString &picked, const QStringList &names,
-                        const QStringList &files)
+VersionPick pickVersion(const QString &picked, const QStringList &names, const QStringList &files)
 {
     VersionPick pick{picked, std::nullopt, -1};
     for (qsizetype i = 0; i < names.size(); ++i) {

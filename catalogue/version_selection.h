@@ -17,5 +17,4 @@ struct VersionPick
 // Turns a picked display name into its file name. names and files are indexed
 // alike, index 0 empty. Every index is compared, without stopping at a match,
 // against the current value, which a match replaces by its file name.
-VersionPick pickVersion(const QString &picked, const QStringList &names,
-                        const QStringList &files);
+VersionPick pickVersion(const QString &picked, const QStringList &names, const QStringList &files);

@@ -25,8 +25,7 @@ qint32 parseRemoteSize(const QString &text)
     }
     if (!fraction.isEmpty()) {
         const QChar first = fraction.front();
-        const bool restIsZero =
-            fraction.mid(1).count(QLatin1Char('0')) == fraction.size() - 1;
+        const bool restIsZero = fraction.mid(1).count(QLatin1Char('0')) == fraction.size() - 1;
         if (first > QLatin1Char('5') || (first == QLatin1Char('5') && !restIsZero) ||
             (first == QLatin1Char('5') && value % 2 != 0)) {
             ++value;

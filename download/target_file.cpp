@@ -108,8 +108,8 @@ void TargetFile::checkPin()
                        .arg(QString::fromLatin1(digest.toHex()),
                             QString::fromLatin1(m_pin.sha256.toHex())));
         }
-        qCInfo(lcDownload).noquote() << "SHA-256 as the manifest lists:"
-                                     << QString::fromLatin1(digest.toHex());
+        qCInfo(lcDownload).noquote()
+            << "SHA-256 as the manifest lists:" << QString::fromLatin1(digest.toHex());
     }
 }
 

@@ -168,8 +168,8 @@ void Form6::Drive_Change()
         ShowFreeSpace(designation);
         LastGoodDrive = designation;
     } else {
-        qCInfo(lcFolder).noquote() << designation
-                                   << "is refused: only a local disk that is ready is accepted";
+        qCInfo(lcFolder).noquote()
+            << designation << "is refused: only a local disk that is ready is accepted";
         m_context.prompt.ask(m_context.message(20), PromptFlags::Warning, m_context.message(1));
         Drive->setDrive(LastGoodDrive);
         Dir->setDrive(LastGoodDrive);

@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
         }
         // Requiring pins only ever takes lines away, and what it keeps is pinned.
-        if (required.entry && (!required.entry->pin.pinsDigest() ||
-                               required.entry != optional.entry)) {
+        if (required.entry &&
+            (!required.entry->pin.pinsDigest() || required.entry != optional.entry)) {
             std::abort();
         }
         if (optional.entry.has_value() == (optional.skipped != SkipReason::None)) {

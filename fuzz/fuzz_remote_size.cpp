@@ -30,8 +30,8 @@ std::optional<qint64> plainDigits(const QString &text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString text =
-        QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data),
+                                           static_cast<qsizetype>(size));
     const qint32 parsed = parseRemoteSize(text);
     if (parsed != -1 && parsed <= 0) {
         std::abort();

@@ -123,8 +123,7 @@ public:
                                    "lists nothing from it. Save it as UTF-8.")
                         .arg(manifest.path));
         }
-        readLines(folder, manifest.bytes,
-                  keys.isEmpty() ? Pinning::Optional : Pinning::Required);
+        readLines(folder, manifest.bytes, keys.isEmpty() ? Pinning::Optional : Pinning::Required);
         if (m_listed == 0) {
             warning(QStringLiteral("the manifest lists no release: the program would show an "
                                    "empty list"));
@@ -255,9 +254,9 @@ private:
 
     int finish()
     {
-        m_out << m_listed << (m_listed == 1 ? " release" : " releases") << " listed, "
-              << m_problems << (m_problems == 1 ? " problem" : " problems") << ", "
-              << m_warnings << (m_warnings == 1 ? " warning" : " warnings") << '\n';
+        m_out << m_listed << (m_listed == 1 ? " release" : " releases") << " listed, " << m_problems
+              << (m_problems == 1 ? " problem" : " problems") << ", " << m_warnings
+              << (m_warnings == 1 ? " warning" : " warnings") << '\n';
         return m_problems == 0 ? Exit::Ok : Exit::Problems;
     }
 
@@ -276,9 +275,8 @@ std::optional<QByteArray> encodeFor(bool utf8, const QString &text)
 
 bool hasControlCharacter(const QString &text)
 {
-    return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
-        return c.category() == QChar::Other_Control;
-    });
+    return std::any_of(text.cbegin(), text.cend(),
+                       [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
 int add(const QString &dir, const QString &fileArgument, const QString &name, QTextStream &out,
@@ -293,9 +291,8 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         return fail(Exit::Usage, QStringLiteral("%1 is not a folder").arg(dir));
     }
     // A bare name is a file in DIR; a path must lead into DIR.
-    const QFileInfo release(fileArgument.contains(QLatin1Char('/'))
-                                ? fileArgument
-                                : folder.filePath(fileArgument));
+    const QFileInfo release(
+        fileArgument.contains(QLatin1Char('/')) ? fileArgument : folder.filePath(fileArgument));
     if (!release.isFile()) {
         return fail(Exit::Usage, QStringLiteral("%1 is not a file").arg(release.filePath()));
     }
@@ -416,8 +413,7 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
             keys = readKeys(arguments.at(3));
             if (!keys.error.isEmpty() || keys.keys.isEmpty()) {
                 err << "error: --public-key: "
-                    << (keys.error.isEmpty() ? QStringLiteral("no key given") : keys.error)
-                    << '\n';
+                    << (keys.error.isEmpty() ? QStringLiteral("no key given") : keys.error) << '\n';
                 return Exit::Usage;
             }
         }

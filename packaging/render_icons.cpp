@@ -47,8 +47,8 @@ bool writePng(const QString &themeFolder, const QString &id, int size)
 #ifdef ORBISTANE_HAVE_SVG
 bool writeSvg(const QString &themeFolder, const QString &id)
 {
-    const QString path =
-        iconPath(themeFolder, QStringLiteral("scalable"), id + QStringLiteral(".svg"));
+    const QString path = iconPath(themeFolder, QStringLiteral("scalable"),
+                                  id + QStringLiteral(".svg"));
     if (path.isEmpty()) {
         return false;
     }

@@ -256,9 +256,8 @@ QList<Volume> LinuxMountTable::volumes()
 QString LinuxManagementService::FreeSpace(const QString &designation)
 {
     const QList<Volume> volumes = LinuxMountTable().volumes();
-    const bool known = std::any_of(volumes.cbegin(), volumes.cend(), [&](const Volume &v) {
-        return v.mountPoint == designation;
-    });
+    const bool known = std::any_of(volumes.cbegin(), volumes.cend(),
+                                   [&](const Volume &v) { return v.mountPoint == designation; });
     if (!known) {
         throw RuntimeError(ErrorNumber::DeviceIo,
                            QStringLiteral("No volume is mounted at \"%1\"").arg(designation));
@@ -276,24 +275,23 @@ QString LinuxManagementService::FreeSpace(const QString &designation)
 DriveInfo LinuxFileSystem::GetDrive(const QString &designation)
 {
     const QList<Volume> volumes = m_mounts.volumes();
-    const auto found = std::find_if(volumes.crbegin(), volumes.crend(), [&](const Volume &v) {
-        return v.mountPoint == designation;
-    });
+    const auto found = std::find_if(volumes.crbegin(), volumes.crend(),
+                                    [&](const Volume &v) { return v.mountPoint == designation; });
     if (found == volumes.crend()) {
-        throw RuntimeError(ErrorNumber::DeviceIo,
-                           QStringLiteral("Device unavailable: no volume is mounted at \"%1\"")
-                               .arg(designation));
+        throw RuntimeError(
+            ErrorNumber::DeviceIo,
+            QStringLiteral("Device unavailable: no volume is mounted at \"%1\"").arg(designation));
     }
     DriveInfo drive;
     const bool removable = isRemovableDevice(found->device);
     drive.drivetype = classifyDrive(found->fsType, found->device, removable);
     struct statvfs status = {};
     drive.IsReady = answersStatvfs(designation, status);
-    qCInfo(lcFolder).noquote()
-        << QStringLiteral("%1: %2 (%3%4), drive type %5, %6")
-               .arg(designation, found->device, found->fsType,
-                    removable ? QStringLiteral(", removable") : QString(),
-                    QString::number(drive.drivetype),
-                    drive.IsReady ? QStringLiteral("ready") : QStringLiteral("not ready"));
+    qCInfo(lcFolder).noquote() << QStringLiteral("%1: %2 (%3%4), drive type %5, %6")
+                                      .arg(designation, found->device, found->fsType,
+                                           removable ? QStringLiteral(", removable") : QString(),
+                                           QString::number(drive.drivetype),
+                                           drive.IsReady ? QStringLiteral("ready")
+                                                         : QStringLiteral("not ready"));
     return drive;
 }

@@ -135,9 +135,9 @@ std::unique_ptr<TextStream> LinuxFileSystem::OpenTextFile(const QString &path)
                            QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString()));
     }
     if (file.size() > MaxTextFileBytes) {
-        throw RuntimeError(ErrorNumber::PathAccess,
-                           QStringLiteral("\"%1\" is larger than %2 bytes")
-                               .arg(path).arg(MaxTextFileBytes));
+        throw RuntimeError(
+            ErrorNumber::PathAccess,
+            QStringLiteral("\"%1\" is larger than %2 bytes").arg(path).arg(MaxTextFileBytes));
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
@@ -167,8 +167,8 @@ void LinuxFileSystem::DeleteFile(const QString &path)
         return;
     }
     if (!file.remove()) {
-        throw RuntimeError(ErrorNumber::PermissionDenied,
-                           QStringLiteral("Cannot delete \"%1\": %2")
-                               .arg(path, file.errorString()));
+        throw RuntimeError(
+            ErrorNumber::PermissionDenied,
+            QStringLiteral("Cannot delete \"%1\": %2").arg(path, file.errorString()));
     }
 }

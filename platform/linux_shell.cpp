@@ -6,9 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
-LinuxShell::LinuxShell(const QProcessEnvironment &environment) : m_environment(environment)
-{
-}
+LinuxShell::LinuxShell(const QProcessEnvironment &environment) : m_environment(environment) {}
 
 QString LinuxShell::RegRead(const QString &name)
 {

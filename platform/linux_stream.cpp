@@ -13,7 +13,7 @@ namespace {
 
 RuntimeError fileError(const QString &path, int error)
 {
-    const int number = error == ENOSPC ? ErrorNumber::DiskFull
+    const int number = error == ENOSPC                     ? ErrorNumber::DiskFull
                        : error == EACCES || error == EPERM ? ErrorNumber::PermissionDenied
                                                            : ErrorNumber::PathAccess;
     return RuntimeError(number, QStringLiteral("Cannot write \"%1\": %2")

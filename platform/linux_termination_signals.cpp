@@ -27,8 +27,8 @@ void onTerminationSignal(int signalNumber)
     const char byte = static_cast<char>(signalNumber);
     // Never blocks; when the socket is full, signals are waiting already and
     // one more changes nothing.
-    [[maybe_unused]] const ssize_t sent =
-        ::send(handlerSocket.load(), &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    [[maybe_unused]] const ssize_t sent = ::send(handlerSocket.load(), &byte, 1,
+                                                 MSG_DONTWAIT | MSG_NOSIGNAL);
     errno = savedErrno;
 }
 
@@ -42,16 +42,15 @@ LinuxTerminationSignals::LinuxTerminationSignals(QObject *parent) : QObject(pare
     // Non-blocking, so that the handler never waits and the reader stops when the
     // socket is empty; close-on-exec, so that the installer started does not
     // inherit them.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0,
-                     m_socket.data()) != 0) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, m_socket.data()) !=
+        0) {
         const int error = errno;
         instanceLives = false;
         throw std::system_error(error, std::generic_category(),
                                 "LinuxTerminationSignals: socketpair");
     }
     m_notifier = new QSocketNotifier(m_socket[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this,
-            &LinuxTerminationSignals::readSignals);
+    connect(m_notifier, &QSocketNotifier::activated, this, &LinuxTerminationSignals::readSignals);
     handlerSocket = m_socket[1];
 
     struct sigaction action = {};

@@ -96,11 +96,11 @@ QString NetworkAccess::refusal(const QNetworkReply &reply, const QString &addres
     if (reply.error() == QNetworkReply::InsecureRedirectError) {
         // The refused answer is the reply's last: its Location says where to.
         const QByteArray location = reply.rawHeader("Location");
-        const QString target = location.isEmpty()
-                                   ? QStringLiteral("an insecure http address")
-                                   : QStringLiteral("the insecure http address %1")
-                                         .arg(reply.url().resolved(QUrl::fromEncoded(location))
-                                                  .toString());
+        const QString target =
+            location.isEmpty()
+                ? QStringLiteral("an insecure http address")
+                : QStringLiteral("the insecure http address %1")
+                      .arg(reply.url().resolved(QUrl::fromEncoded(location)).toString());
         return QStringLiteral("%1 redirected to %2, which was not followed").arg(address, target);
     }
     if (reply.error() == QNetworkReply::SslHandshakeFailedError) {
@@ -207,8 +207,8 @@ std::optional<std::chrono::milliseconds> NetworkAccess::retryAfter(const QNetwor
         // Capped far below what the conversion to milliseconds could overflow.
         return std::chrono::seconds(std::min<qint64>(*seconds, 24 * 3600));
     }
-    QDateTime when =
-        QLocale::c().toDateTime(text, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    QDateTime when = QLocale::c().toDateTime(text,
+                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
     if (!when.isValid()) {
         return std::nullopt;
     }

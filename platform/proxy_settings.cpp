@@ -237,7 +237,7 @@ std::optional<QNetworkProxy> ProxySettings::parseProxy(const QString &value, QSt
 QString ProxySettings::describe(const QNetworkProxy &proxy)
 {
     const QString scheme = proxy.type() == QNetworkProxy::Socks5Proxy ? QStringLiteral("socks5")
-                                                                       : QStringLiteral("http");
+                                                                      : QStringLiteral("http");
     QUrl url;
     url.setScheme(scheme);
     url.setHost(proxy.hostName());

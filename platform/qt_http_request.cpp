@@ -36,9 +36,8 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
                                        QStringLiteral(" (%1 attempts)").arg(attempts));
             }
         }
-        const std::chrono::milliseconds wait =
-            std::max(delay, std::min<std::chrono::milliseconds>(asked.value_or(delay),
-                                                                MaxRetryAfter));
+        const std::chrono::milliseconds wait = std::max(
+            delay, std::min<std::chrono::milliseconds>(asked.value_or(delay), MaxRetryAfter));
         QEventLoop pause;
         QTimer::singleShot(wait, &pause, &QEventLoop::quit);
         pause.exec(QEventLoop::ExcludeUserInputEvents);
@@ -77,7 +76,8 @@ QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, int n
     if (tooLarge) {
         throw RuntimeError(ErrorNumber::ManifestRefused,
                            QStringLiteral("The answer from %1 is larger than %2 bytes")
-                               .arg(address).arg(maxBytes));
+                               .arg(address)
+                               .arg(maxBytes));
     }
     // Only the transfer time-out cancels a request here.
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -91,7 +91,8 @@ QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, int n
     if (reply->error() == QNetworkReply::OperationCanceledError) {
         throw RuntimeError(ErrorNumber::RequestTimedOut,
                            QStringLiteral("The request for %1 timed out after %2 s")
-                               .arg(address).arg(m_timeout.count() / 1000.0));
+                               .arg(address)
+                               .arg(m_timeout.count() / 1000.0));
     }
     // Before the status: a refused redirect still carries the 3xx it came with.
     if (const QString refusal = NetworkAccess::refusal(*reply, address); !refusal.isEmpty()) {
@@ -102,27 +103,30 @@ QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, int n
         throw RuntimeError(ErrorNumber::TransferFailed, proxyFailure);
     }
     if (status == 0) {
-        throw RuntimeError(ErrorNumber::TransferFailed,
-                           QStringLiteral("No answer from %1: %2")
-                               .arg(address, reply->errorString()));
+        throw RuntimeError(
+            ErrorNumber::TransferFailed,
+            QStringLiteral("No answer from %1: %2").arg(address, reply->errorString()));
     }
     if (status < 200 || status > 299) {
         const QString reason =
             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        throw RuntimeError(ErrorNumber::TransferFailed,
-                           QStringLiteral("%1 answered HTTP %2 %3").arg(address).arg(status)
-                               .arg(reason).trimmed());
+        throw RuntimeError(ErrorNumber::TransferFailed, QStringLiteral("%1 answered HTTP %2 %3")
+                                                            .arg(address)
+                                                            .arg(status)
+                                                            .arg(reason)
+                                                            .trimmed());
     }
     if (reply->error() != QNetworkReply::NoError) {
-        throw RuntimeError(ErrorNumber::TransferFailed,
-                           QStringLiteral("The answer from %1 broke off: %2")
-                               .arg(address, reply->errorString()));
+        throw RuntimeError(
+            ErrorNumber::TransferFailed,
+            QStringLiteral("The answer from %1 broke off: %2").arg(address, reply->errorString()));
     }
     body += reply->readAll();
     if (body.size() > maxBytes) {
         throw RuntimeError(ErrorNumber::ManifestRefused,
                            QStringLiteral("The answer from %1 is larger than %2 bytes")
-                               .arg(address).arg(maxBytes));
+                               .arg(address)
+                               .arg(maxBytes));
     }
     return body;
 }

@@ -25,8 +25,7 @@ int QtPrompt::ask(const QString &text, int flags, const QString &title)
         break;
     }
     const bool yesNo = (flags & 0x0F) == PromptFlags::YesNo;
-    QMessageBox box(icon, title, text,
-                    yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+    QMessageBox box(icon, title, text, yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
                     QApplication::activeWindow());
     box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
     const int button = box.exec();
@@ -38,9 +37,9 @@ int QtPrompt::ask(const QString &text, int flags, const QString &title)
 
 void QtErrorReport::report(const RuntimeError &error)
 {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("orbistane-download"),
-                    QStringLiteral("Run-time error '%1':\n\n%2")
-                        .arg(error.number()).arg(error.description()),
-                    QMessageBox::Ok, QApplication::activeWindow());
+    QMessageBox box(
+        QMessageBox::Critical, QStringLiteral("orbistane-download"),
+        QStringLiteral("Run-time error '%1':\n\n%2").arg(error.number()).arg(error.description()),
+        QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
 }

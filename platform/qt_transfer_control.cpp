@@ -197,9 +197,8 @@ QByteArray QtTransferControl::GetChunk(int size)
                                QStringLiteral("The transfer of %1 was cancelled").arg(m_address));
         }
         if (m_gaveUp) {
-            throw RuntimeError(m_timedOut ? ErrorNumber::RequestTimedOut
-                                          : ErrorNumber::TransferFailed,
-                               m_error);
+            throw RuntimeError(
+                m_timedOut ? ErrorNumber::RequestTimedOut : ErrorNumber::TransferFailed, m_error);
         }
         if (m_reply && m_bodyAccepted) {
             if (m_reply->bytesAvailable() > 0) {
@@ -327,8 +326,7 @@ void QtTransferControl::takeRetriedResponse(int status)
     if (status == 206) {
         const QByteArray field = m_reply->rawHeader("Content-Range");
         const std::optional<ByteRange> range = parseContentRange(field);
-        if (!range || range->first != m_resumeFrom ||
-            (m_total >= 0 && range->total != m_total)) {
+        if (!range || range->first != m_resumeFrom || (m_total >= 0 && range->total != m_total)) {
             giveUp(QStringLiteral("%1 sent the range \"%2\" when asked for the bytes from %3 on "
                                   "of a file of %4 bytes")
                        .arg(m_address, QString::fromLatin1(field), QString::number(m_resumeFrom),
@@ -384,8 +382,7 @@ void QtTransferControl::onFinished()
     const QNetworkReply::NetworkError error = m_reply->error();
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool refused = !NetworkAccess::refusal(*m_reply, m_address).isEmpty();
-    const bool transientError =
-        !refused && (m_timedOut || NetworkAccess::mayPass(error, status));
+    const bool transientError = !refused && (m_timedOut || NetworkAccess::mayPass(error, status));
     // A proxy that wants credentials answers 407 for the server: that status
     // is the proxy's, not the server's.
     const bool proxyFailed = !m_network.proxyFailure(*m_reply, m_address).isEmpty();
@@ -470,13 +467,12 @@ bool QtTransferControl::retryLater()
                    .arg(m_address)
                    .arg(m_resumeFrom);
     } else {
-        qCInfo(lcDownload).noquote()
-            << QStringLiteral("%1: retry %2 of %3 in %4 ms, from byte %5")
-                   .arg(m_address)
-                   .arg(m_retries)
-                   .arg(m_head ? ProbeAttempts - 1 : TransferRetries)
-                   .arg(delay.count())
-                   .arg(m_resumeFrom);
+        qCInfo(lcDownload).noquote() << QStringLiteral("%1: retry %2 of %3 in %4 ms, from byte %5")
+                                            .arg(m_address)
+                                            .arg(m_retries)
+                                            .arg(m_head ? ProbeAttempts - 1 : TransferRetries)
+                                            .arg(delay.count())
+                                            .arg(m_resumeFrom);
     }
     dropReply(false);
     m_retry.start(delay);
@@ -578,18 +574,16 @@ void QtTransferControl::raise(int state)
     // delivery of a posted event left the network thread's later events stuck
     // in the queue until some unrelated event came along.
     const quint64 request = m_request;
-    QTimer::singleShot(
-        1, this,
-        [this, request, state] {
-            if (request != m_request) {
-                return;
-            }
-            m_stateDelivered = true;
-            emit StateChanged(state);
-            if (request == m_request) {
-                settle();
-            }
-        });
+    QTimer::singleShot(1, this, [this, request, state] {
+        if (request != m_request) {
+            return;
+        }
+        m_stateDelivered = true;
+        emit StateChanged(state);
+        if (request == m_request) {
+            settle();
+        }
+    });
 }
 
 void QtTransferControl::settle()

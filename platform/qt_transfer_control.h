@@ -17,9 +17,9 @@
 // Failures that may pass are retried, waiting twice as long each time: a HEAD
 // up to ProbeAttempts in all, a GET up to TransferRetries times in a row
 // without progress, progress being a byte beyond the furthest any attempt
-// reached. An attempt that did progress is followed at once by the next. A GET whose response allowed ranges and named a validator carries on
-// with "Range" and "If-Range"; otherwise, or when the server sends the whole
-// file again, it starts again from the first byte.
+// reached. An attempt that did progress is followed at once by the next. A GET whose response
+// allowed ranges and named a validator carries on with "Range" and "If-Range"; otherwise, or when
+// the server sends the whole file again, it starts again from the first byte.
 class QtTransferControl final : public TransferControl
 {
     Q_OBJECT
@@ -109,16 +109,16 @@ private:
     // This attempt's body belongs to the file: its bytes may be handed out.
     bool m_bodyAccepted = false;
     bool m_attemptProgressed = false; // this attempt reached beyond all earlier ones
-    int m_retries = 0;  // in a row without progress
-    int m_attempts = 0; // in all, for the report
-    QByteArray m_validator; // strong ETag, else Last-Modified; empty: no resuming
+    int m_retries = 0;                // in a row without progress
+    int m_attempts = 0;               // in all, for the report
+    QByteArray m_validator;           // strong ETag, else Last-Modified; empty: no resuming
     bool m_acceptsRanges = false;
     qint64 m_total = -1;    // the file's size, when announced
     qint64 m_expected = -1; // this attempt's announced body size
     qint64 m_bodyStart = 0; // where in the file this attempt's body starts
     qint64 m_handedOut = 0; // of this attempt's body
     qint64 m_handedOutAtIdleStart = 0;
-    qint64 m_position = 0;  // in the file: the next byte to hand out
+    qint64 m_position = 0; // in the file: the next byte to hand out
     qint64 m_chunkOffset = 0;
     qint64 m_furthest = 0;
     qint64 m_resumeFrom = 0;

@@ -219,8 +219,8 @@ void TestDriveClassification::removableDevice()
     QVERIFY(QDir().mkpath(sys.filePath(QStringLiteral("class/block"))));
     for (const char *link : {"usb/sdb", "usb/sdb/sdb1", "ata/sda/sda2"}) {
         const QString target = QStringLiteral("../../devices/") + QLatin1String(link);
-        QVERIFY(QFile::link(target, sys.filePath(QStringLiteral("class/block/") +
-                                                 QFileInfo(target).fileName())));
+        QVERIFY(QFile::link(
+            target, sys.filePath(QStringLiteral("class/block/") + QFileInfo(target).fileName())));
     }
     QTEST(isRemovableDevice(device, sys.filePath(QStringLiteral("class/block"))), "expected");
 }
@@ -260,18 +260,17 @@ void TestDriveClassification::realTmpfsIsRefused()
     QVERIFY(dir.isValid());
     const QString mountPoint = dir.path();
     QProcess mount;
-    mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                                          QStringLiteral("-o"), QStringLiteral("size=1m"),
-                                          QStringLiteral("tmpfs"), mountPoint});
+    mount.start(QStringLiteral("mount"),
+                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                 QStringLiteral("size=1m"), QStringLiteral("tmpfs"), mountPoint});
     if (!mount.waitForFinished() || mount.exitStatus() != QProcess::NormalExit ||
         mount.exitCode() != 0) {
         const QString reason = QString::fromLocal8Bit(mount.readAllStandardError()).trimmed();
-        QSKIP(qPrintable(QStringLiteral("Cannot mount a tmpfs here (%1); no real volume checked")
-                             .arg(reason)));
+        QSKIP(qPrintable(
+            QStringLiteral("Cannot mount a tmpfs here (%1); no real volume checked").arg(reason)));
     }
-    const auto unmount = qScopeGuard([&] {
-        QProcess::execute(QStringLiteral("umount"), {mountPoint});
-    });
+    const auto unmount =
+        qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {mountPoint}); });
 
     LinuxMountTable mounts;
     LinuxFileSystem fileSystem(mounts);

@@ -120,8 +120,7 @@ void TestFolderDialog::cleanup()
     m_root.reset();
 }
 
-void TestFolderDialog::addVolume(const QString &mountPoint, const QString &fsType,
-                                 DriveInfo info)
+void TestFolderDialog::addVolume(const QString &mountPoint, const QString &fsType, DriveInfo info)
 {
     m_mounts.list.append({mountPoint, QStringLiteral("dev ") + fsType, fsType});
     m_drives.drives.insert(mountPoint, info);
@@ -130,10 +129,10 @@ void TestFolderDialog::addVolume(const QString &mountPoint, const QString &fsTyp
 Form6 &TestFolderDialog::openDialog(const QString &currentDirectory)
 {
     QDir::setCurrent(currentDirectory);
-    m_form = std::make_unique<Form6>(Form6Context{
-        m_drives, m_management, m_mounts, m_prompt,
-        [](int n) { return QStringLiteral("m%1").arg(n); }, QPixmap(37, 49), QIcon(),
-        m_destination.get()});
+    m_form =
+        std::make_unique<Form6>(Form6Context{m_drives, m_management, m_mounts, m_prompt,
+                                             [](int n) { return QStringLiteral("m%1").arg(n); },
+                                             QPixmap(37, 49), QIcon(), m_destination.get()});
     m_form->Form_Load();
     m_form->show();
     return *m_form;
@@ -334,8 +333,8 @@ void TestFolderDialog::openingFolders()
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     const QString beta = path("fixed/work/beta");
     const QString target = how == QLatin1String("double-click parent") ? path("fixed") : beta;
-    const QList<QTreeWidgetItem *> items = form.Dir->findItems(
-        QFileInfo(target).fileName(), Qt::MatchExactly | Qt::MatchRecursive);
+    const QList<QTreeWidgetItem *> items =
+        form.Dir->findItems(QFileInfo(target).fileName(), Qt::MatchExactly | Qt::MatchRecursive);
     QCOMPARE(items.size(), 1);
     const QPoint centre = form.Dir->visualItemRect(items.at(0)).center();
 
@@ -401,10 +400,10 @@ void TestFolderDialog::openedFromMainWindow()
 
     TestPlatform platform;
     LanguageId = QString::number(InitLanguage(platform.shell));
-    platform.mounts.list = {{QStringLiteral("/"), QStringLiteral("/dev/vda1"),
-                             QStringLiteral("ext4")},
-                            {path("fixed"), QStringLiteral("/dev/vdb1"), QStringLiteral("ext4")},
-                            {path("usb"), QStringLiteral("/dev/vdc1"), QStringLiteral("ext4")}};
+    platform.mounts.list = {
+        {QStringLiteral("/"), QStringLiteral("/dev/vda1"), QStringLiteral("ext4")},
+        {path("fixed"), QStringLiteral("/dev/vdb1"), QStringLiteral("ext4")},
+        {path("usb"), QStringLiteral("/dev/vdc1"), QStringLiteral("ext4")}};
     QDir::setCurrent(path("fixed/work"));
     Form1 form1(platform.platform(), QStringLiteral("http://127.0.0.1:1/"));
     const QString before = form1.Label4->text();

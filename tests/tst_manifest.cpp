@@ -81,8 +81,8 @@ Q_DECLARE_METATYPE(SkipReason)
 Q_DECLARE_METATYPE(ReleasePin)
 
 namespace {
-const QString Digest = QStringLiteral(
-    "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08");
+const QString Digest =
+    QStringLiteral("9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08");
 const QByteArray DigestBytes = QByteArray::fromHex(Digest.toLatin1());
 } // namespace
 

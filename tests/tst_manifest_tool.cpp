@@ -134,8 +134,8 @@ void TestManifestTool::check()
         manifest = "# nothing yet\n";
     } else if (change == QLatin1String("utf-16")) {
         const QString text = QString::fromUtf8(manifest);
-        manifest = "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(text.utf16()),
-                                           text.size() * 2);
+        manifest = "\xFF\xFE" +
+                   QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
     }
     if (change != QLatin1String("no manifest")) {
         QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest));
@@ -167,8 +167,7 @@ void TestManifestTool::check()
     }
     // Problems and warnings go to standard error, each on a line of its own.
     QVERIFY(!result.out.contains(QLatin1String("error:")));
-    QCOMPARE(result.err.count(QLatin1String("error:")) > 0,
-             status == ManifestTool::Exit::Problems);
+    QCOMPARE(result.err.count(QLatin1String("error:")) > 0, status == ManifestTool::Exit::Problems);
 }
 
 void TestManifestTool::add_data()

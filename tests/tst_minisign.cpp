@@ -13,8 +13,7 @@ Q_DECLARE_METATYPE(Minisign::Verdict)
 namespace {
 
 // Two keys made by minisign 0.11; the second one's ID starts with a zero byte.
-const QString FirstKey =
-    QStringLiteral("RWRN3KCT6NL4VE4YA2KtQ/8aQexs0oAfgPZ0BFhlLok4qaJIsH5rkZOw");
+const QString FirstKey = QStringLiteral("RWRN3KCT6NL4VE4YA2KtQ/8aQexs0oAfgPZ0BFhlLok4qaJIsH5rkZOw");
 const QString SecondKey =
     QStringLiteral("RWTaj+X9DqKIABf2CJ29mQjYQPdIfUeeVDcaiwB8JY3HAq+PUCHjbSYs");
 

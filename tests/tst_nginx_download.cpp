@@ -109,17 +109,21 @@ private:
         const QString d = m_dir;
         const QString pidFile = d + QStringLiteral("/nginx.pid");
         const QString errorLog = d + QStringLiteral("/error.log");
-        if (!writeFile(conf, QStringLiteral(
-                "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                "pid %1;\nerror_log %2;\n"
-                "events { worker_connections 64; }\n"
-                "http {\n  access_log %3/access.log;\n"
-                "  default_type application/octet-stream;\n"
-                "  client_body_temp_path %3/client_body;\n  proxy_temp_path %3/proxy;\n"
-                "  fastcgi_temp_path %3/fastcgi;\n  uwsgi_temp_path %3/uwsgi;\n"
-                "  scgi_temp_path %3/scgi;\n"
-                "  server {\n    listen 127.0.0.1:%4%5;\n    root %6;\n  }\n}\n")
-                .arg(pidFile, errorLog, d).arg(m_port).arg(tls, root).toUtf8())) {
+        if (!writeFile(conf,
+                       QStringLiteral(
+                           "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                           "pid %1;\nerror_log %2;\n"
+                           "events { worker_connections 64; }\n"
+                           "http {\n  access_log %3/access.log;\n"
+                           "  default_type application/octet-stream;\n"
+                           "  client_body_temp_path %3/client_body;\n  proxy_temp_path %3/proxy;\n"
+                           "  fastcgi_temp_path %3/fastcgi;\n  uwsgi_temp_path %3/uwsgi;\n"
+                           "  scgi_temp_path %3/scgi;\n"
+                           "  server {\n    listen 127.0.0.1:%4%5;\n    root %6;\n  }\n}\n")
+                           .arg(pidFile, errorLog, d)
+                           .arg(m_port)
+                           .arg(tls, root)
+                           .toUtf8())) {
             return QStringLiteral("cannot write %1").arg(conf);
         }
         // What an earlier attempt left says nothing about this one.
@@ -243,9 +247,9 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     environment.insert(QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8"));
     environment.insert(QStringLiteral("TMPDIR"), dir.path());
     LinuxShell shell(environment);
-    const Platform platform{shell, test.fileSystem, test.http, test.stream, test.management,
-                            test.mounts, test.inet1, test.prompt, test.errorReport,
-                            test.programEnd};
+    const Platform platform{
+        shell,       test.fileSystem, test.http,   test.stream,      test.management,
+        test.mounts, test.inet1,      test.prompt, test.errorReport, test.programEnd};
     Form1 form(platform, QStringLiteral("%1://127.0.0.1:%2/online_installer/")
                              .arg(https ? QLatin1String("https") : QLatin1String("http"))
                              .arg(nginx.port()));

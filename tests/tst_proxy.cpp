@@ -20,9 +20,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QList<QByteArray> ProxyVariables = {"http_proxy", "HTTP_PROXY", "https_proxy",
-                                          "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                                          "no_proxy", "NO_PROXY"};
+const QList<QByteArray> ProxyVariables = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                                          "all_proxy",  "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
 
 // Sets the process's proxy variables to exactly these ("name=value"), with
 // "PROXY" in a value standing for proxyPort and "SERVER" for serverPort.
@@ -36,8 +35,7 @@ ProxyEnvironment environmentOf(const QStringList &variables, quint16 proxyPort =
         QString value = variable.section(QLatin1Char('='), 1);
         value.replace(QLatin1String("PROXY"), QString::number(proxyPort));
         value.replace(QLatin1String("SERVER"), QString::number(serverPort));
-        qputenv(variable.section(QLatin1Char('='), 0, 0).toLatin1().constData(),
-                value.toUtf8());
+        qputenv(variable.section(QLatin1Char('='), 0, 0).toLatin1().constData(), value.toUtf8());
     }
     ProxyEnvironment environment = ProxyEnvironment::fromProcess();
     for (const QByteArray &name : ProxyVariables) {
@@ -59,8 +57,7 @@ quint16 closedPort()
 struct Run
 {
     // Over https when given an authority, which issues the server's certificate.
-    explicit Run(const QStringList &variables,
-                 const TestCertificateAuthority *authority = nullptr)
+    explicit Run(const QStringList &variables, const TestCertificateAuthority *authority = nullptr)
         : server(authority ? serverFor(*authority) : std::make_unique<TestHttpServer>()),
           platform(1500ms,
                    authority ? QList<QSslCertificate>{authority->certificate()}
@@ -268,8 +265,7 @@ void TestProxy::proxyValue()
     QCOMPARE(ProxySettings::describe(*proxy), described);
     QCOMPARE(proxy->user(), user);
     QCOMPARE(proxy->password(), password);
-    QCOMPARE(bool(proxy->capabilities() & QNetworkProxy::HostNameLookupCapability),
-             lookupAtProxy);
+    QCOMPARE(bool(proxy->capabilities() & QNetworkProxy::HostNameLookupCapability), lookupAtProxy);
 }
 
 void TestProxy::route_data()
@@ -392,10 +388,10 @@ void TestProxy::throughProxy()
     QCOMPARE(readAll(run.destination.filePath(QStringLiteral("release.sh"))), run.body);
     // The manifest fetch, the size probe and the transfer, all three or none.
     const QString base = run.server->baseUrl();
-    const QStringList expected =
-        proxied ? QStringList{"GET " + base + "manifest.txt", "HEAD " + base + "release.sh",
-                              "GET " + base + "release.sh"}
-                : QStringList();
+    const QStringList expected = proxied ? QStringList{"GET " + base + "manifest.txt",
+                                                       "HEAD " + base + "release.sh",
+                                                       "GET " + base + "release.sh"}
+                                         : QStringList();
     QCOMPARE(run.proxied(), expected);
     QCOMPARE(run.server->requests().size(), 3);
 }
@@ -493,13 +489,13 @@ void TestProxy::transferProxyFailure()
     control.Execute(address, operation + QLatin1String(" \"") + address + QLatin1Char('"'));
     QTRY_VERIFY(!control.StillExecuting());
 
-    const QString proxyName = QStringLiteral("The proxy http://127.0.0.1:%1 (from http_proxy) ")
-                                  .arg(port);
+    const QString proxyName =
+        QStringLiteral("The proxy http://127.0.0.1:%1 (from http_proxy) ").arg(port);
     const QString expected =
-        refused ? proxyName + "refused the connection for " + address +
-                      (operation == QLatin1String("HEAD") ? " (3 attempts)" : " (6 attempts)")
-                : proxyName + "asks for a user name and password for " + address +
-                      ", and none is set";
+        refused
+            ? proxyName + "refused the connection for " + address +
+                  (operation == QLatin1String("HEAD") ? " (3 attempts)" : " (6 attempts)")
+            : proxyName + "asks for a user name and password for " + address + ", and none is set";
     QCOMPARE(control.errorDescription(), expected);
     QVERIFY(server.requests().isEmpty());
 }

@@ -20,8 +20,8 @@
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -78,10 +78,9 @@ struct Reader
 
 int gets(const TestHttpServer &server)
 {
-    return int(std::count_if(server.requests().cbegin(), server.requests().cend(),
-                             [](const TestHttpServer::Request &request) {
-                                 return request.method == "GET";
-                             }));
+    return int(std::count_if(
+        server.requests().cbegin(), server.requests().cend(),
+        [](const TestHttpServer::Request &request) { return request.method == "GET"; }));
 }
 
 bool isRoot()
@@ -195,10 +194,9 @@ void TestResume::carriesOn()
     // At least: a client may send a request again when the connection it went
     // out on was closing.
     QVERIFY(gets(server) >= drops + 1);
-    const qsizetype ranged = std::count_if(server.requests().cbegin(), server.requests().cend(),
-                                           [](const TestHttpServer::Request &request) {
-                                               return request.headers.contains("range");
-                                           });
+    const qsizetype ranged = std::count_if(
+        server.requests().cbegin(), server.requests().cend(),
+        [](const TestHttpServer::Request &request) { return request.headers.contains("range"); });
     QVERIFY2(pieces == 0 ? ranged == 0 : ranged >= pieces, qPrintable(QString::number(ranged)));
     if (restarts == 0) {
         // Nothing is fetched twice but what was in flight when a drop came.
@@ -463,10 +461,10 @@ void TestResume::tooLargeForTheFolder()
         }
         folder = window.folder.filePath(QStringLiteral("small"));
         QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QProcess::execute(QStringLiteral("mount"),
-                                  {QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                                   QStringLiteral("-o"), QStringLiteral("size=64k"),
-                                   QStringLiteral("tmpfs"), folder}) == 0);
+        QVERIFY(
+            QProcess::execute(QStringLiteral("mount"),
+                              {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                               QStringLiteral("size=64k"), QStringLiteral("tmpfs"), folder}) == 0);
     } else {
         Response head = TestHttpServer::ok(body);
         head.contentLength = qint64(1) << 50; // 1 PiB

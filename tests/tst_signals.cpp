@@ -116,9 +116,8 @@ public:
 private:
     static QStringList entries(const QString &folder)
     {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                          QDir::NoDotAndDotDot,
-                                      QDir::Name);
+        return QDir(folder).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     }
 };
 
@@ -265,9 +264,10 @@ void TestSignals::terminationEndsCleanly()
     QCOMPARE(run.destinationFiles(), kept.isEmpty() ? QStringList() : QStringList{File});
     if (!kept.isEmpty()) {
         const QByteArray there = readAll(run.target());
-        QVERIFY2(there == kept, qPrintable(QStringLiteral("%1 bytes there, %2 expected")
-                                               .arg(there.size())
-                                               .arg(kept.size())));
+        QVERIFY2(
+            there == kept,
+            qPrintable(
+                QStringLiteral("%1 bytes there, %2 expected").arg(there.size()).arg(kept.size())));
     }
 }
 

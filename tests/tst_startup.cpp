@@ -186,16 +186,15 @@ void TestStartup::captions()
 void TestStartup::listFilledInFileOrder()
 {
     Started s;
-    s.server.serve(ManifestPath,
-                   TestHttpServer::ok("# Releases\r\n"
-                                      "W2003\tsetup_2_1.sh\tRelease 2.1\r\n"
-                                      "L2010\tother.sh\tOther platform\r\n"
-                                      "\r\n"
-                                      "w2003\tsetup_1_0.sh\tRelease 1.0\textra\r\n"
-                                      "W2003\t../escape.sh\tEscape\r\n"
-                                      "W2003\tshort.sh\r\n"
-                                      "W2003\tsetup_3_0.sh\tVersi\xf3n 3\r\n"
-                                      "W2003\tdup.sh\tRelease 2.1\r\n"));
+    s.server.serve(ManifestPath, TestHttpServer::ok("# Releases\r\n"
+                                                    "W2003\tsetup_2_1.sh\tRelease 2.1\r\n"
+                                                    "L2010\tother.sh\tOther platform\r\n"
+                                                    "\r\n"
+                                                    "w2003\tsetup_1_0.sh\tRelease 1.0\textra\r\n"
+                                                    "W2003\t../escape.sh\tEscape\r\n"
+                                                    "W2003\tshort.sh\r\n"
+                                                    "W2003\tsetup_3_0.sh\tVersi\xf3n 3\r\n"
+                                                    "W2003\tdup.sh\tRelease 2.1\r\n"));
     s.load();
 
     QVERIFY2(!s.window->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));

@@ -41,10 +41,7 @@ struct Program
         form.Form_Load();
     }
 
-    void pickRelease()
-    {
-        pickFirstRelease(form, destination.path());
-    }
+    void pickRelease() { pickFirstRelease(form, destination.path()); }
 
     QString target() const { return destination.filePath(QStringLiteral("setup.bin")); }
 
@@ -93,15 +90,16 @@ void TestTls::addFaultRows()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("said");
-    QTest::newRow("self-signed")
-        << "self-signed" << "The certificate is self-signed, and untrusted";
-    QTest::newRow("expired") << "expired" << "The certificate has expired";
-    QTest::newRow("wrong host name")
-        << "wrong host" << "The host name did not match any of the valid hosts";
-    QTest::newRow("unknown authority")
-        << "unknown authority" << "Cannot verify the TLS certificate";
-    QTest::newRow("redirect to http")
-        << "redirect" << "redirected to the insecure http address {http}";
+    QTest::newRow("self-signed") << "self-signed"
+                                 << "The certificate is self-signed, and untrusted";
+    QTest::newRow("expired") << "expired"
+                             << "The certificate has expired";
+    QTest::newRow("wrong host name") << "wrong host"
+                                     << "The host name did not match any of the valid hosts";
+    QTest::newRow("unknown authority") << "unknown authority"
+                                       << "Cannot verify the TLS certificate";
+    QTest::newRow("redirect to http") << "redirect"
+                                      << "redirected to the insecure http address {http}";
 }
 
 TestIdentity TestTls::identityFor(const QString &fault) const
@@ -243,9 +241,8 @@ void TestTls::releaseVerified()
     mirror.serve(ReleasePath, TestHttpServer::ok(m_release));
     secure.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
     secure.serve(ReleasePath,
-                 redirected
-                     ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
-                     : TestHttpServer::ok(m_release));
+                 redirected ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
+                            : TestHttpServer::ok(m_release));
 
     Program program(m_trusted.certificate(), secure.baseUrl() + "online_installer/");
     QVERIFY2(!program.form.hasEnded(), qPrintable(program.platform.errorReport.lastDescription()));

@@ -1,7 +1,7 @@
 #include "network_access.h"
 #include "qt_transfer_control.h"
-#include "runtime_error.h"
 #include "random_bytes.h"
+#include "runtime_error.h"
 #include "test_http_server.h"
 #include "test_platform.h"
 

@@ -65,8 +65,8 @@ bool fits(const QPushButton *button, const QString &text)
 {
     QStyleOptionButton option;
     option.initFrom(button);
-    const QRect inside =
-        button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const QRect inside = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option,
+                                                         button);
     return button->fontMetrics().horizontalAdvance(text) <= inside.width();
 }
 

@@ -90,9 +90,9 @@ KeyReading readPublicKey(QStringView line)
         return {std::nullopt, QStringLiteral("is not base64")};
     }
     if (bytes->size() != PublicKeySize) {
-        return {std::nullopt, QStringLiteral("holds %1 bytes instead of %2")
-                                  .arg(bytes->size())
-                                  .arg(PublicKeySize)};
+        return {
+            std::nullopt,
+            QStringLiteral("holds %1 bytes instead of %2").arg(bytes->size()).arg(PublicKeySize)};
     }
     if (!bytes->startsWith(LegacyAlgorithm)) {
         return {std::nullopt, QStringLiteral("is not an Ed25519 key")};
@@ -177,8 +177,9 @@ KeyList parsePublicKeys(QStringView text)
         }
         KeyReading reading = readPublicKey(line);
         if (!reading.key) {
-            return {{}, QStringLiteral("\"%1\" is not a minisign public key: it %2")
-                            .arg(line, reading.problem)};
+            return {{},
+                    QStringLiteral("\"%1\" is not a minisign public key: it %2")
+                        .arg(line, reading.problem)};
         }
         list.keys.append(std::move(*reading.key));
     }
@@ -262,8 +263,8 @@ ParsedSignature parseSignatureFile(QByteArrayView bytes)
     }
     const QByteArrayView comment = lines[2].sliced(TrustedPrefix.size());
     if (comment.size() > MaxTrustedComment) {
-        return malformed(QStringLiteral("its trusted comment is longer than %1 bytes")
-                             .arg(MaxTrustedComment));
+        return malformed(
+            QStringLiteral("its trusted comment is longer than %1 bytes").arg(MaxTrustedComment));
     }
     // minisign reads comments as C strings, so it can never have signed one with a NUL.
     if (comment.contains('\0')) {
@@ -305,9 +306,9 @@ Verification verify(QByteArrayView content, QByteArrayView signatureFile,
     if (candidates.isEmpty()) {
         return {Verdict::UnknownKey,
                 QStringLiteral("it is signed by key %1, which is not a trusted key (trusted: %2)")
-                    .arg(keyIdText(signature.keyId),
-                         trusted.isEmpty() ? QStringLiteral("none")
-                                           : trusted.join(QStringLiteral(", "))),
+                    .arg(keyIdText(signature.keyId), trusted.isEmpty()
+                                                         ? QStringLiteral("none")
+                                                         : trusted.join(QStringLiteral(", "))),
                 {}};
     }
 
@@ -317,13 +318,13 @@ Verification verify(QByteArrayView content, QByteArrayView signatureFile,
         prehash.resize(PrehashSize);
         if (crypto_generichash(reinterpret_cast<unsigned char *>(prehash.data()),
                                static_cast<size_t>(prehash.size()), bytesOf(content),
-                               static_cast<unsigned long long>(content.size()), nullptr,
-                               0) != 0) {
+                               static_cast<unsigned long long>(content.size()), nullptr, 0) != 0) {
             throw std::runtime_error("libsodium failed to hash");
         }
     }
-    const QByteArrayView message =
-        signature.algorithm == Algorithm::Prehashed ? QByteArrayView(prehash) : content;
+    const QByteArrayView message = signature.algorithm == Algorithm::Prehashed
+                                       ? QByteArrayView(prehash)
+                                       : content;
     const QByteArray signedComment = signature.signature + signature.trustedComment;
 
     // Two trusted keys may share an ID by chance; either may have signed.
@@ -338,8 +339,7 @@ Verification verify(QByteArrayView content, QByteArrayView signatureFile,
         }
     }
     if (!contentHolds) {
-        return {Verdict::ContentChanged, QStringLiteral("it was changed after it was signed"),
-                {}};
+        return {Verdict::ContentChanged, QStringLiteral("it was changed after it was signed"), {}};
     }
     return {Verdict::TrustedCommentChanged,
             QStringLiteral("the trusted comment of its signature was changed after signing"),

@@ -56,8 +56,7 @@ QString MinisignTool::printedKeyId(const QString &name) const
     const QByteArray prefix = "untrusted comment: minisign public key ";
     const QByteArray comment =
         readFile(QDir(m_folder).filePath(name + QStringLiteral(".pub"))).split('\n').value(0);
-    return comment.startsWith(prefix) ? QString::fromLatin1(comment.mid(prefix.size()))
-                                      : QString();
+    return comment.startsWith(prefix) ? QString::fromLatin1(comment.mid(prefix.size())) : QString();
 }
 
 QByteArray MinisignTool::withLine(const QByteArray &signature, int index, const QByteArray &line)
@@ -79,9 +78,13 @@ QByteArray MinisignTool::sign(const QByteArray &content, const QString &name, bo
         return {};
     }
     out.close();
-    QStringList arguments{QStringLiteral("-S"), QStringLiteral("-s"),
-                          dir.filePath(name + QStringLiteral(".key")), QStringLiteral("-m"),
-                          file, QStringLiteral("-x"), signature};
+    QStringList arguments{QStringLiteral("-S"),
+                          QStringLiteral("-s"),
+                          dir.filePath(name + QStringLiteral(".key")),
+                          QStringLiteral("-m"),
+                          file,
+                          QStringLiteral("-x"),
+                          signature};
     if (legacy) {
         arguments.append(QStringLiteral("-l"));
     }

@@ -35,8 +35,8 @@ constexpr long Day = 24 * 60 * 60;
         ERR_error_string_n(code, reason, sizeof reason);
     }
     ERR_clear_error();
-    throw std::runtime_error(std::string("Cannot make a test certificate (") + what + "): " +
-                             reason);
+    throw std::runtime_error(std::string("Cannot make a test certificate (") + what +
+                             "): " + reason);
 }
 
 template <typename T> T *check(T *result, const char *what)
@@ -106,8 +106,8 @@ Certificate sign(const Request &request, EVP_PKEY *key, X509 *issuer, EVP_PKEY *
     X509_NAME *name = X509_get_subject_name(x);
     const QByteArray commonName = request.commonName.toUtf8();
     check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                     reinterpret_cast<const unsigned char *>(commonName.data()),
-                                     -1, -1, 0),
+                                     reinterpret_cast<const unsigned char *>(commonName.data()), -1,
+                                     -1, 0),
           "subject");
     check(X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name), "issuer");
     check(X509_set_pubkey(x, key), "public key");
@@ -132,8 +132,9 @@ Certificate sign(const Request &request, EVP_PKEY *key, X509 *issuer, EVP_PKEY *
     if (!request.hosts.isEmpty()) {
         QStringList names;
         for (const QString &host : request.hosts) {
-            names.append((QHostAddress(host).isNull() ? QStringLiteral("DNS:")
-                                                      : QStringLiteral("IP:")) + host);
+            names.append(
+                (QHostAddress(host).isNull() ? QStringLiteral("DNS:") : QStringLiteral("IP:")) +
+                host);
         }
         addExtension(x, &context, NID_subject_alt_name, names.join(QLatin1Char(',')).toUtf8());
     }
@@ -175,19 +176,19 @@ bool TestIdentity::writeTo(const QString &certificatePath, const QString &keyPat
 TestCertificateAuthority::TestCertificateAuthority()
 {
     const Key key = newKey();
-    const Certificate certificate =
-        sign({QStringLiteral("Orbistane Test Authority"), {}, true}, key.get(), nullptr, nullptr);
+    const Certificate certificate = sign({QStringLiteral("Orbistane Test Authority"), {}, true},
+                                         key.get(), nullptr, nullptr);
     m_identity = identityOf(certificate.get(), key.get());
 }
 
 TestIdentity TestCertificateAuthority::issue(const QStringList &hosts, Validity validity) const
 {
     const Bio certificateIn = pemBio(m_identity.certificatePem);
-    const Certificate authority(check(
-        PEM_read_bio_X509(certificateIn.get(), nullptr, nullptr, nullptr), "authority"));
+    const Certificate authority(
+        check(PEM_read_bio_X509(certificateIn.get(), nullptr, nullptr, nullptr), "authority"));
     const Bio keyIn = pemBio(m_identity.keyPem);
-    const Key authorityKey(check(
-        PEM_read_bio_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr), "authority key"));
+    const Key authorityKey(
+        check(PEM_read_bio_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr), "authority key"));
     const Key key = newKey();
     const Certificate certificate = sign({hosts.value(0), hosts, false, validity}, key.get(),
                                          authority.get(), authorityKey.get());

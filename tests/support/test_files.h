@@ -28,8 +28,7 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
 }
 
 // A manifest line listing file under name, pinning body's SHA-256 and size.
-inline QByteArray pinnedLine(const QByteArray &file, const QByteArray &name,
-                             const QByteArray &body)
+inline QByteArray pinnedLine(const QByteArray &file, const QByteArray &name, const QByteArray &body)
 {
     return "W2003\t" + file + '\t' + name + '\t' + Sha256::hash(body).toHex() + '\t' +
            QByteArray::number(body.size()) + '\n';

@@ -11,8 +11,8 @@ TestForwardingProxy::TestForwardingProxy(QObject *parent) : QObject(parent)
 
 void TestForwardingProxy::requireCredentials(const QByteArray &userColonPassword)
 {
-    m_expectedAuthorization =
-        userColonPassword.isEmpty() ? QByteArray() : "Basic " + userColonPassword.toBase64();
+    m_expectedAuthorization = userColonPassword.isEmpty() ? QByteArray()
+                                                          : "Basic " + userColonPassword.toBase64();
 }
 
 quint16 TestForwardingProxy::port() const
@@ -49,8 +49,7 @@ void TestForwardingProxy::onNewConnection()
                 const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
                 if (name == "proxy-authorization") {
                     request.authorization = line.mid(line.indexOf(':') + 1).trimmed();
-                } else if (name != "proxy-connection" && name != "connection" &&
-                           !line.isEmpty()) {
+                } else if (name != "proxy-connection" && name != "connection" && !line.isEmpty()) {
                     forwarded.append(line);
                 }
             }
@@ -70,8 +69,8 @@ void TestForwardingProxy::onNewConnection()
             const bool tunnel = request.method == "CONNECT";
             const QUrl target = QUrl::fromEncoded(tunnel ? "//" + request.target : request.target);
             auto *server = new QTcpSocket(client);
-            QByteArray out = request.method + ' ' +
-                             target.path(QUrl::FullyEncoded).toUtf8() + " HTTP/1.1\r\n";
+            QByteArray out = request.method + ' ' + target.path(QUrl::FullyEncoded).toUtf8() +
+                             " HTTP/1.1\r\n";
             for (const QByteArray &line : forwarded) {
                 out += line + "\r\n";
             }

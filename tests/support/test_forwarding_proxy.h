@@ -18,7 +18,7 @@ public:
     struct Request
     {
         QByteArray method;
-        QByteArray target; // as sent: "http://127.0.0.1:port/path", "127.0.0.1:port"
+        QByteArray target;        // as sent: "http://127.0.0.1:port/path", "127.0.0.1:port"
         QByteArray authorization; // the Proxy-Authorization field, if any
     };
 

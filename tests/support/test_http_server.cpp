@@ -207,10 +207,10 @@ TestHttpServer::Response TestHttpServer::cut(const Request &request, Response &s
             }
             response.status = 206;
             response.reason = "Partial Content";
-            response.headers.append({QByteArray("Content-Range"),
-                                     "bytes " + QByteArray::number(start) + '-' +
-                                         QByteArray::number(size - 1) + '/' +
-                                         QByteArray::number(size)});
+            response.headers.append(
+                {QByteArray("Content-Range"), "bytes " + QByteArray::number(start) + '-' +
+                                                  QByteArray::number(size - 1) + '/' +
+                                                  QByteArray::number(size)});
             response.body = response.body.mid(start);
         }
     }

@@ -19,8 +19,8 @@
 class FakeMountTable final : public MountTable
 {
 public:
-    QList<Volume> list = {{QStringLiteral("/"), QStringLiteral("/dev/vda1"),
-                           QStringLiteral("ext4")}};
+    QList<Volume> list = {
+        {QStringLiteral("/"), QStringLiteral("/dev/vda1"), QStringLiteral("ext4")}};
     QList<Volume> volumes() override { return list; }
 };
 
@@ -54,8 +54,7 @@ public:
                           std::chrono::milliseconds retryDelay = RetryDelay,
                           ProxySettings proxies = ProxySettings::direct())
         : network(manager, authorities, std::move(proxies)), fileSystem(mounts),
-          http(network, timeout, retryDelay),
-          inet1(network, timeout, retryDelay)
+          http(network, timeout, retryDelay), inet1(network, timeout, retryDelay)
     {
     }
 
