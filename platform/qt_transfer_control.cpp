@@ -205,6 +205,14 @@ QByteArray QtTransferControl::GetChunk(int size)
                 // The idle timer is not restarted here: that costs more than the
                 // read, and a timeout with unread data restarts it anyway.
                 QByteArray chunk = m_reply->read(size);
+                // Past what the answer announced: not a byte of it belongs to the file.
+                if (m_expected >= 0 && m_handedOut + chunk.size() > m_expected) {
+                    giveUp(QStringLiteral("%1 sent more than the %2 bytes it announced from "
+                                          "byte %3 on")
+                               .arg(m_address, QString::number(m_expected),
+                                    QString::number(m_bodyStart)));
+                    continue;
+                }
                 m_chunkOffset = m_position;
                 m_handedOut += chunk.size();
                 m_position += chunk.size();
@@ -335,6 +343,16 @@ void QtTransferControl::takeRetriedResponse(int status)
         }
         m_bodyStart = range->first;
         m_expected = range->last - range->first + 1;
+        if (length.isValid() && length.toLongLong() != m_expected) {
+            giveUp(QStringLiteral("%1 sent %2 bytes for the range \"%3\"")
+                       .arg(m_address, QString::number(length.toLongLong()),
+                            QString::fromLatin1(field)));
+            return;
+        }
+        // The first answer may not have said; the file's end is known from here on.
+        if (m_total < 0) {
+            m_total = range->total;
+        }
         m_bodyAccepted = true;
         return;
     }
@@ -432,7 +450,9 @@ void QtTransferControl::onFinished()
 
 bool QtTransferControl::bodyBrokeOff() const
 {
-    return !m_error.isEmpty() || (m_expected >= 0 && m_handedOut < m_expected);
+    // Short of the file's announced end is short, whatever a piece said of itself.
+    return !m_error.isEmpty() || (m_expected >= 0 && m_handedOut < m_expected) ||
+           (m_total >= 0 && m_position < m_total);
 }
 
 bool QtTransferControl::isTransient(int status) const

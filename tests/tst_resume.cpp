@@ -221,6 +221,22 @@ void TestResume::givesUp_data()
     wrongRange.rangeAnswer = std::make_shared<Response>(wrongPiece);
     QTest::newRow("206 with the wrong Content-Range") << wrongRange << "bytes 0-999";
 
+    // Pieces that would make a file of the wrong length, had they been taken.
+    const auto answeredWith = [&body](const QByteArray &range, qsizetype bytes) {
+        Response ranged = rangedRelease(body);
+        ranged.dropAt = {100 * 1024};
+        Response piece = TestHttpServer::status(206, "Partial Content", body.mid(102400, bytes));
+        piece.headers.append({QByteArray("Content-Range"), range});
+        ranged.rangeAnswer = std::make_shared<Response>(piece);
+        return ranged;
+    };
+    QTest::newRow("206 short of the file's end")
+        << answeredWith("bytes 102400-102499/262144", 100) << "from 102500 on";
+    QTest::newRow("206 longer than its range")
+        << answeredWith("bytes 102400-102499/262144", 300) << "sent 300 bytes for the range";
+    QTest::newRow("206 for a file of another length")
+        << answeredWith("bytes 102400-102499/300000", 100) << "of a file of 262144 bytes";
+
     Response unsatisfiable = rangedRelease(body);
     unsatisfiable.dropAt = {100 * 1024};
     unsatisfiable.rangeAnswer =
