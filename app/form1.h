@@ -22,6 +22,7 @@ class QFrame;
 class QLabel;
 class QPushButton;
 class QTemporaryDir;
+class ReleaseFile;
 class RuntimeError;
 class TargetFile;
 class TransferControl;
@@ -112,7 +113,7 @@ private:
     // it without its pins.
     void logManifestLine(int number, const ManifestLine &line) const;
     ReleasePin selectedPin() const;
-    bool isListedRelease(const QString &path);
+    bool isListedRelease(const ReleaseFile &release);
     // Whether bytes fit in the destination folder's volume; if not, says so
     // and goes back to choosing.
     bool hasRoomFor(qint64 bytes);
@@ -123,7 +124,7 @@ private:
     void receiveDownload();
     void askToCancel();
     void cancelDownload();
-    void launchInstaller(const QString &path);
+    void launchInstaller(const ReleaseFile &release);
     int ask(const QString &text, int flags);
 
     // Runs a handler; a failure it does not deal with is reported, then the

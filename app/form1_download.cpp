@@ -8,10 +8,10 @@
 #include "progress.h"
 #include "progress_bar.h"
 #include "prompt.h"
+#include "release_file.h"
 #include "release_pin.h"
 #include "remote_size.h"
 #include "runtime_error.h"
-#include "sha256.h"
 #include "shell.h"
 #include "target_file.h"
 #include "transfer_control.h"
@@ -22,7 +22,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 
@@ -73,10 +72,13 @@ void Form1::Command1_Click()
                      PromptFlags::Information | PromptFlags::YesNo);
     }
     if (answer != PromptAnswer::Yes) {
+        // Held open from here on: what is checked and started is this very file,
+        // not whatever the name leads to by then.
+        const ReleaseFile release = ReleaseFile::open(existing);
         if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16),
                 PromptFlags::YesNo) == PromptAnswer::Yes &&
-            isListedRelease(existing)) {
-            launchInstaller(existing);
+            isListedRelease(release)) {
+            launchInstaller(release);
         }
         End();
         return;
@@ -110,9 +112,7 @@ bool Form1::hasRoomFor(qint64 bytes)
         return true;
     }
     // A .part left by a killed run is replaced, so its room is free too.
-    if (const QFileInfo stale(TargetFile::partPath(LocalPath)); stale.isFile()) {
-        free += stale.size();
-    }
+    free += TargetFile::reclaimableBytes(LocalPath);
     if (bytes <= free) {
         return true;
     }
@@ -145,17 +145,10 @@ void Form1::showTransferStatus()
     }
 }
 
-bool Form1::isListedRelease(const QString &path)
+bool Form1::isListedRelease(const ReleaseFile &release)
 {
     const ReleasePin pin = selectedPin();
-    if (!pin.pinsDigest()) {
-        return true;
-    }
-    const FileDigest file = sha256OfFile(path);
-    if (!file.error.isEmpty()) {
-        throw RuntimeError(ErrorNumber::PathAccess, file.error);
-    }
-    if (file.digest == pin.sha256) {
+    if (!pin.pinsDigest() || release.sha256() == pin.sha256) {
         return true;
     }
     ask(message(23) + SelectedFile + message(24), PromptFlags::Warning);
@@ -299,14 +292,14 @@ void Form1::receiveDownload()
             return;
         }
     }
-    m_target->finish();
+    const ReleaseFile release = m_target->finish();
     qCInfo(lcDownload).noquote()
         << QStringLiteral("%1 is whole: %2 bytes").arg(LocalPath).arg(m_target->size());
     m_target.reset();
 
     if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
         PromptAnswer::Yes) {
-        launchInstaller(joinPath(Label4->text(), SelectedFile));
+        launchInstaller(release);
     }
     End();
 }
@@ -349,10 +342,19 @@ void Form1::endBySignal(int signalNumber)
     End(128 + signalNumber);
 }
 
-void Form1::launchInstaller(const QString &path)
+void Form1::launchInstaller(const ReleaseFile &release)
 {
+    // The question may have stood open for a while, and the folder is not ours
+    // alone: only the file that was checked may start.
+    if (!release.isUnchangedAtPath()) {
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 was replaced or changed after it was checked: not started")
+                   .arg(release.path());
+        ask(message(23) + SelectedFile + message(36), PromptFlags::Warning);
+        return;
+    }
     try {
-        m_platform.shell.Run(path);
+        m_platform.shell.Run(release.path(), release.descriptor());
     } catch (const RuntimeError &error) {
         // Nothing was started; the user must not take the silence for success.
         ask(error.description(), PromptFlags::Warning);

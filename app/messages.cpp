@@ -25,7 +25,7 @@ struct Texts
 // them. French puts a no-break space before "?" and ":", as its typography asks;
 // German ends the cancel question with its verb. Portuguese is written as spoken
 // in Brazil, like the standard buttons that come with it.
-constexpr std::array<Texts, 35> Table = {{
+constexpr std::array<Texts, 36> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
      " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
      " Download online do Orbistane."},
@@ -113,6 +113,18 @@ constexpr std::array<Texts, 35> Table = {{
      "Bitte wählen Sie einen anderen Ordner.",
      "A versão precisa de %1, mas a pasta de destino tem apenas %2 livres. "
      "Selecione outra pasta."},
+    // 36 follows message 23 and the file name: the file checked is no longer the
+    // one at its name when it is to be started.
+    {" de la carpeta de destino fue sustituido o modificado después de comprobarlo. "
+     "No se iniciará.",
+     " in the destination folder was replaced or changed after it was checked. "
+     "It will not be started.",
+     " du dossier de destination a été remplacé ou modifié après sa vérification. "
+     "Il ne sera pas lancé.",
+     " im Zielordner wurde nach der Prüfung ersetzt oder verändert. "
+     "Sie wird nicht gestartet.",
+     " da pasta de destino foi substituído ou alterado depois de verificado. "
+     "Ele não será iniciado."},
 }};
 
 RuntimeError subscriptOutOfRange()

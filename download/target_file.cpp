@@ -3,40 +3,67 @@
 #include "diagnostics.h"
 #include "runtime_error.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
+#include <exception>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
 
-int errorNumberOf(const QFile &file)
+int errorNumberOf(int error)
 {
-    switch (file.error()) {
-    case QFileDevice::OpenError:
-    case QFileDevice::PermissionsError:
-        return ErrorNumber::PathAccess;
-    case QFileDevice::ResourceError:
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
         return ErrorNumber::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENOENT:
+    case ENOTDIR:
+    case EEXIST:
+    case EISDIR:
+        return ErrorNumber::PathAccess;
     default:
         return ErrorNumber::DeviceIo;
     }
 }
 
+QString kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode)) {
+        return QStringLiteral("a folder");
+    }
+    if (S_ISFIFO(mode)) {
+        return QStringLiteral("a FIFO");
+    }
+    if (S_ISSOCK(mode)) {
+        return QStringLiteral("a socket");
+    }
+    return QStringLiteral("a device");
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 } // namespace
 
 TargetFile::TargetFile(const QString &path, const ReleasePin &pin)
-    : m_path(path), m_file(partPath(path)), m_pin(pin)
+    : m_path(path), m_partPath(partPath(path)), m_pin(pin)
 {
     if (m_pin.pinsDigest()) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
-    // Unbuffered: the blocks are gathered here, and a failed write then
-    // reports the system's reason instead of an unspecified one.
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        fail(QStringLiteral("Cannot open \"%1\" for writing"));
-    }
+    createPart();
     m_pending.reserve(BlockBytes);
 }
 
@@ -45,6 +72,70 @@ TargetFile::~TargetFile()
     if (!m_finished) {
         discard();
     }
+}
+
+qint64 TargetFile::reclaimableBytes(const QString &path)
+{
+    struct stat status = {};
+    if (::lstat(QFile::encodeName(partPath(path)).constData(), &status) != 0 ||
+        !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        return 0;
+    }
+    return status.st_size;
+}
+
+void TargetFile::createPart()
+{
+    const QByteArray part = QFile::encodeName(m_partPath);
+    // Exclusive and never through a link: whatever stood at the name, the bytes
+    // go only into a file made here. Something put back between the removal and
+    // the creation is removed again, a few times at most.
+    for (int round = 0; round < 3; ++round) {
+        m_writer.reset(
+            ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (m_writer.isValid()) {
+            break;
+        }
+        if (errno != EEXIST) {
+            fail(QStringLiteral("Cannot create \"%1\""), errno);
+        }
+        struct stat stale = {};
+        if (::lstat(part.constData(), &stale) != 0) {
+            continue; // gone meanwhile
+        }
+        // A plain file or a link is what an earlier run, or a copy, leaves:
+        // removing the name touches neither what a link leads to nor another
+        // name of the same file.
+        if (!S_ISREG(stale.st_mode) && !S_ISLNK(stale.st_mode)) {
+            throw RuntimeError(ErrorNumber::PathAccess,
+                               QStringLiteral("Cannot create \"%1\": %2 is in the way there. "
+                                              "Nothing was changed; move it away and try again.")
+                                   .arg(m_partPath, kindOf(stale.st_mode)));
+        }
+        if (::unlink(part.constData()) != 0 && errno != ENOENT) {
+            fail(QStringLiteral("Cannot replace \"%1\""), errno);
+        }
+    }
+    if (!m_writer.isValid()) {
+        fail(QStringLiteral("Cannot create \"%1\""), EEXIST);
+    }
+    // Read back later by what starts the release, which a writer held open
+    // would keep from running. Opened now, while the name is surely ours.
+    m_reader.reset(::open(part.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!m_reader.isValid() || !partIsOurs()) {
+        const int error = m_reader.isValid() ? EEXIST : errno;
+        m_reader.reset();
+        m_writer.reset();
+        fail(QStringLiteral("Cannot open \"%1\" again after creating it"), error);
+    }
+}
+
+bool TargetFile::partIsOurs() const
+{
+    struct stat atName = {};
+    struct stat made = {};
+    return ::lstat(QFile::encodeName(m_partPath).constData(), &atName) == 0 &&
+           ::fstat(m_reader.get(), &made) == 0 && S_ISREG(atName.st_mode) && sameFile(atName, made);
 }
 
 void TargetFile::write(const QByteArray &bytes)
@@ -69,29 +160,61 @@ void TargetFile::restart()
     if (m_pin.pinsDigest()) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
-    if (!m_file.resize(0) || !m_file.seek(0)) {
-        fail(QStringLiteral("Cannot empty \"%1\""));
+    if (::ftruncate(m_writer.get(), 0) != 0 || ::lseek(m_writer.get(), 0, SEEK_SET) != 0) {
+        fail(QStringLiteral("Cannot empty \"%1\""), errno);
     }
 }
 
-void TargetFile::finish()
+ReleaseFile TargetFile::finish()
 {
     writePending();
-    m_file.close();
-    if (m_file.error() != QFileDevice::NoError) {
-        fail(QStringLiteral("Cannot close \"%1\""));
-    }
     checkPin();
-    // rename(2) replaces an older file in one step, where QFile::rename would
-    // refuse to, or remove it first and leave a moment with neither.
-    if (std::rename(QFile::encodeName(m_file.fileName()).constData(),
-                    QFile::encodeName(m_path).constData()) != 0) {
-        const QString reason = qt_error_string(errno);
+    // On the disk before it takes the name: after a power cut the name must
+    // not hold an empty or partial file.
+    if (::fsync(m_writer.get()) != 0) {
+        fail(QStringLiteral("Cannot write \"%1\" to the disk"), errno);
+    }
+    m_writer.reset();
+    const QByteArray part = QFile::encodeName(m_partPath);
+    const QByteArray final = QFile::encodeName(m_path);
+    // Whatever has taken the .part's name since is not to be given the
+    // release's. A stranger slipped in between this check and the rename is
+    // caught by the one after it.
+    if (!partIsOurs()) {
+        throw RuntimeError(ErrorNumber::PathAccess,
+                           QStringLiteral("\"%1\" was replaced while the download was written to "
+                                          "it; nothing was started")
+                               .arg(m_partPath));
+    }
+    // rename(2) replaces an older file, or a link, in one step, where QFile::rename
+    // would refuse to, or remove it first and leave a moment with neither.
+    if (std::rename(part.constData(), final.constData()) != 0) {
+        const int error = errno;
         throw RuntimeError(ErrorNumber::PathAccess,
                            QStringLiteral("Cannot rename \"%1\" to \"%2\": %3")
-                               .arg(m_file.fileName(), m_path, reason));
+                               .arg(m_partPath, m_path, qt_error_string(error)));
     }
     m_finished = true;
+    struct stat atName = {};
+    struct stat made = {};
+    if (::lstat(final.constData(), &atName) != 0 || ::fstat(m_reader.get(), &made) != 0 ||
+        !sameFile(atName, made)) {
+        throw RuntimeError(ErrorNumber::PathAccess,
+                           QStringLiteral("\"%1\" was replaced while the download was written to "
+                                          "it; nothing was started")
+                               .arg(m_partPath));
+    }
+    // The rename itself on the disk too.
+    const QByteArray folder = QFile::encodeName(QFileInfo(m_path).absolutePath());
+    if (const FileDescriptor directory(
+            ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        !directory.isValid() || ::fsync(directory.get()) != 0) {
+        // Some file systems cannot sync a folder; the file itself is on the disk.
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("Cannot write the folder of %1 to the disk: %2")
+                   .arg(m_path, qt_error_string(errno));
+    }
+    return {m_path, std::move(m_reader)};
 }
 
 void TargetFile::checkPin()
@@ -102,7 +225,14 @@ void TargetFile::checkPin()
                    .arg(m_pin.size));
     }
     if (m_sha256) {
-        const QByteArray digest = m_sha256->result();
+        QByteArray digest;
+        try {
+            digest = m_sha256->result();
+        } catch (const std::exception &error) {
+            throw RuntimeError(ErrorNumber::DeviceIo,
+                               QStringLiteral("Cannot work out the SHA-256 of \"%1\": %2")
+                                   .arg(m_partPath, QString::fromLocal8Bit(error.what())));
+        }
         if (digest != m_pin.sha256) {
             refuse(QStringLiteral("its SHA-256 is %1, the manifest lists %2")
                        .arg(QString::fromLatin1(digest.toHex()),
@@ -116,15 +246,12 @@ void TargetFile::checkPin()
 void TargetFile::discard()
 {
     m_pending.clear();
-    if (m_file.isOpen()) {
-        m_file.close();
+    m_writer.reset();
+    // Only the file made here: what has taken its name since is not ours to delete.
+    if (m_reader.isValid() && partIsOurs()) {
+        ::unlink(QFile::encodeName(m_partPath).constData());
     }
-    // Only what a download could have made: never a device or other special
-    // file the path happened to name.
-    const QFileInfo info(m_file.fileName());
-    if (info.isSymLink() || info.isFile()) {
-        m_file.remove();
-    }
+    m_reader.reset();
     m_finished = true;
 }
 
@@ -135,9 +262,12 @@ void TargetFile::writePending()
     while (left > 0) {
         // A write cut short (a disk filling up) is tried again for the rest,
         // which then fails with the reason.
-        const qint64 written = m_file.write(data, left);
+        const ssize_t written = ::write(m_writer.get(), data, size_t(left));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
         if (written <= 0) {
-            fail(QStringLiteral("Cannot write to \"%1\""));
+            fail(QStringLiteral("Cannot write to \"%1\""), written < 0 ? errno : ENOSPC);
         }
         data += written;
         left -= written;
@@ -160,8 +290,8 @@ void TargetFile::refuse(const QString &why) const
                            .arg(m_path, why));
 }
 
-void TargetFile::fail(const QString &what) const
+void TargetFile::fail(const QString &what, int error) const
 {
-    throw RuntimeError(errorNumberOf(m_file),
-                       what.arg(m_file.fileName()) + QLatin1String(": ") + m_file.errorString());
+    throw RuntimeError(errorNumberOf(error),
+                       what.arg(m_partPath) + QLatin1String(": ") + qt_error_string(error));
 }

@@ -1,19 +1,24 @@
 #pragma once
 
 #include "background_sha256.h"
+#include "file_descriptor.h"
+#include "release_file.h"
 #include "release_pin.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 
 #include <memory>
 
 // The file a download is written to. The bytes go to "<path>.part", which
 // takes the final name in one rename only once the download is whole (and
-// matches its pin), so the final name never holds a partial release: not after
-// a failure, a cancel, nor a killed process. An older file at the final name
-// stays untouched until that rename replaces it.
+// matches its pin) and is on the disk, so the final name never holds a partial
+// release: not after a failure, a cancel, a killed process nor a power cut. An
+// older file at the final name stays untouched until that rename replaces it.
+//
+// The .part is this program's own: made afresh and exclusively, never opened
+// through whatever stood at its name before (a link, a FIFO, another name of
+// someone's file), and deleted only while it is still the file made here.
 //
 // Chunks are gathered and written in large blocks: a system call per 1 KiB
 // chunk would cost more than the network. Every failure is a RuntimeError that
@@ -29,34 +34,44 @@ public:
     static constexpr qsizetype BlockBytes = 256 * 1024;
     static constexpr QLatin1String PartSuffix{".part"};
 
-    // Opens "<path>.part" for writing from its first byte; a .part left by an
-    // earlier run is replaced. Nothing at path itself changes yet.
+    // Makes "<path>.part" for writing; a plain file or link left there by an
+    // earlier run is removed first, anything else there is an error. Nothing at
+    // path itself changes yet.
     explicit TargetFile(const QString &path, const ReleasePin &pin = {});
     ~TargetFile();
     TargetFile(const TargetFile &) = delete;
     TargetFile &operator=(const TargetFile &) = delete;
 
     static QString partPath(const QString &path) { return path + PartSuffix; }
+    // The room a .part left at path's by an earlier run gives back when it is
+    // replaced: its size when it is a plain file with no other name, else 0.
+    static qint64 reclaimableBytes(const QString &path);
 
     void write(const QByteArray &bytes);
     // Bytes taken so far.
     qint64 size() const { return m_received; }
     // Empties the file, for a download that starts again from its first byte.
     void restart();
-    // Writes out what is gathered, closes the file, checks it against the pin
-    // and gives it the final name.
-    void finish();
+    // Writes out what is gathered, checks it against the pin, puts it on the
+    // disk and gives it the final name: the release, held open as it was checked.
+    ReleaseFile finish();
     // Closes and deletes the partial file.
     void discard();
 
 private:
+    void createPart();
     void writePending();
     void checkPin();
-    [[noreturn]] void fail(const QString &what) const;
+    // Whether the .part name still leads to the file this made.
+    bool partIsOurs() const;
+    [[noreturn]] void fail(const QString &what, int error) const;
     [[noreturn]] void refuse(const QString &why) const;
 
     QString m_path;
-    QFile m_file;
+    QString m_partPath;
+    FileDescriptor m_writer;
+    // The same file, read-only: what finish hands on to be started.
+    FileDescriptor m_reader;
     QByteArray m_pending;
     ReleasePin m_pin;
     // On a thread of its own: the digest must not slow the transfer down.

@@ -2,9 +2,12 @@
 
 #include "runtime_error.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 LinuxShell::LinuxShell(const QProcessEnvironment &environment) : m_environment(environment) {}
 
@@ -47,39 +50,39 @@ LaunchKind launchKindOf(const QByteArray &firstBytes)
     return LaunchKind::OpenWithDesktop;
 }
 
-void LinuxShell::Run(const QString &filePath)
+void LinuxShell::Run(const QString &filePath, int descriptor)
 {
     // Absolute, so that no name can read as an option to xdg-open.
     const QFileInfo info(filePath);
     const QString path = info.absoluteFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw RuntimeError(ErrorNumber::FileNotFound,
-                           QStringLiteral("Cannot open \"%1\": %2").arg(path, file.errorString()));
+    const auto cannotStart = [&path](const QString &reason) {
+        return RuntimeError(ErrorNumber::FileNotFound,
+                            QStringLiteral("Cannot start \"%1\": %2").arg(path, reason));
+    };
+    char head[4] = {};
+    const ssize_t read = ::pread(descriptor, head, sizeof head, 0);
+    struct stat status = {};
+    if (read < 0 || ::fstat(descriptor, &status) != 0) {
+        throw cannotStart(qt_error_string(errno));
     }
-    const QByteArray head = file.read(4);
-    file.close();
 
-    // No shell in between: the path is one argument, whatever it contains.
+    // No shell in between: the path is one argument, whatever it contains, and
+    // the program started sees it as its own name.
     QProcess process;
     process.setWorkingDirectory(info.absolutePath());
     process.setStandardInputFile(QProcess::nullDevice());
-    QString reason;
-    if (launchKindOf(head) == LaunchKind::Execute) {
+    if (launchKindOf(QByteArray(head, int(read))) == LaunchKind::Execute) {
         // Downloads arrive without the execute bit; the owner may run what it fetched.
-        if (!file.setPermissions(file.permissions() | QFileDevice::ExeOwner)) {
-            reason = file.errorString();
+        if ((status.st_mode & S_IXUSR) == 0 &&
+            ::fchmod(descriptor, (status.st_mode & 07777) | S_IXUSR) != 0) {
+            throw cannotStart(qt_error_string(errno));
         }
         process.setProgram(path);
     } else {
         process.setProgram(QStringLiteral("xdg-open"));
         process.setArguments({path});
     }
-    if (!reason.isEmpty() || !process.startDetached()) {
-        if (reason.isEmpty()) {
-            reason = process.errorString();
-        }
-        throw RuntimeError(ErrorNumber::FileNotFound,
-                           QStringLiteral("Cannot start \"%1\": %2").arg(path, reason));
+    if (!process.startDetached()) {
+        throw cannotStart(process.errorString());
     }
 }

@@ -12,7 +12,7 @@ public:
 
     QString RegRead(const QString &name) override;
     QString ExpandEnvironmentStrings(const QString &text) override;
-    void Run(const QString &filePath) override;
+    void Run(const QString &filePath, int descriptor) override;
 
 private:
     QProcessEnvironment m_environment;

@@ -1,6 +1,6 @@
 #include "english_system_texts.h"
+#include "file_size_limit.h"
 #include "form1.h"
-#include "full_device.h"
 #include "pick_release.h"
 #include "progress_bar.h"
 #include "random_bytes.h"
@@ -22,7 +22,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -144,6 +147,10 @@ private slots:
     void pinnedRelease();
     void existingFileIsCheckedBeforeStarting_data();
     void existingFileIsCheckedBeforeStarting();
+    void hostilePartialFile_data();
+    void hostilePartialFile();
+    void replacedBeforeStarting_data();
+    void replacedBeforeStarting();
 };
 
 void TestDownloadFlow::initTestCase()
@@ -387,8 +394,8 @@ void TestDownloadFlow::failure_data()
     QTest::newRow("shorter than announced") << "short" << QStringList{address, "broke off"};
     QTest::newRow("stalls midway") << "stall" << QStringList{address, "No data"};
     QTest::newRow("folder removed") << "removed" << QStringList{target, "No such file"};
-    QTest::newRow("read-only folder") << "read-only" << QStringList{target, "Cannot open"};
-    QTest::newRow("disk full, simulated") << "full" << QStringList{target, "No space left"};
+    QTest::newRow("read-only folder") << "read-only" << QStringList{target, "Cannot create"};
+    QTest::newRow("file size limit") << "limit" << QStringList{target, "File too large"};
     QTest::newRow("disk full, small tmpfs") << "tmpfs" << QStringList{target, "No space left"};
     // clang-format on
 }
@@ -415,9 +422,6 @@ void TestDownloadFlow::failure()
     run.load();
     QString folder = run.destination.path();
     std::unique_ptr<SmallMount> mount;
-    if (kind == QLatin1String("full") && !fullDeviceExists()) {
-        QSKIP("/dev/full is missing here; row skipped");
-    }
     if (kind == QLatin1String("read-only") || kind == QLatin1String("tmpfs")) {
         folder = run.destination.filePath(QStringLiteral("volume"));
         QVERIFY(QDir().mkpath(folder));
@@ -450,11 +454,12 @@ void TestDownloadFlow::failure()
         QVERIFY(run.destination.remove());
     }
 
-    run.form->Command1->click();
-    if (kind == QLatin1String("full")) {
-        // Stands in for a full disk once the target's existence was checked.
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), TargetFile::partPath(target)));
+    std::optional<FileSizeLimit> limit;
+    if (kind == QLatin1String("limit")) {
+        // Stands in for a full disk: the first block written fails.
+        limit.emplace(1000);
     }
+    run.form->Command1->click();
     QTRY_COMPARE_WITH_TIMEOUT(run.platform.programEnd.ends, 1, 10000);
 
     QCOMPARE(run.platform.programEnd.exitCode, 1);
@@ -465,9 +470,9 @@ void TestDownloadFlow::failure()
         part.replace(QLatin1String("{target}"), target);
         QVERIFY2(description.contains(part, Qt::CaseInsensitive), qPrintable(description));
     }
-    QVERIFY(!QFileInfo::exists(target));
-    QVERIFY(!QFileInfo(TargetFile::partPath(target)).isSymLink());
-    QVERIFY(!QFileInfo::exists(TargetFile::partPath(target)));
+    limit.reset();
+    QVERIFY(nothingAt(target));
+    QVERIFY(nothingAt(TargetFile::partPath(target)));
     if (kind != QLatin1String("removed")) {
         QCOMPARE(readAll(older), QByteArray("kept"));
     }
@@ -626,6 +631,103 @@ void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
                                                " It will not be started."));
         QCOMPARE(asked[2].flags, 48);
     }
+}
+
+void TestDownloadFlow::hostilePartialFile_data()
+{
+    // clang-format off
+    // What stands at the .part's name before the download; said: the report,
+    // empty when the download must arrive whole.
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("link to a file outside") << "symlink" << "";
+    QTest::newRow("another name of a file outside") << "hard link" << "";
+    QTest::newRow("FIFO") << "fifo" << "a FIFO is in the way";
+    QTest::newRow("folder") << "folder" << "a folder is in the way";
+    // clang-format on
+}
+
+void TestDownloadFlow::hostilePartialFile()
+{
+    QFETCH(QString, planted);
+    QFETCH(QString, said);
+    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(randomBytes(200 * 1024)));
+    QTemporaryDir outside;
+    const QString victim = outside.filePath(QStringLiteral(".profile"));
+    QVERIFY(writeFile(victim, "the user's own"));
+    QVERIFY(QFile::setPermissions(victim, QFile::ReadOwner | QFile::WriteOwner));
+    const QFile::Permissions mode = QFileInfo(victim).permissions();
+    const QString part = TargetFile::partPath(run.target());
+    const QByteArray from = QFile::encodeName(victim);
+    const QByteArray to = QFile::encodeName(part);
+    const int made = planted == QLatin1String("symlink")     ? ::symlink(from, to)
+                     : planted == QLatin1String("hard link") ? ::link(from, to)
+                     : planted == QLatin1String("fifo")      ? ::mkfifo(to, 0600)
+                                                             : ::mkdir(to, 0700);
+    QCOMPARE(made, 0);
+    run.load();
+
+    run.form->Command1->click();
+    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+
+    QCOMPARE(readAll(victim), QByteArray("the user's own"));
+    QCOMPARE(QFileInfo(victim).permissions(), mode);
+    const QString description = run.platform.errorReport.lastDescription();
+    QVERIFY2(said.isEmpty() ? description.isEmpty()
+                            : description.contains(said) && description.contains(part),
+             qPrintable(description));
+    QCOMPARE(nothingAt(part), said.isEmpty());
+    QCOMPARE(readAll(run.target()), said.isEmpty() ? run.body : QByteArray());
+    QCOMPARE(run.platform.shell.started.size(), said.isEmpty() ? 1 : 0);
+}
+
+void TestDownloadFlow::replacedBeforeStarting_data()
+{
+    // clang-format off
+    // Whether the file was there already (and kept), whether its line pins it,
+    // and what happens to it while the install question is open.
+    QTest::addColumn<bool>("existing");
+    QTest::addColumn<bool>("pinned");
+    QTest::addColumn<bool>("replaced"); // else written to in place
+    QTest::newRow("downloaded, then replaced") << false << false << true;
+    QTest::newRow("downloaded and pinned, then written to") << false << true << false;
+    QTest::newRow("kept and pinned, replaced after its check") << true << true << true;
+    QTest::newRow("kept, then written to") << true << false << false;
+    // clang-format on
+}
+
+void TestDownloadFlow::replacedBeforeStarting()
+{
+    QFETCH(bool, existing);
+    QFETCH(bool, pinned);
+    QFETCH(bool, replaced);
+    const QByteArray release = randomBytes(20000);
+    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(release),
+            pinned ? '\t' + Sha256::hash(release).toHex() : QByteArray());
+    if (existing) {
+        QVERIFY(writeFile(run.target(), release));
+        run.platform.prompt.answers = {PromptAnswer::No};
+    }
+    const QString swapped = run.destination.filePath(QStringLiteral("swapped"));
+    QVERIFY(writeFile(swapped, "#!/bin/sh\necho pwned\n"));
+    run.platform.prompt.whileShown = [&](const AskedPrompt &prompt) {
+        if (prompt.flags == PromptFlags::YesNo) {
+            QFile file(run.target());
+            QVERIFY(replaced ? QFile::remove(run.target()) && QFile::rename(swapped, run.target())
+                             : file.open(QIODevice::Append) && file.write("\n") == 1);
+        }
+    };
+    run.load();
+
+    run.form->Command1->click();
+    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+
+    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
+    QVERIFY(run.platform.shell.started.isEmpty());
+    QCOMPARE(run.platform.prompt.asked.constLast().text,
+             QStringLiteral("The file setup.bin in the destination folder was replaced or changed "
+                            "after it was checked. It will not be started."));
+    QCOMPARE(run.platform.prompt.asked.constLast().flags, 48);
 }
 
 QTEST_MAIN(TestDownloadFlow)

@@ -1,5 +1,5 @@
 #include "english_system_texts.h"
-#include "full_device.h"
+#include "file_size_limit.h"
 #include "progress.h"
 #include "random_bytes.h"
 #include "remote_size.h"
@@ -8,8 +8,12 @@
 #include "target_file.h"
 #include "test_files.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 
 class TestDownloadRules final : public QObject
 {
@@ -151,42 +155,46 @@ void TestDownloadRules::targetFailuresNameFileAndReason_data()
 {
     // clang-format off
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("opens");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("folder missing") << "/nonexistent-folder/release.bin" << false
+    QTest::newRow("folder missing") << "/nonexistent-folder/release.bin"
                                     << "No such file or directory";
-    QTest::newRow("disk full") << "full" << true << "No space left on device";
+    QTest::newRow("no room left") << "limit" << "File too large";
+    QTest::newRow("a folder at the .part's name") << "folder" << "a folder is in the way";
     // clang-format on
 }
 
 void TestDownloadRules::targetFailuresNameFileAndReason()
 {
     QFETCH(QString, path);
-    QFETCH(bool, opens);
     QFETCH(QString, reason);
     QTemporaryDir dir;
-    if (path == QLatin1String("full")) {
-        if (!fullDeviceExists()) {
-            QSKIP("/dev/full is missing here; row skipped");
+    std::optional<FileSizeLimit> limit;
+    if (!path.startsWith(QLatin1Char('/'))) {
+        if (path == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("release.bin.part/kept"))));
         }
-        // Through a link: the failed target is deleted, and that must be the link.
         path = dir.filePath(QStringLiteral("release.bin"));
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), TargetFile::partPath(path)));
     }
     try {
         TargetFile target(path);
-        QVERIFY(opens);
-        target.write(QByteArray(1024, 'x'));
+        if (reason == QLatin1String("File too large")) {
+            limit.emplace(1000);
+        }
+        target.write(QByteArray(TargetFile::BlockBytes, 'x'));
         target.finish();
         QFAIL("no error");
     } catch (const RuntimeError &error) {
         QVERIFY2(error.description().contains(path), qPrintable(error.description()));
         QVERIFY2(error.description().contains(reason), qPrintable(error.description()));
     }
-    // Deleted: neither the release's name nor the one it is written under is
-    // left, not even as a dangling link.
+    limit.reset();
     QVERIFY2(nothingAt(path), qPrintable(path));
-    QVERIFY2(nothingAt(TargetFile::partPath(path)), qPrintable(path));
+    if (reason.contains(QLatin1String("in the way"))) {
+        // What stood in the way is left as it was.
+        QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("release.bin.part/kept"))));
+    } else {
+        QVERIFY2(nothingAt(TargetFile::partPath(path)), qPrintable(path));
+    }
 }
 
 void TestDownloadRules::unfinishedTargetIsRemoved_data()

@@ -98,7 +98,7 @@ void TestLanguage::tableIsBuiltWhole()
     LinuxShell shell(environment);
     InitLanguage(shell);
 
-    QCOMPARE(Messages.lastMessage(), 35);
+    QCOMPARE(Messages.lastMessage(), 36);
     for (int language = 0; language <= 5; ++language) {
         QVERIFY(Messages.at(language, 0).isEmpty());
     }
@@ -130,7 +130,7 @@ void TestLanguage::tableIsBuiltWhole()
     QCOMPARE(Messages.at(2, 19), QStringLiteral("Select a destiny folder: "));
     QCOMPARE(Messages.at(1, 32), QStringLiteral("quedan %1"));
     QCOMPARE(Messages.at(2, 34), QStringLiteral("Retry %1 of %2 in %3"));
-    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 36));
+    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 37));
     QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(6, 1));
 }
 

@@ -1,4 +1,5 @@
 #include "linux_shell.h"
+#include "release_file.h"
 #include "runtime_error.h"
 
 #include <QDir>
@@ -60,7 +61,8 @@ void TestLinuxShell::runStartsExactlyThatFile()
     script.write("#!/bin/sh\nprintf '%s\\n%s\\n' \"$0\" \"$PWD\" > marker\n");
     script.close();
 
-    LinuxShell().Run(path);
+    const ReleaseFile release = ReleaseFile::open(path);
+    LinuxShell().Run(path, release.descriptor());
     QTRY_VERIFY(QFile::exists(dir.filePath(QStringLiteral("marker"))));
     QFile marker(dir.filePath(QStringLiteral("marker")));
     QTRY_VERIFY(marker.size() > 0);
@@ -94,7 +96,8 @@ void TestLinuxShell::runFailureNamesTheFile()
         file.write(content);
     }
     try {
-        LinuxShell().Run(path);
+        const ReleaseFile release = ReleaseFile::open(path);
+        LinuxShell().Run(path, release.descriptor());
         QFAIL("started");
     } catch (const RuntimeError &error) {
         QVERIFY2(error.description().contains(path), qPrintable(error.description()));

@@ -81,7 +81,7 @@ public:
 
     QString RegRead(const QString &) override { return language; }
     QString ExpandEnvironmentStrings(const QString &) override { return tempFolder; }
-    void Run(const QString &filePath) override
+    void Run(const QString &filePath, int /*descriptor*/) override
     {
         if (failToStart) {
             throw RuntimeError(ErrorNumber::FileNotFound,

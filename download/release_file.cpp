@@ -1,0 +1,112 @@
+#include "release_file.h"
+
+#include "runtime_error.h"
+#include "sha256.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <exception>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void failOn(const QString &path, int error)
+{
+    throw RuntimeError(ErrorNumber::PathAccess,
+                       QStringLiteral("Cannot open \"%1\": %2").arg(path, qt_error_string(error)));
+}
+
+} // namespace
+
+ReleaseFile ReleaseFile::open(const QString &path)
+{
+    // Non-blocking, so that a FIFO at the name cannot hold the program up.
+    FileDescriptor descriptor(::open(QFile::encodeName(path).constData(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!descriptor.isValid()) {
+        if (errno == ELOOP) {
+            throw RuntimeError(ErrorNumber::PathAccess,
+                               QStringLiteral("\"%1\" is a symbolic link, not a file of its own; "
+                                              "it is not started")
+                                   .arg(path));
+        }
+        failOn(path, errno);
+    }
+    struct stat status = {};
+    if (::fstat(descriptor.get(), &status) != 0) {
+        failOn(path, errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw RuntimeError(
+            ErrorNumber::PathAccess,
+            QStringLiteral("\"%1\" is not a regular file; it is not started").arg(path));
+    }
+    return {path, std::move(descriptor)};
+}
+
+ReleaseFile::ReleaseFile(const QString &path, FileDescriptor descriptor)
+    : m_path(path), m_descriptor(std::move(descriptor))
+{
+    struct stat status = {};
+    if (::fstat(m_descriptor.get(), &status) != 0) {
+        failOn(path, errno);
+    }
+    m_identity = identityOf(status);
+}
+
+ReleaseFile::Identity ReleaseFile::identityOf(const struct stat &status)
+{
+    constexpr qint64 NsPerSecond = 1000 * 1000 * 1000;
+    return {status.st_dev, status.st_ino, status.st_size,
+            qint64(status.st_mtim.tv_sec) * NsPerSecond + status.st_mtim.tv_nsec,
+            qint64(status.st_ctim.tv_sec) * NsPerSecond + status.st_ctim.tv_nsec};
+}
+
+QByteArray ReleaseFile::sha256() const
+{
+    try {
+        Sha256 sha;
+        QByteArray block(1024 * 1024, Qt::Uninitialized);
+        // pread: from the first byte, whatever the descriptor's offset.
+        for (off_t offset = 0;;) {
+            const ssize_t read = ::pread(m_descriptor.get(), block.data(), size_t(block.size()),
+                                         offset);
+            if (read < 0 && errno == EINTR) {
+                continue;
+            }
+            if (read < 0) {
+                throw RuntimeError(
+                    ErrorNumber::DeviceIo,
+                    QStringLiteral("Cannot read \"%1\": %2").arg(m_path, qt_error_string(errno)));
+            }
+            if (read == 0) {
+                return sha.result();
+            }
+            sha.addData(QByteArrayView(block.constData(), read));
+            offset += read;
+        }
+    } catch (const RuntimeError &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw RuntimeError(ErrorNumber::DeviceIo,
+                           QStringLiteral("Cannot work out the SHA-256 of \"%1\": %2")
+                               .arg(m_path, QString::fromLocal8Bit(error.what())));
+    }
+}
+
+bool ReleaseFile::isUnchangedAtPath() const
+{
+    struct stat atPath = {};
+    struct stat held = {};
+    if (::lstat(QFile::encodeName(m_path).constData(), &atPath) != 0 ||
+        ::fstat(m_descriptor.get(), &held) != 0 || !S_ISREG(atPath.st_mode)) {
+        return false;
+    }
+    // The name leads to the file held, and nothing about it moved: a write
+    // changes its modification time, and anything at all its change time,
+    // which no one can set back.
+    return identityOf(atPath) == m_identity && identityOf(held) == m_identity;
+}
