@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -31,11 +32,11 @@
 
 #include <algorithm>
 
-Form1::Form1(const Platform &platform, const QString &baseUrl,
-             const QList<Minisign::PublicKey> &manifestKeys, QWidget *parent)
+Form1::Form1(const Platform &platform, const QString &baseUrl, const ManifestTrust &trust,
+             QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl), m_manifestKeys(manifestKeys)
+      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl), m_trust(trust)
 {
     setWindowTitle(QStringLiteral(" OnLine Download Orbistane."));
     setWindowIcon(drawWindowIcon());
@@ -170,7 +171,7 @@ void Form1::LoadManifest()
     {
         const QByteArray body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
         // Before a single line is read: nothing of a forged list may show.
-        if (!m_manifestKeys.isEmpty()) {
+        if (m_trust.requiresSignature()) {
             verifyManifest(body);
         }
         m_platform.stream.SaveToFile(body, LocalPath);
@@ -182,7 +183,7 @@ void Form1::LoadManifest()
     }
 
     const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);
-    const Pinning pinning = m_manifestKeys.isEmpty() ? Pinning::Optional : Pinning::Required;
+    const Pinning pinning = m_trust.requiresSignature() ? Pinning::Required : Pinning::Optional;
     VersionCount = 1;
     QStringList items;
     items.reserve(roomForEntries);
@@ -256,12 +257,21 @@ void Form1::verifyManifest(const QByteArray &manifest)
                                           "could not be fetched. %2")
                                .arg(RemoteUrl, error.description()));
     }
-    const Minisign::Verification verification = Minisign::verify(manifest, signature,
-                                                                 m_manifestKeys);
+    const Minisign::Verification verification = Minisign::verify(manifest, signature, m_trust.keys);
+    std::optional<QString> refusal;
     if (verification.verdict != Minisign::Verdict::Valid) {
-        throw RuntimeError(ErrorNumber::ManifestUntrusted,
-                           QStringLiteral("The manifest at %1 cannot be trusted: %2.")
-                               .arg(RemoteUrl, verification.description));
+        refusal = verification.description;
+    } else {
+        // A valid signature for another of the vendor's files, or an old copy of
+        // this one, must not pass either.
+        refusal = signatureMisfit(verification.trustedComment,
+                                  QString::fromLatin1(Manifest::FileName), m_trust.maxAgeDays,
+                                  QDateTime::currentSecsSinceEpoch());
+    }
+    if (refusal) {
+        throw RuntimeError(
+            ErrorNumber::ManifestUntrusted,
+            QStringLiteral("The manifest at %1 cannot be trusted: %2.").arg(RemoteUrl, *refusal));
     }
 }
 
@@ -280,7 +290,7 @@ ReleasePin Form1::selectedPin() const
 {
     ReleasePin pin = m_versionPins.value(m_selectedIndex);
     // Every release a signed manifest lists is pinned; anything else was not listed.
-    if (!m_manifestKeys.isEmpty() && !pin.pinsDigest()) {
+    if (m_trust.requiresSignature() && (!pin.pinsDigest() || !pin.pinsSize())) {
         throw RuntimeError(
             ErrorNumber::ManifestUntrusted,
             QStringLiteral("\"%1\" is not a release the signed manifest lists").arg(SelectedFile));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "default_destination.h"
-#include "minisign.h"
+#include "manifest_signature_policy.h"
 #include "platform.h"
 #include "release_pin.h"
 #include "transfer_meter.h"
@@ -34,10 +34,11 @@ class Form1 final : public QWidget
     Q_OBJECT
 
 public:
-    // manifestKeys: the vendor's keys; when there are any, the manifest must be
-    // signed by one of them and every release it lists must pin its SHA-256.
-    Form1(const Platform &platform, const QString &baseUrl,
-          const QList<Minisign::PublicKey> &manifestKeys = {}, QWidget *parent = nullptr);
+    // trust: the vendor's keys and the signature's greatest age; with keys, the
+    // manifest must be signed by one of them for manifest.txt, and every release
+    // it lists must pin its SHA-256 and size.
+    Form1(const Platform &platform, const QString &baseUrl, const ManifestTrust &trust = {},
+          QWidget *parent = nullptr);
     ~Form1() override;
 
     // Runs once before the window is first shown. Afterwards hasEnded() tells
@@ -140,7 +141,7 @@ private:
 
     Platform m_platform;
     QString m_baseUrl;
-    QList<Minisign::PublicKey> m_manifestKeys;
+    ManifestTrust m_trust;
     // What the manifest pins of each release, at the indices of VersionFiles.
     QList<ReleasePin> m_versionPins;
     qsizetype m_selectedIndex = -1;

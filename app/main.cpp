@@ -1,6 +1,7 @@
 #include "error_report.h"
 #include "form1.h"
 #include "linux_termination_signals.h"
+#include "manifest_signature_policy.h"
 #include "minisign.h"
 #include "qt_translation.h"
 #include "runtime_error.h"
@@ -39,7 +40,9 @@ int main(int argc, char *argv[])
             RuntimeError(ErrorNumber::InvalidPropertyValue, problem));
         return 1;
     }
-    Form1 form(system.platform(), QStringLiteral(ORBISTANE_BASE_URL), keys.keys);
+    // Both checked when the program was configured.
+    const ManifestTrust trust{keys.keys, ORBISTANE_MANIFEST_MAX_AGE_DAYS};
+    Form1 form(system.platform(), QStringLiteral(ORBISTANE_BASE_URL), trust);
     window = &form;
 
     // Standard buttons (Yes, No, OK) speak the program's language.

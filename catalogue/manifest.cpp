@@ -92,13 +92,13 @@ ManifestLine readManifestLine(QStringView line, Pinning pinning)
     } else {
         result.digestIgnored = !digestField.isEmpty();
     }
+    // Without a size, nothing bounds the body: an endless one would fill the disk.
     if (const std::optional<qint64> size = parseByteCount(sizeField)) {
         entry.pin.size = *size;
-    } else if (!sizeField.isEmpty()) {
-        if (pinning == Pinning::Required) {
-            return skipped(SkipReason::BadSize);
-        }
-        result.sizeIgnored = true;
+    } else if (pinning == Pinning::Required) {
+        return skipped(SkipReason::BadSize);
+    } else {
+        result.sizeIgnored = !sizeField.isEmpty();
     }
     result.entry = std::move(entry);
     return result;
@@ -124,7 +124,8 @@ QString describeSkip(SkipReason reason)
         return QStringLiteral("field 3 is not a SHA-256 (64 hexadecimal digits), which a "
                               "signed manifest requires");
     case SkipReason::BadSize:
-        return QStringLiteral("field 4 is not a size in bytes (decimal digits)");
+        return QStringLiteral("field 4 is not a size in bytes (decimal digits), which a signed "
+                              "manifest requires");
     }
     return {};
 }

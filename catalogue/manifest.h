@@ -31,8 +31,9 @@ struct ManifestEntry
     bool operator==(const ManifestEntry &) const = default;
 };
 
-// Whether every release must pin its SHA-256: so it is when the manifest's
-// signature was verified, so that everything listed is what the vendor signed.
+// Whether every release must pin its SHA-256 and size: so it is when the
+// manifest's signature was verified, so that everything listed is what the
+// vendor signed, and no endless body passes for it.
 enum class Pinning { Optional, Required };
 
 // Why a line lists no release.
@@ -40,9 +41,9 @@ enum class SkipReason {
     None,
     NotTagged,    // field 0 is not the platform tag: comments, other platforms
     TooFewFields, // a tagged line without a display name
-    NotPlainName, // field 1 would not stay inside the folder it is joined to
+    NotPlainName, // field 1 would leave the folder it is joined to, or not read as what it is
     NoDigest,     // field 3 is not a SHA-256, which a signed manifest requires
-    BadSize,      // field 4 is not a byte count, in a signed manifest
+    BadSize,      // field 4 is not a byte count, which a signed manifest requires
 };
 
 struct ManifestLine

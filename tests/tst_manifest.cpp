@@ -133,6 +133,8 @@ void TestManifest::pins_data()
         << line + "\t1234" << required << SkipReason::NoDigest << none << false;
     QTest::newRow("signed: malformed digest")
         << line + Digest.chopped(2) << required << SkipReason::NoDigest << none << false;
+    QTest::newRow("signed: digest without size")
+        << line + Digest << required << SkipReason::BadSize << none << false;
     QTest::newRow("signed: junk size")
         << line + Digest + "\t1e6" << required << SkipReason::BadSize << none << false;
     QTest::newRow("signed: untagged") << "# " + Digest << required << SkipReason::NotTagged

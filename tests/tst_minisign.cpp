@@ -1,8 +1,11 @@
+#include "manifest_signature_policy.h"
 #include "minisign.h"
 #include "minisign_tool.h"
 
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <limits>
 
 using Minisign::PublicKey;
 using Minisign::Verdict;
@@ -16,6 +19,9 @@ namespace {
 const QString FirstKey = QStringLiteral("RWRN3KCT6NL4VE4YA2KtQ/8aQexs0oAfgPZ0BFhlLok4qaJIsH5rkZOw");
 const QString SecondKey =
     QStringLiteral("RWTaj+X9DqKIABf2CJ29mQjYQPdIfUeeVDcaiwB8JY3HAq+PUCHjbSYs");
+
+// "Now" for the signature's age: 2026-09-21 14:13:20 UTC.
+constexpr qint64 Now = 1790000000;
 
 // What the key line holds, read with Qt's decoder rather than the one under test.
 PublicKey expectedKey(const QString &line)
@@ -38,6 +44,8 @@ private slots:
     void publicKeys();
     void keyIdText_data();
     void keyIdText();
+    void signatureFit_data();
+    void signatureFit();
 
 private:
     struct KeyPair
@@ -81,10 +89,13 @@ void TestMinisign::initTestCase()
     makeKey("first", &m_first);
     makeKey("second", &m_second);
     makeKey("stranger", &m_stranger);
-    m_prehashed = m_tool.sign(m_content, "first", false, m_comment);
-    m_legacy = m_tool.sign(m_content, "first", true, m_comment);
-    m_bySecond = m_tool.sign(m_content, "second", false, m_comment);
-    m_byStranger = m_tool.sign(m_content, "stranger", false, m_comment);
+    MinisignSigning commented;
+    commented.trustedComment = m_comment;
+    m_prehashed = m_tool.sign(m_content, "first", commented);
+    m_bySecond = m_tool.sign(m_content, "second", commented);
+    m_byStranger = m_tool.sign(m_content, "stranger", commented);
+    commented.legacy = true;
+    m_legacy = m_tool.sign(m_content, "first", commented);
     for (const QByteArray *signature : {&m_prehashed, &m_legacy, &m_bySecond, &m_byStranger}) {
         QVERIFY(!signature->isEmpty());
     }
@@ -240,6 +251,51 @@ void TestMinisign::keyIdText()
     const std::optional<PublicKey> key = Minisign::parsePublicKey(publicLine);
     QVERIFY(key);
     QCOMPARE(Minisign::keyIdText(key->keyId), printedId);
+}
+
+void TestMinisign::signatureFit_data()
+{
+    // clang-format off
+    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<int>("maxAgeDays");
+    QTest::addColumn<QString>("said"); // in the refusal; empty when the signature fits
+
+    const qint64 day = 24 * 60 * 60;
+    const auto signedAt = [](qint64 time, const char *rest = "\tfile:manifest.txt") {
+        return "timestamp:" + QByteArray::number(time) + rest;
+    };
+    QTest::newRow("minisign's own comment") << signedAt(Now - 100, "\tfile:manifest.txt\thashed")
+                                            << 30 << "";
+    QTest::newRow("no limit: any age") << signedAt(1000) << 0 << "";
+    QTest::newRow("signed for another file")
+        << signedAt(Now, "\tfile:manifest-beta.txt\thashed") << 0
+        << "it was signed as \"manifest-beta.txt\", not manifest.txt";
+    QTest::newRow("names no file") << signedAt(Now, "\tfile:") << 0 << "names no file";
+    QTest::newRow("no time with a limit") << QByteArray("file:manifest.txt") << 30
+                                          << "no signing time";
+    QTest::newRow("unreadable time") << signedAt(0, "x\tfile:manifest.txt") << 30
+                                     << "no signing time";
+    QTest::newRow("at the limit") << signedAt(Now - 30 * day) << 30 << "";
+    QTest::newRow("a second past the limit")
+        << signedAt(Now - 30 * day - 1) << 30
+        << "it was signed on 2026-08-22 14:13 UTC, more than 30 days ago";
+    QTest::newRow("more than a day ahead") << signedAt(Now + day + 1) << 30
+                                           << "2026-09-22 14:13 UTC, more than a day ahead";
+    QTest::newRow("time at the end of 64 bits")
+        << signedAt(std::numeric_limits<qint64>::max()) << 30 << "more than a day ahead";
+    // clang-format on
+}
+
+void TestMinisign::signatureFit()
+{
+    QFETCH(QByteArray, comment);
+    QFETCH(int, maxAgeDays);
+    QFETCH(QString, said);
+
+    const std::optional<QString> misfit = signatureMisfit(comment, QStringLiteral("manifest.txt"),
+                                                          maxAgeDays, Now);
+    QVERIFY2(misfit.has_value() != said.isEmpty(), qPrintable(misfit.value_or("fits")));
+    QVERIFY2(misfit.value_or(QString()).contains(said), qPrintable(misfit.value_or("fits")));
 }
 
 QTEST_GUILESS_MAIN(TestMinisign)

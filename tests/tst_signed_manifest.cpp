@@ -8,6 +8,7 @@
 #include "test_platform.h"
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
@@ -42,7 +43,7 @@ private slots:
 private:
     struct Window
     {
-        explicit Window(const QList<Minisign::PublicKey> &keys) : trusted(keys)
+        explicit Window(const ManifestTrust &trust) : trusted(trust)
         {
             platform.shell.tempFolder = temp.path();
         }
@@ -62,7 +63,7 @@ private:
             return result;
         }
 
-        QList<Minisign::PublicKey> trusted;
+        ManifestTrust trusted;
         QTemporaryDir temp;
         QTemporaryDir destination;
         TestHttpServer server;
@@ -96,7 +97,9 @@ void TestSignedManifest::initTestCase()
                  "W2003\tunpinned.sh\tNot pinned\n"
                  "W2003\tmalformed.sh\tShort digest\t0123abcd\t100\n"
                  "W2003\tsetup-3.sh\tRelease 3\t" +
-                 Sha256::hash("3").toHex().toUpper() + "\n";
+                 Sha256::hash("3").toHex().toUpper() + "\t1\n";
+    // Pinned but unbounded: an endless body for it would fill the disk.
+    m_manifest += "W2003\tunbounded.sh\tNo size\t" + Sha256::hash("4").toHex() + "\n";
 }
 
 void TestSignedManifest::startup_data()
@@ -125,6 +128,10 @@ void TestSignedManifest::startup_data()
     QTest::newRow("wrong algorithm bytes") << "vendor" << false << "algorithm" << "malformed";
     QTest::newRow("trusted comment edited")
         << "vendor" << false << "comment" << "trusted comment";
+    // Signed by the vendor, but for another file or too long ago to be current.
+    QTest::newRow("signed for another file")
+        << "vendor" << false << "other file" << "signed as \"manifest-beta.txt\", not manifest.txt";
+    QTest::newRow("signed 31 days ago") << "vendor" << true << "old" << "more than 30 days ago";
     // clang-format on
 }
 
@@ -135,7 +142,15 @@ void TestSignedManifest::startup()
     QFETCH(QString, damage);
     QFETCH(QString, said);
 
-    QByteArray signature = m_tool->sign(m_manifest, signer, legacy);
+    MinisignSigning how;
+    how.legacy = legacy;
+    if (damage == QLatin1String("other file")) {
+        how.fileName = QStringLiteral("manifest-beta.txt");
+    } else if (damage == QLatin1String("old")) {
+        const qint64 signedAt = QDateTime::currentSecsSinceEpoch() - 31 * 24 * 3600;
+        how.trustedComment = "timestamp:" + QByteArray::number(signedAt) + "\tfile:manifest.txt";
+    }
+    QByteArray signature = m_tool->sign(m_manifest, signer, how);
     QVERIFY(!signature.isEmpty());
     QByteArray manifest = m_manifest;
     if (damage == QLatin1String("manifest")) {
@@ -155,7 +170,7 @@ void TestSignedManifest::startup()
         signature = MinisignTool::withLine(signature, 2, comment + " edited");
     }
 
-    Window window({m_vendor, m_rotated});
+    Window window({{m_vendor, m_rotated}, 30});
     window.server.serve(ManifestPath, TestHttpServer::ok(manifest));
     if (damage != QLatin1String("missing")) {
         window.server.serve(SignaturePath, TestHttpServer::ok(signature));
@@ -169,7 +184,7 @@ void TestSignedManifest::startup()
     if (said.isEmpty()) {
         QVERIFY2(!window.form->hasEnded(),
                  qPrintable(window.platform.errorReport.lastDescription()));
-        // Only what pins its SHA-256 is listed.
+        // Only what pins its SHA-256 and size is listed.
         QCOMPARE(window.items(), (QStringList{"Release 2", "Release 3"}));
         return;
     }
@@ -195,7 +210,7 @@ void TestSignedManifest::download_data()
 void TestSignedManifest::download()
 {
     QFETCH(bool, tampered);
-    Window window({m_vendor});
+    Window window({{m_vendor}});
     window.server.serve(ManifestPath, TestHttpServer::ok(m_manifest));
     window.server.serve(SignaturePath, TestHttpServer::ok(m_tool->sign(m_manifest, "vendor")));
     QByteArray served = m_release;

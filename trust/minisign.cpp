@@ -1,9 +1,10 @@
 #include "minisign.h"
 
+#include "release_pin.h"
+
 #include <sodium.h>
 
 #include <array>
-#include <stdexcept>
 
 namespace Minisign {
 
@@ -37,13 +38,18 @@ const unsigned char *bytesOf(QByteArrayView bytes)
     return bytes.isEmpty() ? &none : reinterpret_cast<const unsigned char *>(bytes.data());
 }
 
-void startSodium()
+bool startSodium()
 {
-    // Fails only when libsodium cannot work on this machine; no verdict must follow then.
+    // Fails only when libsodium cannot work on this machine; nothing is verified then.
     static const bool started = sodium_init() >= 0;
-    if (!started) {
-        throw std::runtime_error("libsodium cannot start");
-    }
+    return started;
+}
+
+Verification libraryUnavailable(const QString &why)
+{
+    return {Verdict::LibraryUnavailable,
+            QStringLiteral("its signature cannot be checked: %1").arg(why),
+            {}};
 }
 
 // Strict base64 as minisign writes it: the standard alphabet, padded, nothing else.
@@ -312,14 +318,16 @@ Verification verify(QByteArrayView content, QByteArrayView signatureFile,
                 {}};
     }
 
-    startSodium();
+    if (!startSodium()) {
+        return libraryUnavailable(QStringLiteral("libsodium cannot start on this machine"));
+    }
     QByteArray prehash;
     if (signature.algorithm == Algorithm::Prehashed) {
         prehash.resize(PrehashSize);
         if (crypto_generichash(reinterpret_cast<unsigned char *>(prehash.data()),
                                static_cast<size_t>(prehash.size()), bytesOf(content),
                                static_cast<unsigned long long>(content.size()), nullptr, 0) != 0) {
-            throw std::runtime_error("libsodium failed to hash");
+            return libraryUnavailable(QStringLiteral("libsodium failed to hash the manifest"));
         }
     }
     const QByteArrayView message = signature.algorithm == Algorithm::Prehashed
@@ -344,6 +352,37 @@ Verification verify(QByteArrayView content, QByteArrayView signatureFile,
     return {Verdict::TrustedCommentChanged,
             QStringLiteral("the trusted comment of its signature was changed after signing"),
             {}};
+}
+
+TrustedCommentFields readTrustedComment(QByteArrayView comment)
+{
+    constexpr QByteArrayView TimestampKey = "timestamp:";
+    constexpr QByteArrayView FileKey = "file:";
+    TrustedCommentFields fields;
+    bool timestampSeen = false;
+    bool fileSeen = false;
+    // The first field of each kind counts, readable or not: only the holder of
+    // the secret key writes here, and a second one would only blur the first.
+    qsizetype start = 0;
+    while (start <= comment.size()) {
+        qsizetype end = comment.indexOf('\t', start);
+        if (end < 0) {
+            end = comment.size();
+        }
+        const QByteArrayView field = comment.sliced(start, end - start);
+        if (field.startsWith(TimestampKey) && !timestampSeen) {
+            timestampSeen = true;
+            fields.timestamp =
+                parseByteCount(QString::fromLatin1(field.sliced(TimestampKey.size())));
+        } else if (field.startsWith(FileKey) && !fileSeen) {
+            fileSeen = true;
+            if (field.size() > FileKey.size()) {
+                fields.file = QString::fromUtf8(field.sliced(FileKey.size()));
+            }
+        }
+        start = end + 1;
+    }
+    return fields;
 }
 
 } // namespace Minisign

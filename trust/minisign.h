@@ -65,6 +65,7 @@ enum class Verdict {
     UnknownKey,            // signed by a key that is not one of the trusted ones
     ContentChanged,        // the signature does not match the content
     TrustedCommentChanged, // the global signature does not match
+    LibraryUnavailable,    // libsodium cannot start or failed: nothing was decided
 };
 
 struct Verification
@@ -78,8 +79,19 @@ struct Verification
 
 // Checks signatureFile against content: the key ID must be one of keys, the
 // signature must verify for the content (either algorithm), and the global
-// signature must verify for the trusted comment.
+// signature must verify for the trusted comment. A libsodium that cannot work
+// is a verdict too, not an exception.
 Verification verify(QByteArrayView content, QByteArrayView signatureFile,
                     const QList<PublicKey> &keys);
+
+// The fields minisign writes into a trusted comment unless told otherwise:
+// "timestamp:SECONDS<tab>file:BASE NAME", with "<tab>hashed" after prehashed
+// signatures. A field that is missing or cannot be read is left empty.
+struct TrustedCommentFields
+{
+    std::optional<qint64> timestamp; // seconds since 1970, UTC
+    std::optional<QString> file;     // never empty when set
+};
+TrustedCommentFields readTrustedComment(QByteArrayView comment);
 
 } // namespace Minisign

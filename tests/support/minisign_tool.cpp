@@ -66,11 +66,11 @@ QByteArray MinisignTool::withLine(const QByteArray &signature, int index, const 
     return lines.join('\n');
 }
 
-QByteArray MinisignTool::sign(const QByteArray &content, const QString &name, bool legacy,
-                              const QByteArray &trustedComment)
+QByteArray MinisignTool::sign(const QByteArray &content, const QString &name,
+                              const MinisignSigning &how)
 {
     const QDir dir(m_folder);
-    const QString file = dir.filePath(QStringLiteral("signed-content"));
+    const QString file = dir.filePath(how.fileName);
     const QString signature = file + QStringLiteral(".minisig");
     QFile::remove(signature);
     QFile out(file);
@@ -85,11 +85,11 @@ QByteArray MinisignTool::sign(const QByteArray &content, const QString &name, bo
                           file,
                           QStringLiteral("-x"),
                           signature};
-    if (legacy) {
+    if (how.legacy) {
         arguments.append(QStringLiteral("-l"));
     }
-    if (!trustedComment.isEmpty()) {
-        arguments << QStringLiteral("-t") << QString::fromUtf8(trustedComment);
+    if (!how.trustedComment.isEmpty()) {
+        arguments << QStringLiteral("-t") << QString::fromUtf8(how.trustedComment);
     }
     return run(arguments) ? readFile(signature) : QByteArray();
 }

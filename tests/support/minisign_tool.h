@@ -3,6 +3,18 @@
 #include <QByteArray>
 #include <QString>
 
+// How MinisignTool signs: as the vendor does unless a test says otherwise.
+struct MinisignSigning
+{
+    // The older kind, over the content itself rather than its hash.
+    bool legacy = false;
+    // minisign's own ("timestamp:...<tab>file:FILE") when empty.
+    QByteArray trustedComment;
+    // The name the content is signed under, which minisign's own trusted
+    // comment names.
+    QString fileName = QStringLiteral("manifest.txt");
+};
+
 // Keys and signatures made by the real minisign tool, as the vendor makes
 // them, in a folder of the test's own.
 class MinisignTool
@@ -21,9 +33,8 @@ public:
     QString printedKeyId(const QString &name) const;
 
     // The signature file for content signed with key name, empty on failure.
-    // legacy: the older kind, over the content itself rather than its hash.
-    QByteArray sign(const QByteArray &content, const QString &name, bool legacy = false,
-                    const QByteArray &trustedComment = {});
+    QByteArray sign(const QByteArray &content, const QString &name,
+                    const MinisignSigning &how = {});
 
     // A signature file with one of its lines (0 to 3) replaced, as a forger would.
     static QByteArray withLine(const QByteArray &signature, int index, const QByteArray &line);

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "minisign.h"
+
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+#include <QStringView>
+
+#include <optional>
+
+// What a program built with the vendor's keys asks of the manifest's signature.
+struct ManifestTrust
+{
+    // When empty, the manifest is read unsigned and nothing below applies.
+    QList<Minisign::PublicKey> keys;
+    // A signature made more than this many days ago is refused; 0: no limit.
+    int maxAgeDays = 0;
+
+    bool requiresSignature() const { return !keys.isEmpty(); }
+};
+
+// A signing time as messages show it: "2026-10-01 12:00 UTC".
+QString signingTimeText(qint64 secondsSinceEpoch);
+
+// Whether a signature already verified fits the file it came with: its trusted
+// comment must name expectedFile, so that a signature over another of the
+// vendor's files does not pass for this one; and with maxAgeDays set, its
+// signing time must be known, at most that many days before now and at most a
+// day after it (clocks differ), so that an old list cannot be replayed for
+// ever. Why not, as a phrase that follows "The manifest at URL cannot be
+// trusted: "; nothing when it fits. now: seconds since 1970, UTC.
+std::optional<QString> signatureMisfit(QByteArrayView trustedComment, const QString &expectedFile,
+                                       int maxAgeDays, qint64 now);
