@@ -6,18 +6,32 @@
 
 bool isPlainFileName(const QString &name)
 {
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+    // A leading dot hides the file from a listing, and "." and ".." are not files.
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.'))) {
         return false;
     }
-    for (const QChar c : name) {
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
         const char16_t code = c.unicode();
         if (code == u'/' || code == u'\\') {
             return false;
         }
         // ASCII decided at once; only the rest needs the Unicode tables.
-        const bool control = code < 0x80 ? code < 0x20 || code == 0x7F
-                                         : c.category() == QChar::Other_Control;
-        if (control) {
+        if (code < 0x80) {
+            if (code < 0x20 || code == 0x7F) {
+                return false;
+            }
+            continue;
+        }
+        // Format characters are invisible or turn the text around ("exe.txt" shown
+        // for "txt.exe" with U+202E): the name would not read as what it is.
+        char32_t point = code;
+        if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
+            point = QChar::surrogateToUcs4(c, name.at(++i));
+        }
+        const QChar::Category category = QChar::category(point);
+        if (category == QChar::Other_Control || category == QChar::Other_Format ||
+            category == QChar::Other_Surrogate) {
             return false;
         }
     }

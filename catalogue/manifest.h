@@ -56,8 +56,10 @@ struct ManifestLine
     bool sizeIgnored = false;
 };
 
-// True for a name that stays inside the folder it is joined to: not empty, not
-// "." or "..", without "/", "\" or control characters.
+// True for a name that stays inside the folder it is joined to and reads as
+// what it is: not empty, not starting with ".", without "/", "\", control
+// characters or Unicode format characters (bidirectional overrides, zero-width
+// characters).
 bool isPlainFileName(const QString &name);
 
 // What a manifest line holds: tab-separated fields, the platform tag in field 0

@@ -65,7 +65,19 @@ void TestManifest::parseLine_data()
     QTest::newRow("accented name") << QString::fromUtf8("W2003\tversi\u00f3n.exe\tA")
                                    << entry("versi\u00f3n.exe", "A");
     QTest::newRow("tag too long") << "W20033\ta.exe\tA" << Entry();
-    QTest::newRow("dots inside are fine") << "W2003\t..a..exe\tA" << entry("..a..exe", "A");
+    QTest::newRow("leading dots") << "W2003\t..a..exe\tA" << Entry();
+    QTest::newRow("dots inside are fine") << "W2003\ta..b.exe\tA" << entry("a..b.exe", "A");
+    QTest::newRow("hidden file") << "W2003\t.profile\tA" << Entry();
+    QTest::newRow("dot not leading") << "W2003\ta.sh\tA" << entry("a.sh", "A");
+    // Shown as "setup-exe.sh" for the file setup-\u202Ehs.exe.
+    QTest::newRow("right-to-left override")
+        << QString::fromUtf8("W2003\tsetup-\u202Ehs.exe\tA") << Entry();
+    QTest::newRow("zero width space") << QString::fromUtf8("W2003\ta\u200B.exe\tA") << Entry();
+    QTest::newRow("byte order mark inside") << QString::fromUtf8("W2003\ta\uFEFF.exe\tA") << Entry();
+    QTest::newRow("tag character beyond 16 bits")
+        << QString::fromUtf8("W2003\ta\U000E0041.exe\tA") << Entry();
+    QTest::newRow("letter beyond 16 bits") << QString::fromUtf8("W2003\ta\U00010400.exe\tA")
+                                           << entry("a\U00010400.exe", "A");
     // clang-format on
 }
 
