@@ -2,9 +2,13 @@
 
 #include "linux_file_system.h"
 #include "manifest.h"
+#include "manifest_signature_policy.h"
 #include "minisign.h"
+#include "printable_text.h"
+#include "release_pin.h"
 #include "sha256.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,12 +18,19 @@
 
 #include <optional>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace ManifestTool {
 
 namespace {
 
 const char Help[] = R"(Usage:
-  orbistane-manifest check DIR [--public-key KEY]
+  orbistane-manifest check DIR [--public-key KEY] [--max-age-days N]
   orbistane-manifest add DIR FILE "Display name"
   orbistane-manifest --help
 
@@ -27,15 +38,22 @@ check  Reads DIR/manifest.txt as the program reads it: lists every release the
        program would show, says which lines it would skip and why, and checks
        that each listed file is in DIR with the SHA-256 and size the manifest
        pins. With --public-key, DIR/manifest.txt.minisig must first be a valid
-       signature by KEY, and lines that pin no SHA-256 are skipped, as in the
-       program built with that key. KEY is the base64 line of a minisign .pub
-       file (several separated by commas), or the path of the .pub file.
+       signature by KEY whose trusted comment names manifest.txt (it shows the
+       signing date), and lines that do not pin both SHA-256 and size are
+       skipped, as in the program built with that key. KEY is the base64 line
+       of a minisign .pub file (several separated by commas), or the path of
+       the .pub file. --max-age-days N (with --public-key) also refuses a
+       signature made more than N days ago, more than a day ahead or at no
+       stated time, as the program built with MANIFEST_MAX_AGE_DAYS=N does.
 
 add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        file name, display name, SHA-256 and size. If the manifest has a line for
        FILE already, that line is updated instead. Every other line is kept byte
        for byte. The manifest is created if there is none. Sign it again
        afterwards: minisign -Sm DIR/manifest.txt
+
+A release that is a symbolic link must lead to a file inside DIR. Control
+characters read from the manifest or the signature are printed escaped (\x1B).
 
 Findings go to standard output, errors and warnings to standard error.
 
@@ -45,8 +63,8 @@ Exit status:
   2  the command line is wrong
 )";
 
-// What the manifest file holds, or why it could not be read.
-struct ManifestFile
+// What a file of the folder holds, or why it could not be read.
+struct FolderFile
 {
     QString path;
     QByteArray bytes;
@@ -54,27 +72,75 @@ struct ManifestFile
     QString error;
 };
 
-ManifestFile readManifest(const QDir &folder)
+// Reads a regular file of at most maxBytes. Opened without blocking and checked
+// before a byte is read: a FIFO at its name would otherwise hold the tool up for
+// ever, and a device would pour out bytes.
+FolderFile readFolderFile(const QString &path, qint64 maxBytes)
 {
-    ManifestFile manifest;
-    manifest.path = folder.filePath(QLatin1String(Manifest::FileName));
-    QFile file(manifest.path);
-    manifest.exists = file.exists();
-    if (!manifest.exists) {
-        manifest.error = QStringLiteral("%1 does not exist").arg(manifest.path);
-        return manifest;
+    FolderFile read;
+    read.path = path;
+    const int descriptor = ::open(QFile::encodeName(path).constData(),
+                                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0) {
+        const int error = errno;
+        // A link to nothing is there all the same: writing to it would go elsewhere.
+        read.exists = error != ENOENT || QFileInfo(path).isSymLink();
+        read.error = read.exists ? QStringLiteral("cannot read %1: %2")
+                                       .arg(path, QString::fromLocal8Bit(std::strerror(error)))
+                                 : QStringLiteral("%1 does not exist").arg(path);
+        return read;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        manifest.error =
-            QStringLiteral("cannot read %1: %2").arg(manifest.path, file.errorString());
-    } else if (file.size() > Manifest::MaxBytes) {
-        manifest.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
-                             .arg(manifest.path)
-                             .arg(Manifest::MaxBytes);
-    } else {
-        manifest.bytes = file.readAll();
+    read.exists = true;
+    struct stat status = {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(descriptor);
+        read.error = QStringLiteral("%1 is not a regular file").arg(path);
+        return read;
     }
-    return manifest;
+    QFile file;
+    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        read.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return read;
+    }
+    if (status.st_size > maxBytes) {
+        read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
+                         .arg(path)
+                         .arg(maxBytes);
+        return read;
+    }
+    read.bytes = file.read(maxBytes + 1);
+    if (read.bytes.size() > maxBytes) {
+        read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
+                         .arg(path)
+                         .arg(maxBytes);
+    } else if (file.error() != QFileDevice::NoError) {
+        read.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    }
+    return read;
+}
+
+FolderFile readManifest(const QDir &folder)
+{
+    return readFolderFile(folder.filePath(QLatin1String(Manifest::FileName)), Manifest::MaxBytes);
+}
+
+// Where a release that is a symbolic link leads, when that is outside folder:
+// the server would hand out a file that the folder does not hold. Links to files
+// inside the folder are kept, as for "latest.sh" pointing at a versioned file.
+std::optional<QString> linkOutside(const QFileInfo &release, const QDir &folder)
+{
+    if (!release.isSymLink()) {
+        return std::nullopt;
+    }
+    const QString target = release.canonicalFilePath();
+    QString root = folder.canonicalPath();
+    if (!root.endsWith(QLatin1Char('/'))) {
+        root += QLatin1Char('/');
+    }
+    if (!target.isEmpty() && target.startsWith(root)) {
+        return std::nullopt;
+    }
+    return target.isEmpty() ? release.symLinkTarget() : target;
 }
 
 // Byte order marks, or the zero bytes that ASCII text in UTF-16 is full of.
@@ -104,26 +170,29 @@ class Checker
 public:
     Checker(QTextStream &out, QTextStream &err) : m_out(out), m_err(err) {}
 
-    int run(const QString &dir, const QList<Minisign::PublicKey> &keys)
+    int run(const QString &dir, const ManifestTrust &trust)
     {
         const QDir folder(dir);
-        const ManifestFile manifest = readManifest(folder);
+        const FolderFile manifest = readManifest(folder);
         if (!manifest.error.isEmpty()) {
             problem(manifest.error);
             return finish();
         }
-        if (!keys.isEmpty() && !verifySignature(manifest, keys)) {
+        if (trust.requiresSignature() && !verifySignature(manifest, trust)) {
             return finish();
         }
         const bool utf8 = QByteArrayView(manifest.bytes).isValidUtf8();
-        m_out << "manifest: " << manifest.path << " ("
-              << (utf8 ? "UTF-8" : "not UTF-8, read as Windows-1252") << ")\n";
+        found(QStringLiteral("manifest: %1 (%2)")
+                  .arg(manifest.path, utf8 ? QStringLiteral("UTF-8")
+                                           : QStringLiteral("not UTF-8, read as Windows-1252")));
         if (looksLikeUtf16(manifest.bytes)) {
             warning(QStringLiteral("%1 looks like UTF-16, which the program cannot read: it "
                                    "lists nothing from it. Save it as UTF-8.")
                         .arg(manifest.path));
         }
-        readLines(folder, manifest.bytes, keys.isEmpty() ? Pinning::Optional : Pinning::Required);
+        readLines(folder, manifest.bytes,
+                  trust.requiresSignature() ? Pinning::Required : Pinning::Optional);
+        warnAboutNamesThatAreFiles();
         if (m_listed == 0) {
             warning(QStringLiteral("the manifest lists no release: the program would show an "
                                    "empty list"));
@@ -132,25 +201,46 @@ public:
     }
 
 private:
-    bool verifySignature(const ManifestFile &manifest, const QList<Minisign::PublicKey> &keys)
+    // A listed release, for the checks that compare lines.
+    struct Listed
     {
-        const QString path = manifest.path + QLatin1String(Manifest::SignatureSuffix);
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            problem(QStringLiteral("cannot read the signature %1: %2; the program would list "
-                                   "nothing")
-                        .arg(path, file.errorString()));
+        int line = 0;
+        QString name;
+        QString file;
+    };
+
+    bool verifySignature(const FolderFile &manifest, const ManifestTrust &trust)
+    {
+        const FolderFile signature = readFolderFile(
+            manifest.path + QLatin1String(Manifest::SignatureSuffix), Manifest::MaxSignatureBytes);
+        if (!signature.error.isEmpty()) {
+            problem(QStringLiteral("the signature: %1; the program would list nothing")
+                        .arg(signature.error));
             return false;
         }
-        const Minisign::Verification verification =
-            Minisign::verify(manifest.bytes, file.read(Manifest::MaxSignatureBytes + 1), keys);
+        const Minisign::Verification verification = Minisign::verify(manifest.bytes,
+                                                                     signature.bytes, trust.keys);
+        std::optional<QString> refusal;
         if (verification.verdict != Minisign::Verdict::Valid) {
+            refusal = verification.description;
+        } else {
+            found(QStringLiteral("signature: valid (trusted comment: %1)")
+                      .arg(QString::fromUtf8(verification.trustedComment)));
+            const Minisign::TrustedCommentFields fields =
+                Minisign::readTrustedComment(verification.trustedComment);
+            found(QStringLiteral("signed: %1, for %2")
+                      .arg(fields.timestamp ? signingTimeText(*fields.timestamp)
+                                            : QStringLiteral("at no stated time"),
+                           fields.file ? *fields.file : QStringLiteral("no named file")));
+            refusal = signatureMisfit(verification.trustedComment,
+                                      QString::fromLatin1(Manifest::FileName), trust.maxAgeDays,
+                                      QDateTime::currentSecsSinceEpoch());
+        }
+        if (refusal) {
             problem(QStringLiteral("%1 cannot be trusted: %2; the program would list nothing")
-                        .arg(manifest.path, verification.description));
+                        .arg(manifest.path, *refusal));
             return false;
         }
-        m_out << "signature: valid (trusted comment: "
-              << QString::fromUtf8(verification.trustedComment) << ")\n";
         return true;
     }
 
@@ -166,7 +256,7 @@ private:
                 const QString why = describeSkip(line.skipped);
                 // Comments and other platforms' lines are meant to be skipped.
                 if (line.skipped == SkipReason::NotTagged) {
-                    m_out << where << ": skipped, " << why << '\n';
+                    found(QStringLiteral("%1: skipped, %2").arg(where, why));
                 } else {
                     problem(QStringLiteral("%1: skipped, %2").arg(where, why));
                 }
@@ -182,6 +272,7 @@ private:
                 continue;
             }
             const ManifestEntry &entry = *line.entry;
+            m_releases.append({number, entry.name, entry.file});
             if (line.digestIgnored) {
                 warning(where + QStringLiteral(": field 3 is not a SHA-256; it is ignored"));
             }
@@ -191,31 +282,64 @@ private:
             const auto first = firstLineOf.constFind(entry.file);
             if (first != firstLineOf.cend()) {
                 warning(QStringLiteral("%1: %2 is listed again (first on line %3)")
-                            .arg(where, entry.file)
-                            .arg(*first));
+                            .arg(where, entry.file, QString::number(*first)));
             } else {
                 firstLineOf.insert(entry.file, number);
             }
-            m_out << where << ": \"" << entry.name << "\" (" << entry.file << "): "
-                  << (checkRelease(where, folder.filePath(entry.file), entry.pin) ? "ok"
-                                                                                  : "PROBLEM")
-                  << '\n';
+            const bool ok = checkRelease(where, folder, entry);
+            found(QStringLiteral("%1: \"%2\" (%3): %4")
+                      .arg(where, entry.name, entry.file,
+                           ok ? QStringLiteral("ok") : QStringLiteral("PROBLEM")));
         }
     }
 
-    bool checkRelease(const QString &where, const QString &path, const ReleasePin &pin)
+    // The program turns a picked display name into a file name, then carries on
+    // through the later lines with that file name as if it had been picked: a
+    // display name equal to another line's file name (letter case aside) takes
+    // the pick to another release. The program keeps that rule; the vendor is told.
+    void warnAboutNamesThatAreFiles()
+    {
+        QHash<QString, const Listed *> byFile;
+        for (const Listed &release : std::as_const(m_releases)) {
+            byFile.insert(release.file.toUpper(), &release);
+        }
+        for (const Listed &release : std::as_const(m_releases)) {
+            const QString name = release.name.toUpper();
+            const Listed *other = byFile.value(name);
+            if (!other || name == release.file.toUpper()) {
+                continue;
+            }
+            // One arg() for all: a name holding "%3" must not take the next number.
+            const QString otherLine = QString::number(other->line);
+            const QString effect =
+                other->line < release.line
+                    ? QStringLiteral("picking line %1's release downloads %2 instead")
+                          .arg(otherLine, release.file)
+                    : QStringLiteral("the program may take one for the other");
+            warning(QStringLiteral("line %1: the display name \"%2\" is the file name of line %3 "
+                                   "(letter case aside): %4")
+                        .arg(QString::number(release.line), release.name, otherLine, effect));
+        }
+    }
+
+    bool checkRelease(const QString &where, const QDir &folder, const ManifestEntry &entry)
     {
         const int before = m_problems;
+        const QString path = folder.filePath(entry.file);
         const QFileInfo info(path);
         if (!info.isFile()) {
             problem(QStringLiteral("%1: %2 is not in the folder").arg(where, path));
             return false;
         }
+        if (const std::optional<QString> target = linkOutside(info, folder)) {
+            problem(QStringLiteral("%1: %2 is a symbolic link to %3, outside the folder")
+                        .arg(where, path, *target));
+            return false;
+        }
+        const ReleasePin &pin = entry.pin;
         if (pin.pinsSize() && info.size() != pin.size) {
             problem(QStringLiteral("%1: %2 has %3 bytes, the manifest pins %4")
-                        .arg(where, path)
-                        .arg(info.size())
-                        .arg(pin.size));
+                        .arg(where, path, QString::number(info.size()), QString::number(pin.size)));
         }
         if (!pin.pinsDigest()) {
             problem(QStringLiteral("%1: no SHA-256 is pinned for %2").arg(where, path));
@@ -231,6 +355,10 @@ private:
         }
         return m_problems == before;
     }
+
+    // Everything printed goes through printableText: names and comments come
+    // from files that anyone who could write to the folder may have crafted.
+    void found(const QString &text) { m_out << printableText(text) << '\n'; }
 
     void problem(const QString &text)
     {
@@ -248,7 +376,7 @@ private:
     void say(const QString &text)
     {
         m_out.flush();
-        m_err << text << '\n';
+        m_err << printableText(text) << '\n';
         m_err.flush();
     }
 
@@ -262,6 +390,7 @@ private:
 
     QTextStream &m_out;
     QTextStream &m_err;
+    QList<Listed> m_releases;
     int m_listed = 0;
     int m_problems = 0;
     int m_warnings = 0;
@@ -283,7 +412,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         QTextStream &err)
 {
     const auto fail = [&err](int status, const QString &text) {
-        err << "error: " << text << '\n';
+        err << "error: " << printableText(text) << '\n';
         return status;
     };
     const QDir folder(dir);
@@ -301,6 +430,12 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                 "from beside the manifest")
                                      .arg(release.filePath(), dir));
     }
+    // The server would serve whatever the link leads to, which nobody put in DIR.
+    if (const std::optional<QString> target = linkOutside(release, folder)) {
+        return fail(Exit::Usage, QStringLiteral("%1 is a symbolic link to %2, outside %3: list "
+                                                "the file itself, in %3")
+                                     .arg(release.filePath(), *target, dir));
+    }
     const QString file = release.fileName();
     if (!isPlainFileName(file) || file.contains(QLatin1Char('\t'))) {
         return fail(Exit::Usage, QStringLiteral("\"%1\" cannot be listed: the program skips "
@@ -312,7 +447,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                 "without tabs"));
     }
 
-    const ManifestFile manifest = readManifest(folder);
+    const FolderFile manifest = readManifest(folder);
     if (manifest.exists && !manifest.error.isEmpty()) {
         return fail(Exit::Problems, manifest.error);
     }
@@ -389,10 +524,69 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
             out << "updated line " << number << ": ";
         }
     }
-    out << file << ", \"" << name << "\", SHA-256 " << digest.digest.toHex() << ", "
-        << release.size() << " bytes\n";
+    out << printableText(file) << ", \"" << printableText(name) << "\", SHA-256 "
+        << digest.digest.toHex() << ", " << release.size() << " bytes\n";
     out << "The manifest changed: sign it again with minisign -Sm " << manifest.path << '\n';
     return Exit::Ok;
+}
+
+// check DIR [--public-key KEY] [--max-age-days N], the options in any order.
+// Nothing when the command line cannot be read, for the caller to say so.
+std::optional<int> check(const QStringList &arguments, QTextStream &out, QTextStream &err)
+{
+    QString dir;
+    std::optional<QString> key;
+    std::optional<QString> maxAge;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        std::optional<QString> *option = nullptr;
+        if (argument == QLatin1String("--public-key")) {
+            option = &key;
+        } else if (argument == QLatin1String("--max-age-days")) {
+            option = &maxAge;
+        }
+        if (option) {
+            if (*option || i + 1 == arguments.size()) {
+                return std::nullopt;
+            }
+            *option = arguments.at(++i);
+        } else if (dir.isEmpty() && !argument.isEmpty() && !argument.startsWith(u'-')) {
+            dir = argument;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (dir.isEmpty()) {
+        return std::nullopt;
+    }
+    const auto usage = [&err](const QString &text) {
+        err << "error: " << text << '\n';
+        return Exit::Usage;
+    };
+    ManifestTrust trust;
+    if (key) {
+        Minisign::KeyList keys = readKeys(*key);
+        if (!keys.error.isEmpty() || keys.keys.isEmpty()) {
+            return usage(QStringLiteral("--public-key: ") +
+                         (keys.error.isEmpty() ? QStringLiteral("no key given") : keys.error));
+        }
+        trust.keys = std::move(keys.keys);
+    }
+    if (maxAge) {
+        // The same bounds as MANIFEST_MAX_AGE_DAYS.
+        const std::optional<qint64> days = parseByteCount(*maxAge);
+        if (!days || *days > 999999) {
+            return usage(QStringLiteral("--max-age-days: \"%1\" is not a number of days from 0 "
+                                        "to 999999")
+                             .arg(*maxAge));
+        }
+        if (!key) {
+            return usage(QStringLiteral("--max-age-days needs --public-key: only a signature "
+                                        "has an age"));
+        }
+        trust.maxAgeDays = int(*days);
+    }
+    return Checker(out, err).run(dir, trust);
 }
 
 } // namespace
@@ -405,19 +599,10 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
         out << Help;
         return Exit::Ok;
     }
-    if (command == QLatin1String("check") &&
-        (arguments.size() == 2 ||
-         (arguments.size() == 4 && arguments.at(2) == QLatin1String("--public-key")))) {
-        Minisign::KeyList keys;
-        if (arguments.size() == 4) {
-            keys = readKeys(arguments.at(3));
-            if (!keys.error.isEmpty() || keys.keys.isEmpty()) {
-                err << "error: --public-key: "
-                    << (keys.error.isEmpty() ? QStringLiteral("no key given") : keys.error) << '\n';
-                return Exit::Usage;
-            }
+    if (command == QLatin1String("check")) {
+        if (const std::optional<int> status = check(arguments.mid(1), out, err)) {
+            return *status;
         }
-        return Checker(out, err).run(arguments.at(1), keys.keys);
     }
     if (command == QLatin1String("add") && arguments.size() == 4) {
         return add(arguments.at(1), arguments.at(2), arguments.at(3), out, err);

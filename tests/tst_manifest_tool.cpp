@@ -4,11 +4,14 @@
 #include "sha256.h"
 #include "test_files.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -102,6 +105,24 @@ void TestManifestTool::check_data()
     QTest::newRow("UTF-16") << "utf-16" << false << ok << QStringList{"UTF-16", "no release"};
     QTest::newRow("no manifest") << "no manifest" << false << problems
                                  << QStringList{"manifest.txt does not exist"};
+    QTest::newRow("signed, within the age limit")
+        << "limit" << true << ok << QStringList{"signed: 20", " UTC, for manifest.txt"};
+    QTest::newRow("signed for another file")
+        << "other file" << true << problems << QStringList{"signed as \"manifest-beta.txt\""};
+    QTest::newRow("signed too long ago")
+        << "old" << true << problems << QStringList{"more than 30 days ago", "list nothing"};
+    QTest::newRow("release linked from outside")
+        << "link out" << false << problems << QStringList{"b.bin is a symbolic link to"};
+    QTest::newRow("release linked within the folder") << "link in" << false << ok
+                                                      << QStringList{"(b.bin): ok"};
+    QTest::newRow("manifest is a FIFO") << "fifo" << false << problems
+                                        << QStringList{"manifest.txt is not a regular file"};
+    QTest::newRow("escape sequences in names")
+        << "escapes" << false << ok << QStringList{"\"\\x1B]0;owned\\x07 \\u{202E}B\""};
+    QTest::newRow("display name that is a file name")
+        << "name is a file" << false << ok
+        << QStringList{"line 3: the display name \"A.BIN\" is the file name of line 2",
+                       "picking line 2's release downloads b.bin instead"};
     // clang-format on
 }
 
@@ -132,17 +153,41 @@ void TestManifestTool::check()
         manifest.replace("\t2000\n", "\t2 kB\n");
     } else if (change == QLatin1String("nothing")) {
         manifest = "# nothing yet\n";
+    } else if (change == QLatin1String("escapes")) {
+        manifest.replace("Release B", "\x1b]0;owned\x07 \u202EB");
+    } else if (change == QLatin1String("name is a file")) {
+        manifest.replace("Release B", "A.BIN");
     } else if (change == QLatin1String("utf-16")) {
         const QString text = QString::fromUtf8(manifest);
         manifest = "\xFF\xFE" +
                    QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
     }
-    if (change != QLatin1String("no manifest")) {
+    if (change == QLatin1String("fifo")) {
+        // What a blocking open would wait on for ever.
+        QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("manifest.txt")).constData(), 0600), 0);
+    } else if (change != QLatin1String("no manifest")) {
         QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest));
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    MinisignSigning how;
+    if (change == QLatin1String("other file")) {
+        how.fileName = "manifest-beta.txt";
+    } else if (change == QLatin1String("old")) {
+        how.trustedComment = "timestamp:" + QByteArray::number(now - 31 * 86400) +
+                             "\tfile:manifest.txt";
     }
     if (key && change != QLatin1String("no signature")) {
         const QString signer = change == QLatin1String("stranger") ? "stranger" : "vendor";
-        QVERIFY(writeFile(dir.filePath("manifest.txt.minisig"), m_tool.sign(manifest, signer)));
+        const QByteArray signature = m_tool.sign(manifest, signer, how);
+        QVERIFY(writeFile(dir.filePath("manifest.txt.minisig"), signature));
+    }
+    QTemporaryDir elsewhere;
+    if (change.startsWith(QLatin1String("link"))) {
+        const QString store = change == QLatin1String("link in") ? dir.filePath("store")
+                                                                 : elsewhere.path();
+        QVERIFY(QDir().mkpath(store));
+        QVERIFY(QFile::rename(dir.filePath("b.bin"), store + "/b.bin"));
+        QVERIFY(QFile::link(store + "/b.bin", dir.filePath("b.bin")));
     }
     if (change == QLatin1String("edited")) {
         QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest + "W2003\tb.bin\tEvil\n"));
@@ -155,6 +200,10 @@ void TestManifestTool::check()
     }
 
     QStringList arguments{"check", dir.path()};
+    if (change == QLatin1String("old") || change == QLatin1String("limit")) {
+        // Before --public-key: either order goes.
+        arguments << QStringLiteral("--max-age-days") << QStringLiteral("30");
+    }
     if (key) {
         // The .pub file itself, as a vendor would pass it.
         arguments << "--public-key" << m_keys.filePath("vendor.pub");
@@ -165,6 +214,7 @@ void TestManifestTool::check()
     for (const QString &phrase : std::as_const(said)) {
         QVERIFY2(all.contains(phrase), qPrintable(all));
     }
+    QVERIFY2(!all.contains(QChar(0x1b)) && !all.contains(QChar(0x202e)), qPrintable(all));
     // Problems and warnings go to standard error, each on a line of its own.
     QVERIFY(!result.out.contains(QLatin1String("error:")));
     QCOMPARE(result.err.count(QLatin1String("error:")) > 0, status == ManifestTool::Exit::Problems);
@@ -248,6 +298,12 @@ void TestManifestTool::usage_data()
                                        << "is not a file";
     QTest::newRow("add: tab in the name")
         << QStringList{"add", "{dir}", "r1.bin", "Release\t1"} << "one line of text";
+    QTest::newRow("add: link out of the folder")
+        << QStringList{"add", "{dir}", "out.bin", "Name"} << "out.bin is a symbolic link to";
+    QTest::newRow("age not a number") << QStringList{"check", "{dir}", "--max-age-days", "30d"}
+                                      << "\"30d\" is not a number of days";
+    QTest::newRow("age without a key") << QStringList{"check", "{dir}", "--max-age-days", "30"}
+                                       << "needs --public-key";
     // clang-format on
 }
 
@@ -257,6 +313,7 @@ void TestManifestTool::usage()
     QFETCH(QString, said);
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("r1.bin"), "release"));
+    QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), dir.filePath("out.bin")));
     arguments.replaceInStrings(QStringLiteral("{dir}"), dir.path());
 
     const Said result = runTool(arguments);
