@@ -19,13 +19,26 @@ std::optional<ProxyEnvironment::Variable> readVariable(const char *lower, const 
     return std::nullopt;
 }
 
-// A proxy's value for a message: the password, if any, is not shown.
-QString redacted(const QString &value)
+// What a proxy's value shows in a message: its scheme, host and port, never a
+// user or password, whatever characters those hold. "scheme://..." when no host
+// can be told apart, empty when not even a scheme can.
+QString shownProxy(const QString &value)
 {
-    static const QRegularExpression password(QStringLiteral("^([^/@]*//)?([^:@/]*):[^@/]*@"));
-    QString text = value;
-    text.replace(password, QStringLiteral("\\1\\2:***@"));
-    return text;
+    static const QRegularExpression schemePattern(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
+    static const QRegularExpression hostPattern(
+        QStringLiteral("^([A-Za-z0-9._-]+|\\[[0-9A-Fa-f:.]+\\])(:[0-9]{1,5})?$"));
+    const QRegularExpressionMatch scheme = schemePattern.match(value);
+    QString rest = value.mid(scheme.capturedLength());
+    // The credentials end at the last "@": a password may hold "@" and "/" itself.
+    rest = rest.mid(rest.lastIndexOf(QLatin1Char('@')) + 1);
+    const qsizetype end = rest.indexOf(QRegularExpression(QStringLiteral("[/?#]")));
+    if (end >= 0) {
+        rest.truncate(end);
+    }
+    if (hostPattern.match(rest).hasMatch()) {
+        return scheme.captured() + rest;
+    }
+    return scheme.hasMatch() ? scheme.captured() + QStringLiteral("...") : QString();
 }
 
 // An entry's port, split off: "host:8080", "[::1]:8080". -1 when it names
@@ -89,8 +102,11 @@ QString ProxySettings::problem() const
     for (const auto &variable : {m_environment.http, m_environment.https, m_environment.all}) {
         QString why;
         if (variable && !parseProxy(variable->value, &why)) {
-            return QStringLiteral("The proxy setting %1=\"%2\" cannot be used: %3")
-                .arg(variable->name, redacted(variable->value), why);
+            const QString shown = shownProxy(variable->value);
+            const QString setting = shown.isEmpty()
+                                        ? variable->name
+                                        : QStringLiteral("%1=\"%2\"").arg(variable->name, shown);
+            return QStringLiteral("The proxy setting %1 cannot be used: %2").arg(setting, why);
         }
     }
     return {};

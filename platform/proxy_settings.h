@@ -53,7 +53,8 @@ public:
     // when it names no proxy at all.
     explicit ProxySettings(ProxyEnvironment environment);
 
-    // What is wrong with a variable that is set, naming it; empty when nothing is.
+    // What is wrong with a variable that is set, naming it and showing only the
+    // proxy's scheme, host and port; empty when nothing is.
     QString problem() const;
     ProxyRoute route(const QUrl &url) const;
     // The proxy a request for url goes through, the desktop's included, with
