@@ -307,6 +307,12 @@ template <typename Handler> void Form1::runHandler(Handler &&handler)
         handler();
     } catch (const RuntimeError &error) {
         reportAndEnd(error);
+    } catch (const std::exception &error) {
+        // Nothing else may escape into Qt's event loop, which would end the
+        // program without a word and leave the partial download behind.
+        reportAndEnd(RuntimeError(ErrorNumber::InternalError,
+                                  QStringLiteral("The program failed unexpectedly: %1")
+                                      .arg(QString::fromLocal8Bit(error.what()))));
     }
 }
 

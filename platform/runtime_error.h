@@ -26,6 +26,8 @@ private:
 // Error numbers, so that the report reads the same for the same kind of failure.
 namespace ErrorNumber {
 inline constexpr int InvalidCall = 5;
+// A failure no handler expected (a library that cannot start, memory run out).
+inline constexpr int InternalError = 51;
 inline constexpr int FileNotFound = 53;
 inline constexpr int DeviceIo = 57;
 inline constexpr int DiskFull = 61;

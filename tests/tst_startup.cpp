@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "messages.h"
 #include "random_bytes.h"
+#include "runtime_error.h"
 #include "test_files.h"
 #include "test_http_server.h"
 #include "test_platform.h"
@@ -124,6 +125,7 @@ private slots:
     void installedProgramDownloadsToTheUserFolder_data();
     void installedProgramDownloadsToTheUserFolder();
     void refusedReleaseMakesNoDownloadFolder();
+    void unexpectedFailureIsReported();
 };
 
 void TestStartup::captions_data()
@@ -446,6 +448,20 @@ void TestStartup::refusedReleaseMakesNoDownloadFolder()
     QVERIFY(s.window->ButtonFolder->isEnabled());
     QVERIFY(nothingAt(downloads));
     QCOMPARE(s.server.requests().constLast().method, QByteArray("HEAD"));
+}
+
+void TestStartup::unexpectedFailureIsReported()
+{
+    // What no handler expects (no memory, a library that broke) still reaches the report.
+    Started s;
+    s.window = std::make_unique<Form1>(s.platform.platform(), s.server.baseUrl());
+    s.window->setLanguageListener([](int) { throw std::bad_alloc(); });
+    s.window->Form_Load();
+
+    QVERIFY(s.window->hasEnded());
+    QCOMPARE(s.platform.programEnd.exitCode, 1);
+    QCOMPARE(s.platform.errorReport.reports.size(), 1);
+    QCOMPARE(s.platform.errorReport.reports[0].number(), ErrorNumber::InternalError);
 }
 
 QTEST_MAIN(TestStartup)

@@ -61,23 +61,31 @@ QByteArray Sha256::hash(QByteArrayView bytes)
 
 FileDigest sha256OfFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {{}, QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString())};
-    }
-    Sha256 sha;
-    QByteArray block(1024 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const qint64 read = file.read(block.data(), block.size());
-        if (read < 0) {
+    // libcrypto failing, or no memory: said like any other reason the file was
+    // not checked, so that it reaches the error report instead of ending the program.
+    try {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
             return {{}, QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString())};
         }
-        if (read == 0) {
-            break;
+        Sha256 sha;
+        QByteArray block(1024 * 1024, Qt::Uninitialized);
+        for (;;) {
+            const qint64 read = file.read(block.data(), block.size());
+            if (read < 0) {
+                return {{}, QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString())};
+            }
+            if (read == 0) {
+                break;
+            }
+            sha.addData(QByteArrayView(block.constData(), read));
         }
-        sha.addData(QByteArrayView(block.constData(), read));
+        return {sha.result(), {}};
+    } catch (const std::exception &error) {
+        return {{},
+                QStringLiteral("Cannot compute the SHA-256 of \"%1\": %2")
+                    .arg(path, QString::fromLocal8Bit(error.what()))};
     }
-    return {sha.result(), {}};
 }
 
 std::optional<QByteArray> parseSha256Hex(QStringView text)

@@ -11,6 +11,7 @@ struct evp_md_ctx_st;
 
 // SHA-256 through OpenSSL's libcrypto, which runs on the CPU's SHA
 // instructions where it has them: several times the speed of a portable one.
+// Throws std::runtime_error when libcrypto fails, which it does only when broken.
 class Sha256 final
 {
 public:
@@ -38,7 +39,8 @@ private:
     std::unique_ptr<evp_md_ctx_st, Free> m_context;
 };
 
-// The digest of a file's contents; error says why it could not be read.
+// The digest of a file's contents; error says why it could not be read or
+// hashed. Never throws.
 struct FileDigest
 {
     QByteArray digest;
