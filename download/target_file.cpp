@@ -157,6 +157,8 @@ void TargetFile::restart()
 {
     m_pending.resize(0);
     m_received = 0;
+    m_written = 0;
+    m_writtenBack = 0;
     if (m_pin.pinsDigest()) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
@@ -271,6 +273,14 @@ void TargetFile::writePending()
         }
         data += written;
         left -= written;
+    }
+    m_written += m_pending.size();
+    // Started now, not waited for: the sync before the rename then finds little
+    // left to write, where it would otherwise write the whole file at the end.
+    if (m_written - m_writtenBack >= WritebackBytes) {
+        ::sync_file_range(m_writer.get(), m_writtenBack, m_written - m_writtenBack,
+                          SYNC_FILE_RANGE_WRITE);
+        m_writtenBack = m_written;
     }
     if (m_sha256 && !m_pending.isEmpty()) {
         // Handed over whole; the next block goes into one already hashed.

@@ -32,6 +32,8 @@ class TargetFile final
 {
 public:
     static constexpr qsizetype BlockBytes = 256 * 1024;
+    // Written out to the disk as it comes, this much at a time.
+    static constexpr qint64 WritebackBytes = 8 * 1024 * 1024;
     static constexpr QLatin1String PartSuffix{".part"};
 
     // Makes "<path>.part" for writing; a plain file or link left there by an
@@ -77,5 +79,8 @@ private:
     // On a thread of its own: the digest must not slow the transfer down.
     std::unique_ptr<BackgroundSha256> m_sha256;
     qint64 m_received = 0;
+    // Written to the file, and of that, handed to the disk.
+    qint64 m_written = 0;
+    qint64 m_writtenBack = 0;
     bool m_finished = false;
 };
