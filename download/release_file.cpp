@@ -6,7 +6,6 @@
 #include <QFile>
 
 #include <cerrno>
-#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,34 +66,11 @@ ReleaseFile::Identity ReleaseFile::identityOf(const struct stat &status)
 
 QByteArray ReleaseFile::sha256() const
 {
-    try {
-        Sha256 sha;
-        QByteArray block(1024 * 1024, Qt::Uninitialized);
-        // pread: from the first byte, whatever the descriptor's offset.
-        for (off_t offset = 0;;) {
-            const ssize_t read = ::pread(m_descriptor.get(), block.data(), size_t(block.size()),
-                                         offset);
-            if (read < 0 && errno == EINTR) {
-                continue;
-            }
-            if (read < 0) {
-                throw RuntimeError(
-                    ErrorNumber::DeviceIo,
-                    QStringLiteral("Cannot read \"%1\": %2").arg(m_path, qt_error_string(errno)));
-            }
-            if (read == 0) {
-                return sha.result();
-            }
-            sha.addData(QByteArrayView(block.constData(), read));
-            offset += read;
-        }
-    } catch (const RuntimeError &) {
-        throw;
-    } catch (const std::exception &error) {
-        throw RuntimeError(ErrorNumber::DeviceIo,
-                           QStringLiteral("Cannot work out the SHA-256 of \"%1\": %2")
-                               .arg(m_path, QString::fromLocal8Bit(error.what())));
+    const FileDigest file = sha256OfDescriptor(m_descriptor.get(), m_path);
+    if (!file.error.isEmpty()) {
+        throw RuntimeError(ErrorNumber::DeviceIo, file.error);
     }
+    return file.digest;
 }
 
 bool ReleaseFile::isUnchangedAtPath() const

@@ -4,7 +4,9 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <stdexcept>
+#include <unistd.h>
 
 Sha256::Sha256() : m_context(EVP_MD_CTX_new())
 {
@@ -59,33 +61,43 @@ QByteArray Sha256::hash(QByteArrayView bytes)
     return sha.result();
 }
 
-FileDigest sha256OfFile(const QString &path)
+FileDigest sha256OfDescriptor(int descriptor, const QString &name)
 {
     // libcrypto failing, or no memory: said like any other reason the file was
     // not checked, so that it reaches the error report instead of ending the program.
     try {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            return {{}, QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString())};
-        }
         Sha256 sha;
         QByteArray block(1024 * 1024, Qt::Uninitialized);
-        for (;;) {
-            const qint64 read = file.read(block.data(), block.size());
+        // pread: from the first byte, whatever the descriptor's offset.
+        for (off_t offset = 0;;) {
+            const ssize_t read = ::pread(descriptor, block.data(), size_t(block.size()), offset);
+            if (read < 0 && errno == EINTR) {
+                continue;
+            }
             if (read < 0) {
-                return {{}, QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString())};
+                return {{},
+                        QStringLiteral("Cannot read \"%1\": %2").arg(name, qt_error_string(errno))};
             }
             if (read == 0) {
-                break;
+                return {sha.result(), {}};
             }
             sha.addData(QByteArrayView(block.constData(), read));
+            offset += read;
         }
-        return {sha.result(), {}};
     } catch (const std::exception &error) {
         return {{},
                 QStringLiteral("Cannot compute the SHA-256 of \"%1\": %2")
-                    .arg(path, QString::fromLocal8Bit(error.what()))};
+                    .arg(name, QString::fromLocal8Bit(error.what()))};
     }
+}
+
+FileDigest sha256OfFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {{}, QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString())};
+    }
+    return sha256OfDescriptor(file.handle(), path);
 }
 
 std::optional<QByteArray> parseSha256Hex(QStringView text)

@@ -47,6 +47,9 @@ struct FileDigest
     QString error;
 };
 FileDigest sha256OfFile(const QString &path);
+// The same for the file open as descriptor, read from its first byte; name
+// says which file it is in the error.
+FileDigest sha256OfDescriptor(int descriptor, const QString &name);
 
 // The digest that text spells: exactly 64 hexadecimal digits, either case.
 std::optional<QByteArray> parseSha256Hex(QStringView text);
