@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "byte_count.h"
 #include "default_destination.h"
 #include "diagnostics.h"
 #include "file_system.h"

@@ -1,5 +1,6 @@
 #include "manifest.h"
 
+#include "byte_count.h"
 #include "sha256.h"
 
 #include <QStringList>

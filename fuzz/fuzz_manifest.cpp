@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes through the manifest reader: decoding, line splitting
 // and line parsing must never crash, every entry must be safe to join to a
 // folder, and a signed manifest's entries must all be pinned.
-#include "linux_file_system.h"
 #include "manifest.h"
+#include "manifest_text.h"
 
 #include <cstdint>
 #include <cstdlib>

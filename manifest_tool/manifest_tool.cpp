@@ -1,8 +1,9 @@
 #include "manifest_tool.h"
 
-#include "linux_file_system.h"
+#include "byte_count.h"
 #include "manifest.h"
 #include "manifest_signature_policy.h"
+#include "manifest_text.h"
 #include "minisign.h"
 #include "printable_text.h"
 #include "release_pin.h"

@@ -1,5 +1,5 @@
-#include "linux_file_system.h"
 #include "manifest.h"
+#include "manifest_text.h"
 #include "sha256.h"
 #include "version_selection.h"
 

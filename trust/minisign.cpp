@@ -1,6 +1,6 @@
 #include "minisign.h"
 
-#include "release_pin.h"
+#include "byte_count.h"
 
 #include <sodium.h>
 

@@ -1,10 +1,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QStringView>
 #include <QtGlobal>
-
-#include <optional>
 
 // What the manifest pins of a release, so that nothing else passes for it.
 struct ReleasePin
@@ -16,7 +13,3 @@ struct ReleasePin
     bool pinsSize() const { return size >= 0; }
     bool operator==(const ReleasePin &) const = default;
 };
-
-// A byte count as the manifest writes it: decimal digits only, nothing around
-// them, small enough for 64 bits.
-std::optional<qint64> parseByteCount(QStringView text);

@@ -1,7 +1,7 @@
 #include "network_access.h"
 
+#include "byte_count.h"
 #include "diagnostics.h"
-#include "release_pin.h"
 
 #include <QDateTime>
 #include <QLocale>

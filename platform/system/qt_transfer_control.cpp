@@ -1,7 +1,7 @@
 #include "qt_transfer_control.h"
 
+#include "byte_count.h"
 #include "diagnostics.h"
-#include "release_pin.h"
 #include "runtime_error.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "release_pin.h"
+#include "byte_count.h"
 
 #include <limits>
 

@@ -1,25 +1,11 @@
 #pragma once
 
-#include "file_system.h"
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
 
 #include <optional>
-
-class MountTable;
-
-class LinuxFileSystem final : public FileSystem
-{
-public:
-    explicit LinuxFileSystem(MountTable &mounts);
-
-    bool FileExists(const QString &path) override;
-    std::unique_ptr<TextStream> OpenTextFile(const QString &path) override;
-    void DeleteFile(const QString &path) override;
-    qint64 FreeBytes(const QString &folder) override;
-    DriveInfo GetDrive(const QString &designation) override;
-
-private:
-    MountTable &m_mounts;
-};
 
 // Text as the vendor may have saved it: UTF-8 when the bytes are valid UTF-8
 // (a byte order mark starting a line is dropped), else Windows-1252. Lines end at LF; a CR
