@@ -45,8 +45,6 @@ private slots:
     void retriedAnswer();
     void bodyBrokeOff_data();
     void bodyBrokeOff();
-    void texts_data();
-    void texts();
 };
 
 void TestNetRules::mayPass_data()
@@ -347,43 +345,6 @@ void TestNetRules::bodyBrokeOff()
     file.total = 1000;
     file.position = position;
     QCOMPARE(NetRules::bodyBrokeOff(failed, expected, handedOut, file), brokeOff);
-}
-
-void TestNetRules::texts_data()
-{
-    // clang-format off
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("expected");
-
-    const QString a = Address;
-    QTest::newRow("one attempt") << FailureTexts::attempts(1) << "";
-    QTest::newRow("attempts") << FailureTexts::attempts(3) << " (3 attempts)";
-    QTest::newRow("HTTP") << FailureTexts::answeredHttp(a, 404, QStringLiteral("Not Found"))
-                          << a + " answered HTTP 404 Not Found";
-    QTest::newRow("HTTP, no reason") << FailureTexts::answeredHttp(a, 500, {})
-                                     << a + " answered HTTP 500";
-    QTest::newRow("no answer") << FailureTexts::noAnswer(a, QStringLiteral("Connection refused"))
-                               << "No answer from " + a + ": Connection refused";
-    QTest::newRow("no answer within") << FailureTexts::noAnswerWithin(a, 700ms)
-                                      << "No answer from " + a + " within 0.7 seconds";
-    QTest::newRow("no data") << FailureTexts::noDataFor(a, 60s)
-                             << "No data from " + a + " for 60 seconds";
-    QTest::newRow("timed out") << FailureTexts::timedOutAfter(a, 1500ms)
-                               << "The request for " + a + " timed out after 1.5 s";
-    QTest::newRow("broke off after") << FailureTexts::transferBrokeOffAfter(a, 10, -1)
-                                     << "The transfer of " + a + " broke off after 10 of -1 bytes";
-    QTest::newRow("too large") << FailureTexts::answerTooLarge(a, 1024)
-                               << "The answer from " + a + " is larger than 1024 bytes";
-    QTest::newRow("more than announced") << FailureTexts::sentMoreThanAnnounced(a, 600, 400)
-        << a + " sent more than the 600 bytes it announced from byte 400 on";
-    // clang-format on
-}
-
-void TestNetRules::texts()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, expected);
-    QCOMPARE(text, expected);
 }
 
 QTEST_APPLESS_MAIN(TestNetRules)
