@@ -233,7 +233,7 @@ void TestProxy::proxyValue_data()
                                           << "http://10.1.2.3:8080" << "me" << "p@ss:word"
                                           << true;
     QTest::newRow("socks5h resolves at the proxy") << "socks5h://proxy.example:1081"
-                                                  << "socks5://proxy.example:1081" << "" << ""
+                                                  << "socks5h://proxy.example:1081" << "" << ""
                                                   << true;
     QTest::newRow("socks5 resolves here") << "SOCKS5://proxy.example"
                                           << "socks5://proxy.example:1080" << "" << "" << false;
@@ -290,7 +290,7 @@ void TestProxy::route_data()
     QTest::newRow("https_proxy") << QStringList{"http_proxy=p:1", "HTTPS_PROXY=s:2"} << https
                                  << "http://s:2 from HTTPS_PROXY";
     QTest::newRow("all_proxy for https") << QStringList{"all_proxy=socks5h://a:9"} << https
-                                         << "socks5://a:9 from all_proxy";
+                                         << "socks5h://a:9 from all_proxy";
     QTest::newRow("all_proxy after http_proxy")
         << QStringList{"ALL_PROXY=a:9", "http_proxy=p:1"} << http << "http://p:1 from http_proxy";
     QTest::newRow("no_proxy alone: direct") << QStringList{"no_proxy=other.example"} << http
@@ -299,6 +299,12 @@ void TestProxy::route_data()
                                        << http << "direct";
     QTest::newRow("no_proxy elsewhere") << QStringList{"http_proxy=p:1", "no_proxy=other.example"}
                                         << http << "http://p:1 from http_proxy";
+    // An https address without a port is on 443, not 80.
+    QTest::newRow("no_proxy :443 for https")
+        << QStringList{"https_proxy=s:2", "no_proxy=downloads.example:443"} << https << "direct";
+    QTest::newRow("no_proxy :80 is not https")
+        << QStringList{"https_proxy=s:2", "no_proxy=downloads.example:80"} << https
+        << "http://s:2 from https_proxy";
     // clang-format on
 }
 

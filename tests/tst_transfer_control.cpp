@@ -1,4 +1,5 @@
 #include "network_access.h"
+#include "qt_http_request.h"
 #include "qt_transfer_control.h"
 #include "random_bytes.h"
 #include "runtime_error.h"
@@ -73,6 +74,8 @@ private slots:
     void busyControlRefusesAnotherRequest();
     void cancelEndsWaitingChunk();
     void readerBehindIsNoIdleTimeout();
+    void retriesFollowTheRules_data();
+    void retriesFollowTheRules();
 
 private:
     QNetworkAccessManager m_manager;
@@ -261,6 +264,83 @@ void TestTransferControl::readerBehindIsNoIdleTimeout()
     QCOMPARE(server.requests().size(), 1);
     QCOMPARE(server.requests().constFirst().method, QByteArray("GET"));
     QTRY_VERIFY(!inet.StillExecuting());
+}
+
+void TestTransferControl::retriesFollowTheRules_data()
+{
+    // clang-format off
+    QTest::addColumn<QString>("method"); // "HEAD", "GET", or "fetch" for the manifest's GET
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("atLeastMs"); // of waiting, the first retry delay being 10 ms
+
+    using Response = TestHttpServer::Response;
+    const QByteArray body = randomBytes(64 * 1024);
+    // Fails times over, then answers the body; a HEAD always gets the failure.
+    const auto failing = [&body](int status, int times, const QByteArray &retryAfter = {}) {
+        Response answer = TestHttpServer::ok(body);
+        for (int i = 0; i < times; ++i) {
+            Response failure = TestHttpServer::status(status, status == 503 ? "Service Unavailable"
+                                                                            : "Gateway Timeout");
+            if (!retryAfter.isEmpty()) {
+                failure.headers.append({QByteArray("Retry-After"), retryAfter});
+            }
+            failure.then = std::make_shared<Response>(answer);
+            answer = failure;
+        }
+        return answer;
+    };
+    for (const char *method : {"HEAD", "GET", "fetch"}) {
+        const bool head = qstrcmp(method, "HEAD") == 0;
+        QTest::addRow("%s: 504", method) << method << failing(504, 1) << (head ? 3 : 2) << 0;
+        QTest::addRow("%s: 503 asking 1 s", method) << method << failing(503, 1, "1")
+                                                    << (head ? 3 : 2) << (head ? 1900 : 950);
+    }
+    QTest::newRow("GET: waits double") << "GET" << failing(503, 5) << 6 << 310;
+    Response outages = TestHttpServer::ok(body);
+    outages.ranges = true;
+    outages.headers.append({QByteArray("ETag"), QByteArray("\"v1\"")});
+    outages.dropAt = {4000, 9000, 15000, 22000, 30000, 41000};
+    QTest::newRow("GET: six outages after new bytes") << "GET" << outages << 7 << 0;
+    // clang-format on
+}
+
+void TestTransferControl::retriesFollowTheRules()
+{
+    QFETCH(QString, method);
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(int, requests);
+    QFETCH(int, atLeastMs);
+    TestHttpServer::Response last = response;
+    while (last.then) {
+        last = *last.then;
+    }
+    TestHttpServer server;
+    server.serve("/a.bin", response);
+    const QString address = server.baseUrl() + QStringLiteral("a.bin");
+
+    QElapsedTimer clock;
+    clock.start();
+    if (method == QLatin1String("fetch")) {
+        QtHttpRequest http(m_network, Timeout, TestPlatform::RetryDelay);
+        QCOMPARE(http.Get(address, 1024 * 1024), last.body);
+    } else {
+        QtTransferControl inet(m_network, Timeout, TestPlatform::RetryDelay);
+        Reader reader;
+        reader.attach(inet, method == QLatin1String("GET"));
+        inet.Execute(address, QStringLiteral("%1 \"%2\"").arg(method, address));
+        QTRY_VERIFY_WITH_TIMEOUT(!inet.StillExecuting(), 15000);
+        QCOMPARE(reader.states, QList<int>{TransferState::ResponseCompleted});
+        QCOMPARE(reader.failure, QString());
+        if (method == QLatin1String("HEAD")) {
+            QCOMPARE(inet.GetStatus(), response.status); // the last answer, a failure
+        } else {
+            QVERIFY(reader.ended);
+            QVERIFY(reader.body == last.body);
+        }
+    }
+    QVERIFY2(clock.elapsed() >= atLeastMs, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(server.requests().size(), requests);
 }
 
 QTEST_GUILESS_MAIN(TestTransferControl)

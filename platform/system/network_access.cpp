@@ -1,18 +1,15 @@
 #include "network_access.h"
 
-#include "byte_count.h"
 #include "diagnostics.h"
+#include "retry_rules.h"
 
 #include <QDateTime>
-#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslError>
 #include <QStringList>
 #include <QUrl>
-
-#include <algorithm>
 
 namespace {
 
@@ -181,38 +178,20 @@ void NetworkAccess::logRequest(const QNetworkReply &reply, qint64 bytes, qint64 
     qCInfo(lcNet).noquote() << line;
 }
 
-bool NetworkAccess::mayPass(QNetworkReply::NetworkError error, int status)
-{
-    if (status != 0) {
-        return status == 502 || status == 503 || status == 504;
-    }
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-    case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-        return true;
-    default:
-        return false;
-    }
-}
-
 std::optional<std::chrono::milliseconds> NetworkAccess::retryAfter(const QNetworkReply &reply)
 {
-    const QString text = QString::fromLatin1(reply.rawHeader("Retry-After").trimmed());
-    if (const std::optional<qint64> seconds = parseByteCount(text)) {
-        // Capped far below what the conversion to milliseconds could overflow.
-        return std::chrono::seconds(std::min<qint64>(*seconds, 24 * 3600));
-    }
-    QDateTime when = QLocale::c().toDateTime(text,
-                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
-    if (!when.isValid()) {
-        return std::nullopt;
-    }
-    when.setTimeSpec(Qt::UTC);
-    const qint64 msecs = QDateTime::currentDateTimeUtc().msecsTo(when);
-    return std::chrono::milliseconds(std::max<qint64>(msecs, 0));
+    return NetRules::parseRetryAfter(reply.rawHeader("Retry-After"),
+                                     QDateTime::currentDateTimeUtc());
+}
+
+NetRules::Answer NetworkAccess::answerOf(const QNetworkReply &reply)
+{
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    return {reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+            reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(),
+            length.isValid() ? std::optional<qint64>(length.toLongLong()) : std::nullopt,
+            reply.rawHeader("Content-Range"),
+            reply.rawHeader("ETag"),
+            reply.rawHeader("Last-Modified"),
+            reply.rawHeader("Accept-Ranges")};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "proxy_settings.h"
+#include "resume_rules.h"
 
 #include <QList>
 #include <QNetworkReply>
@@ -57,13 +58,10 @@ public:
     // and the time taken; attempt counts from 1.
     void logRequest(const QNetworkReply &reply, qint64 bytes, qint64 msecs, int attempt) const;
 
-    // Whether a request that failed this way may work when sent again: the
-    // connection refused or broken, or a gateway's 502, 503 or 504. A refusal
-    // for security never is.
-    static bool mayPass(QNetworkReply::NetworkError error, int status);
-    // The wait the reply's Retry-After asks for, in seconds or as a date;
-    // nothing when it asks none.
+    // The wait the reply's Retry-After asks for, from now; nothing when it asks none.
     static std::optional<std::chrono::milliseconds> retryAfter(const QNetworkReply &reply);
+    // What the reply's headers say, for the rules of resuming.
+    static NetRules::Answer answerOf(const QNetworkReply &reply);
 
 private:
     QNetworkReply *watched(QNetworkReply *reply) const;

@@ -1,5 +1,7 @@
 #include "qt_http_request.h"
 
+#include "failure_texts.h"
+#include "retry_rules.h"
 #include "runtime_error.h"
 
 #include <QElapsedTimer>
@@ -9,7 +11,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <algorithm>
 #include <memory>
 
 QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::milliseconds timeout,
@@ -20,34 +21,27 @@ QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::millisec
 
 QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
 {
-    std::chrono::milliseconds delay = m_firstRetryDelay;
-    for (int attempts = 1;; ++attempts) {
-        bool mayPass = false;
-        std::optional<std::chrono::milliseconds> asked;
-        try {
-            return attempt(address, maxBytes, attempts, mayPass, asked);
-        } catch (const RuntimeError &error) {
-            if (!mayPass || attempts == Attempts) {
-                if (attempts == 1) {
-                    throw;
-                }
-                throw RuntimeError(error.number(),
-                                   error.description() +
-                                       QStringLiteral(" (%1 attempts)").arg(attempts));
-            }
+    NetRules::RetrySchedule schedule = NetRules::RetrySchedule::fetch(m_firstRetryDelay);
+    for (;;) {
+        schedule.attemptStarted();
+        const Outcome outcome = attempt(address, maxBytes, schedule.attempts());
+        if (outcome.errorNumber == 0) {
+            return outcome.body;
         }
-        const std::chrono::milliseconds wait = std::max(
-            delay, std::min<std::chrono::milliseconds>(asked.value_or(delay), MaxRetryAfter));
+        const NetRules::RetryDecision next = outcome.mayPass
+                                                 ? schedule.afterFailure(outcome.retryAfter)
+                                                 : NetRules::RetryDecision();
+        if (!next.retry) {
+            throw RuntimeError(outcome.errorNumber,
+                               outcome.failure + FailureTexts::attempts(schedule.attempts()));
+        }
         QEventLoop pause;
-        QTimer::singleShot(wait, &pause, &QEventLoop::quit);
+        QTimer::singleShot(next.delay, &pause, &QEventLoop::quit);
         pause.exec(QEventLoop::ExcludeUserInputEvents);
-        delay *= 2;
     }
 }
 
-QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, int number,
-                                  bool &mayPass,
-                                  std::optional<std::chrono::milliseconds> &retryAfter)
+QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 maxBytes, int number)
 {
     QElapsedTimer clock;
     clock.start();
@@ -57,76 +51,72 @@ QByteArray QtHttpRequest::attempt(const QString &address, qint64 maxBytes, int n
         m_network.get(request), [](QNetworkReply *r) { r->deleteLater(); });
 
     bool tooLarge = false;
-    QByteArray body;
+    Outcome outcome;
     QEventLoop loop;
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
-        if (body.size() + reply->bytesAvailable() > maxBytes) {
+        if (outcome.body.size() + reply->bytesAvailable() > maxBytes) {
             tooLarge = true;
             reply->abort();
             return;
         }
-        body += reply->readAll();
+        outcome.body += reply->readAll();
     });
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished()) {
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
-    m_network.logRequest(*reply, body.size() + reply->bytesAvailable(), clock.elapsed(), number);
+    m_network.logRequest(*reply, outcome.body.size() + reply->bytesAvailable(), clock.elapsed(),
+                         number);
 
+    const auto failed = [&outcome](int errorNumber, const QString &failure) {
+        outcome.errorNumber = errorNumber;
+        outcome.failure = failure;
+        return outcome;
+    };
     if (tooLarge) {
-        throw RuntimeError(ErrorNumber::ManifestRefused,
-                           QStringLiteral("The answer from %1 is larger than %2 bytes")
-                               .arg(address)
-                               .arg(maxBytes));
+        return failed(ErrorNumber::ManifestRefused,
+                      FailureTexts::answerTooLarge(address, maxBytes));
     }
     // Only the transfer time-out cancels a request here.
+    const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool refused = !NetworkAccess::refusal(*reply, address).isEmpty();
+    const QString refusal = NetworkAccess::refusal(*reply, address);
     const QString proxyFailure = m_network.proxyFailure(*reply, address);
-    mayPass = !tooLarge && !refused &&
-              (reply->error() == QNetworkReply::OperationCanceledError ||
-               // A body that broke off under a 2xx may come whole the next time.
-               NetworkAccess::mayPass(reply->error(), status / 100 == 2 ? 0 : status));
-    retryAfter = NetworkAccess::retryAfter(*reply);
-    if (reply->error() == QNetworkReply::OperationCanceledError) {
-        throw RuntimeError(ErrorNumber::RequestTimedOut,
-                           QStringLiteral("The request for %1 timed out after %2 s")
-                               .arg(address)
-                               .arg(m_timeout.count() / 1000.0));
+    outcome.mayPass = refusal.isEmpty() &&
+                      (timedOut ||
+                       // A body that broke off under a 2xx may come whole the next time.
+                       NetRules::mayPass(reply->error(), status / 100 == 2 ? 0 : status));
+    outcome.retryAfter = NetworkAccess::retryAfter(*reply);
+    if (timedOut) {
+        return failed(ErrorNumber::RequestTimedOut,
+                      FailureTexts::timedOutAfter(address, m_timeout));
     }
     // Before the status: a refused redirect still carries the 3xx it came with.
-    if (const QString refusal = NetworkAccess::refusal(*reply, address); !refusal.isEmpty()) {
-        throw RuntimeError(ErrorNumber::TransferFailed, refusal);
+    if (!refusal.isEmpty()) {
+        return failed(ErrorNumber::TransferFailed, refusal);
     }
     // Before the status too: a proxy that wants credentials answers 407 itself.
     if (!proxyFailure.isEmpty()) {
-        throw RuntimeError(ErrorNumber::TransferFailed, proxyFailure);
+        return failed(ErrorNumber::TransferFailed, proxyFailure);
     }
     if (status == 0) {
-        throw RuntimeError(
-            ErrorNumber::TransferFailed,
-            QStringLiteral("No answer from %1: %2").arg(address, reply->errorString()));
+        return failed(ErrorNumber::TransferFailed,
+                      FailureTexts::noAnswer(address, reply->errorString()));
     }
     if (status < 200 || status > 299) {
         const QString reason =
             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        throw RuntimeError(ErrorNumber::TransferFailed, QStringLiteral("%1 answered HTTP %2 %3")
-                                                            .arg(address)
-                                                            .arg(status)
-                                                            .arg(reason)
-                                                            .trimmed());
+        return failed(ErrorNumber::TransferFailed,
+                      FailureTexts::answeredHttp(address, status, reason));
     }
     if (reply->error() != QNetworkReply::NoError) {
-        throw RuntimeError(
-            ErrorNumber::TransferFailed,
-            QStringLiteral("The answer from %1 broke off: %2").arg(address, reply->errorString()));
+        return failed(ErrorNumber::TransferFailed,
+                      FailureTexts::answerBrokeOff(address, reply->errorString()));
     }
-    body += reply->readAll();
-    if (body.size() > maxBytes) {
-        throw RuntimeError(ErrorNumber::ManifestRefused,
-                           QStringLiteral("The answer from %1 is larger than %2 bytes")
-                               .arg(address)
-                               .arg(maxBytes));
+    outcome.body += reply->readAll();
+    if (outcome.body.size() > maxBytes) {
+        return failed(ErrorNumber::ManifestRefused,
+                      FailureTexts::answerTooLarge(address, maxBytes));
     }
-    return body;
+    return outcome;
 }

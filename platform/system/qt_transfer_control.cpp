@@ -1,7 +1,7 @@
 #include "qt_transfer_control.h"
 
-#include "byte_count.h"
 #include "diagnostics.h"
+#include "failure_texts.h"
 #include "runtime_error.h"
 
 #include <QCoreApplication>
@@ -34,38 +34,9 @@ bool isSuccess(int status)
     return status >= 200 && status <= 299;
 }
 
-struct ByteRange
+bool statusMayPass(int status)
 {
-    qint64 first = 0;
-    qint64 last = 0;
-    qint64 total = -1; // "*": not said
-};
-
-// "bytes first-last/total"
-std::optional<ByteRange> parseContentRange(const QByteArray &value)
-{
-    const QByteArray text = value.trimmed();
-    if (!text.startsWith("bytes ")) {
-        return std::nullopt;
-    }
-    const QByteArray range = text.mid(6).trimmed();
-    const qsizetype dash = range.indexOf('-');
-    const qsizetype slash = range.indexOf('/');
-    if (dash < 0 || slash < dash) {
-        return std::nullopt;
-    }
-    const auto count = [](const QByteArray &digits) {
-        return parseByteCount(QString::fromLatin1(digits));
-    };
-    const std::optional<qint64> first = count(range.left(dash));
-    const std::optional<qint64> last = count(range.mid(dash + 1, slash - dash - 1));
-    const QByteArray totalText = range.mid(slash + 1);
-    const std::optional<qint64> total = count(totalText);
-    if (!first || !last || *last < *first || (!total && totalText != "*") ||
-        (total && *last >= *total)) {
-        return std::nullopt;
-    }
-    return ByteRange{*first, *last, total.value_or(-1)};
+    return NetRules::mayPass(QNetworkReply::NoError, status);
 }
 
 } // namespace
@@ -90,9 +61,10 @@ QtTransferControl::~QtTransferControl()
 
 void QtTransferControl::Execute(const QString &address, const QString &operation)
 {
-    if (m_executing) {
-        throw RuntimeError(ErrorNumber::StillExecuting,
-                           QStringLiteral("Still executing last request (%1)").arg(m_address));
+    if (StillExecuting()) {
+        throw RuntimeError(
+            ErrorNumber::StillExecuting,
+            QStringLiteral("Still executing last request (%1)").arg(m_request.address));
     }
     const QString verb = operation.trimmed().section(QLatin1Char(' '), 0, 0).toUpper();
     if (verb != QLatin1String("HEAD") && verb != QLatin1String("GET")) {
@@ -109,50 +81,37 @@ void QtTransferControl::Execute(const QString &address, const QString &operation
 
     m_retry.stop();
     dropReply();
-    ++m_request;
-    m_address = address;
-    m_url = url;
-    m_head = verb == QLatin1String("HEAD");
-    m_responseRaised = false;
-    m_stateDelivered = false;
-    m_gaveUp = false;
-    m_retries = 0;
-    m_attempts = 0;
-    m_validator.clear();
-    m_acceptsRanges = false;
-    m_total = -1;
-    m_bodyStart = 0;
-    m_position = 0;
-    m_chunkOffset = 0;
-    m_furthest = 0;
-    m_resumeFrom = 0;
+    ++m_generation;
+    const bool head = verb == QLatin1String("HEAD");
+    m_request = Request{address,
+                        url,
+                        head,
+                        head ? NetRules::RetrySchedule::probe(m_firstRetryDelay)
+                             : NetRules::RetrySchedule::transfer(m_firstRetryDelay),
+                        {},
+                        0};
+    m_phase = Phase::Asking;
     startAttempt();
 }
 
 void QtTransferControl::startAttempt()
 {
     dropReply();
-    ++m_attempts;
-    m_executing = true;
-    m_error.clear();
-    m_replyDone = false;
-    m_timedOut = false;
-    m_bodyAccepted = false;
-    m_attemptProgressed = false;
-    m_expected = -1;
-    m_handedOut = 0;
-    m_handedOutAtIdleStart = 0;
+    m_request.schedule.attemptStarted();
+    m_attempt = Attempt();
+    if (m_phase == Phase::Settled) {
+        m_phase = Phase::Reading;
+    }
 
-    QNetworkRequest request = m_network.request(m_url);
-    if (m_resumeFrom > 0) {
+    QNetworkRequest request = m_network.request(m_request.url);
+    if (const qint64 from = m_request.file.resumeFrom; from > 0) {
         // If-Range: should the file have changed, the whole new one comes
         // instead of a piece of it, so two versions are never joined.
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resumeFrom) + '-');
-        request.setRawHeader("If-Range", m_validator);
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(from) + '-');
+        request.setRawHeader("If-Range", m_request.file.validator);
     }
-    m_attemptClock.start();
-    m_attemptLogged = false;
-    m_reply.reset(m_head ? m_network.head(request) : m_network.get(request));
+    m_attempt.clock.start();
+    m_reply.reset(m_request.head ? m_network.head(request) : m_network.get(request));
     m_reply->setReadBufferSize(ReadBufferBytes);
 
     QNetworkReply *reply = m_reply.get();
@@ -165,7 +124,7 @@ void QtTransferControl::startAttempt()
 
 bool QtTransferControl::StillExecuting() const
 {
-    return m_executing;
+    return m_phase == Phase::Asking || m_phase == Phase::Answered || m_phase == Phase::Reading;
 }
 
 QString QtTransferControl::GetHeader(const QString &name) const
@@ -186,57 +145,56 @@ int QtTransferControl::GetStatus() const
 
 QByteArray QtTransferControl::GetChunk(int size)
 {
-    const quint64 request = m_request;
-    if (m_head || !m_stateDelivered || (!m_reply && !m_gaveUp && !m_retry.isActive())) {
+    const quint64 generation = m_generation;
+    if (m_request.head || !stateDelivered() ||
+        (!m_reply && m_phase != Phase::GaveUp && !m_retry.isActive())) {
         throw RuntimeError(ErrorNumber::InvalidCall,
-                           QStringLiteral("No response to read from %1").arg(m_address));
+                           QStringLiteral("No response to read from %1").arg(m_request.address));
     }
+    NetRules::ResumeState &file = m_request.file;
     for (;;) {
-        if (request != m_request) {
-            throw RuntimeError(ErrorNumber::TransferFailed,
-                               QStringLiteral("The transfer of %1 was cancelled").arg(m_address));
-        }
-        if (m_gaveUp) {
+        if (generation != m_generation) {
             throw RuntimeError(
-                m_timedOut ? ErrorNumber::RequestTimedOut : ErrorNumber::TransferFailed, m_error);
+                ErrorNumber::TransferFailed,
+                QStringLiteral("The transfer of %1 was cancelled").arg(m_request.address));
         }
-        if (m_reply && m_bodyAccepted) {
+        if (m_phase == Phase::GaveUp) {
+            throw RuntimeError(m_attempt.timedOut ? ErrorNumber::RequestTimedOut
+                                                  : ErrorNumber::TransferFailed,
+                               m_attempt.error);
+        }
+        if (m_reply && m_attempt.bodyAccepted) {
             if (m_reply->bytesAvailable() > 0) {
                 // The idle timer is not restarted here: that costs more than the
                 // read, and a timeout with unread data restarts it anyway.
                 QByteArray chunk = m_reply->read(size);
                 // Past what the answer announced: not a byte of it belongs to the file.
-                if (m_expected >= 0 && m_handedOut + chunk.size() > m_expected) {
-                    giveUp(QStringLiteral("%1 sent more than the %2 bytes it announced from "
-                                          "byte %3 on")
-                               .arg(m_address, QString::number(m_expected),
-                                    QString::number(m_bodyStart)));
+                if (m_attempt.expected >= 0 &&
+                    m_attempt.handedOut + chunk.size() > m_attempt.expected) {
+                    giveUp(FailureTexts::sentMoreThanAnnounced(
+                        m_request.address, m_attempt.expected, m_attempt.bodyStart));
                     continue;
                 }
-                m_chunkOffset = m_position;
-                m_handedOut += chunk.size();
-                m_position += chunk.size();
-                if (m_position > m_furthest) {
-                    m_furthest = m_position;
-                    m_retries = 0;
-                    m_attemptProgressed = true;
+                m_request.chunkOffset = file.position;
+                m_attempt.handedOut += chunk.size();
+                if (file.advance(chunk.size())) {
+                    m_request.schedule.progressed();
                 }
                 return chunk;
             }
-            if (m_replyDone) {
-                if (!bodyBrokeOff()) {
-                    m_chunkOffset = m_position;
+            if (m_attempt.done) {
+                if (!NetRules::bodyBrokeOff(!m_attempt.error.isEmpty(), m_attempt.expected,
+                                            m_attempt.handedOut, file)) {
+                    m_request.chunkOffset = file.position;
                     return {};
                 }
                 // Everything that arrived is handed out: carry on from there.
                 if (!retryLater()) {
-                    if (m_error.isEmpty()) {
-                        m_error = QStringLiteral("The transfer of %1 broke off after %2 of %3 "
-                                                 "bytes")
-                                      .arg(m_address, QString::number(m_position),
-                                           QString::number(m_total));
+                    if (m_attempt.error.isEmpty()) {
+                        m_attempt.error = FailureTexts::transferBrokeOffAfter(
+                            m_request.address, file.position, file.total);
                     }
-                    giveUp(m_error + attemptsText());
+                    giveUp(m_attempt.error + attemptsText());
                 }
                 continue;
             }
@@ -244,9 +202,9 @@ QByteArray QtTransferControl::GetChunk(int size)
         // The reader emptied the buffer: from now on the server is the one
         // behind, and its idle time starts now, not at the timer's last start
         // (which may be one time-out ago, while the reader was behind).
-        if (m_handedOut != m_handedOutAtIdleStart) {
-            m_handedOutAtIdleStart = m_handedOut;
-            if (m_reply && !m_replyDone) {
+        if (m_attempt.handedOut != m_attempt.handedOutAtIdleStart) {
+            m_attempt.handedOutAtIdleStart = m_attempt.handedOut;
+            if (m_reply && !m_attempt.done) {
                 m_idle.start();
             }
         }
@@ -261,7 +219,7 @@ QByteArray QtTransferControl::GetChunk(int size)
 
 qint64 QtTransferControl::ChunkOffset() const
 {
-    return m_chunkOffset;
+    return m_request.chunkOffset;
 }
 
 std::optional<RetryWait> QtTransferControl::PendingRetry() const
@@ -269,158 +227,122 @@ std::optional<RetryWait> QtTransferControl::PendingRetry() const
     if (!m_retry.isActive()) {
         return std::nullopt;
     }
-    return RetryWait{m_retries, m_head ? ProbeAttempts - 1 : TransferRetries,
+    return RetryWait{m_request.schedule.retry(), m_request.schedule.maxRetries(),
                      std::max(0, m_retry.remainingTime())};
 }
 
 void QtTransferControl::Cancel()
 {
-    ++m_request;
+    ++m_generation;
     m_retry.stop();
     dropReply();
-    m_executing = false;
+    if (m_phase != Phase::GaveUp) {
+        m_phase = Phase::Idle;
+    }
 }
 
 QString QtTransferControl::errorDescription() const
 {
-    return m_error;
+    return m_attempt.error;
 }
 
 void QtTransferControl::onMetaDataChanged()
 {
     m_idle.start();
-    if (!m_head && !m_bodyAccepted) {
+    if (!m_request.head && !m_attempt.bodyAccepted) {
         takeResponse();
     }
 }
 
 void QtTransferControl::takeResponse()
 {
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 0 || (status >= 300 && status <= 399 && !m_replyDone) ||
-        (status == 407 && !m_replyDone)) {
+    const NetRules::Answer answer = NetworkAccess::answerOf(*m_reply);
+    const int status = answer.status;
+    if (status == 0 || (status >= 300 && status <= 399 && !m_attempt.done) ||
+        (status == 407 && !m_attempt.done)) {
         // No headers yet, a redirect that is still being followed, or a proxy's
         // demand for credentials, which the end of the reply puts in its words.
         return;
     }
-    if (m_responseRaised) {
-        takeRetriedResponse(status);
+    if (m_phase != Phase::Asking) {
+        takeRetriedResponse(answer);
         return;
     }
     if (!isSuccess(status)) {
-        if (isTransient(status) && retryLater()) {
+        if (statusMayPass(status) && retryLater()) {
             return;
         }
-        const QString reason =
-            m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(QStringLiteral("%1 answered HTTP %2 %3")
-                 .arg(m_address, QString::number(status), reason)
-                 .trimmed() +
-             attemptsText());
+        fail(FailureTexts::answeredHttp(m_request.address, status, answer.reason) + attemptsText());
         return;
     }
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    m_expected = length.isValid() ? length.toLongLong() : -1;
-    m_total = m_expected;
-    takeValidators();
-    m_bodyAccepted = true;
-    m_responseRaised = true;
+    m_attempt.expected = m_request.file.takeWholeFile(answer);
+    m_attempt.bodyAccepted = true;
     raise(TransferState::ResponseCompleted);
 }
 
-void QtTransferControl::takeRetriedResponse(int status)
+void QtTransferControl::takeRetriedResponse(const NetRules::Answer &answer)
 {
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (status == 206) {
-        const QByteArray field = m_reply->rawHeader("Content-Range");
-        const std::optional<ByteRange> range = parseContentRange(field);
-        if (!range || range->first != m_resumeFrom || (m_total >= 0 && range->total != m_total)) {
-            giveUp(QStringLiteral("%1 sent the range \"%2\" when asked for the bytes from %3 on "
-                                  "of a file of %4 bytes")
-                       .arg(m_address, QString::fromLatin1(field), QString::number(m_resumeFrom),
-                            QString::number(m_total)));
-            return;
-        }
-        m_bodyStart = range->first;
-        m_expected = range->last - range->first + 1;
-        if (length.isValid() && length.toLongLong() != m_expected) {
-            giveUp(QStringLiteral("%1 sent %2 bytes for the range \"%3\"")
-                       .arg(m_address, QString::number(length.toLongLong()),
-                            QString::fromLatin1(field)));
-            return;
-        }
-        // The first answer may not have said; the file's end is known from here on.
-        if (m_total < 0) {
-            m_total = range->total;
-        }
-        m_bodyAccepted = true;
+    const NetRules::RetriedAnswer judged = NetRules::judgeRetriedAnswer(m_request.file, answer,
+                                                                        m_request.address);
+    switch (judged.kind) {
+    case NetRules::RetriedAnswer::Kind::CarryOn:
+        m_attempt.bodyStart = judged.bodyStart;
+        m_attempt.expected = judged.expected;
+        m_request.file.total = judged.total;
+        m_attempt.bodyAccepted = true;
         return;
-    }
-    if (status == 200) {
-        // The file changed since, or the server does not serve pieces: the
-        // whole of it comes again, and what was received is thrown away.
+    case NetRules::RetriedAnswer::Kind::StartAgain:
+        // What was received is thrown away.
         qCInfo(lcDownload).noquote()
             << QStringLiteral("%1 sent the whole file when asked for the bytes from %2 on: "
                               "starting again from the first byte")
-                   .arg(m_address)
-                   .arg(m_resumeFrom);
-        m_bodyStart = 0;
-        m_position = 0;
-        m_expected = length.isValid() ? length.toLongLong() : -1;
-        m_total = m_expected;
-        takeValidators();
-        m_bodyAccepted = true;
+                   .arg(m_request.address)
+                   .arg(m_request.file.resumeFrom);
+        m_attempt.bodyStart = 0;
+        m_attempt.expected = m_request.file.takeWholeFile(answer);
+        m_attempt.bodyAccepted = true;
+        return;
+    case NetRules::RetriedAnswer::Kind::Refuse:
+        giveUp(judged.text);
+        return;
+    case NetRules::RetriedAnswer::Kind::Failed:
+        if (statusMayPass(answer.status) && retryLater()) {
+            return;
+        }
+        giveUp(judged.text + attemptsText());
         return;
     }
-    if (isTransient(status) && retryLater()) {
-        return;
-    }
-    const QString reason =
-        m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-    giveUp(QStringLiteral("%1 answered HTTP %2 %3 when asked for the bytes from %4 on")
-               .arg(m_address, QString::number(status), reason, QString::number(m_resumeFrom)) +
-           attemptsText());
-}
-
-void QtTransferControl::takeValidators()
-{
-    m_acceptsRanges = m_reply->rawHeader("Accept-Ranges").trimmed().toLower() == "bytes";
-    // A weak ETag may stand for other bytes: it cannot vouch for a piece.
-    const QByteArray etag = m_reply->rawHeader("ETag").trimmed();
-    m_validator = !etag.isEmpty() && !etag.startsWith("W/")
-                      ? etag
-                      : m_reply->rawHeader("Last-Modified").trimmed();
 }
 
 void QtTransferControl::onFinished()
 {
     m_idle.stop();
-    m_replyDone = true;
+    m_attempt.done = true;
     logAttempt();
     const QNetworkReply::NetworkError error = m_reply->error();
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool refused = !NetworkAccess::refusal(*m_reply, m_address).isEmpty();
-    const bool transientError = !refused && (m_timedOut || NetworkAccess::mayPass(error, status));
+    const bool refused = !NetworkAccess::refusal(*m_reply, m_request.address).isEmpty();
+    const bool transientError = !refused &&
+                                (m_attempt.timedOut || NetRules::mayPass(error, status));
     // A proxy that wants credentials answers 407 for the server: that status
     // is the proxy's, not the server's.
-    const bool proxyFailed = !m_network.proxyFailure(*m_reply, m_address).isEmpty();
+    const bool proxyFailed = !m_network.proxyFailure(*m_reply, m_request.address).isEmpty();
 
-    if (m_head) {
+    if (m_request.head) {
         // A HEAD that got any answer has its headers; only no answer, or one
         // refused for its security, is an error.
-        if (((status == 0 && transientError) || isTransient(status)) && retryLater()) {
+        if (((status == 0 && transientError) || statusMayPass(status)) && retryLater()) {
             return;
         }
         if (status == 0 || refused || proxyFailed) {
             fail(failureText());
             return;
         }
-        m_responseRaised = true;
         raise(TransferState::ResponseCompleted);
         return;
     }
 
-    if (!m_bodyAccepted) {
+    if (!m_attempt.bodyAccepted) {
         if (status != 0 && !proxyFailed && (error == QNetworkReply::NoError || status >= 400)) {
             takeResponse();
             settle();
@@ -429,7 +351,7 @@ void QtTransferControl::onFinished()
         if (transientError && retryLater()) {
             return;
         }
-        if (m_responseRaised) {
+        if (m_phase != Phase::Asking) {
             giveUp(failureText());
         } else {
             fail(failureText());
@@ -439,103 +361,72 @@ void QtTransferControl::onFinished()
 
     // The body was under way: GetChunk hands out the bytes that did arrive,
     // then carries on or reports what went wrong.
-    if (m_timedOut) {
-        m_error = QStringLiteral("No data from %1 for %2 seconds").arg(m_address, seconds());
+    if (m_attempt.timedOut) {
+        m_attempt.error = FailureTexts::noDataFor(m_request.address, m_timeout);
     } else if (error != QNetworkReply::NoError) {
-        m_error = QStringLiteral("The transfer of %1 broke off: %2")
-                      .arg(m_address, m_reply->errorString());
+        m_attempt.error = FailureTexts::transferBrokeOff(m_request.address, m_reply->errorString());
     }
     settle();
 }
 
-bool QtTransferControl::bodyBrokeOff() const
-{
-    // Short of the file's announced end is short, whatever a piece said of itself.
-    return !m_error.isEmpty() || (m_expected >= 0 && m_handedOut < m_expected) ||
-           (m_total >= 0 && m_position < m_total);
-}
-
-bool QtTransferControl::isTransient(int status) const
-{
-    return NetworkAccess::mayPass(QNetworkReply::NoError, status);
-}
-
 bool QtTransferControl::retryLater()
 {
-    std::chrono::milliseconds delay{0};
-    if (!m_attemptProgressed) {
-        const int allowed = m_head ? ProbeAttempts - 1 : TransferRetries;
-        if (m_retries >= allowed) {
-            return false;
-        }
-        ++m_retries;
-        delay = m_firstRetryDelay * (1 << (m_retries - 1));
+    const NetRules::RetryDecision decision = m_request.schedule.afterFailure(
+        m_reply ? NetworkAccess::retryAfter(*m_reply) : std::nullopt);
+    if (!decision.retry) {
+        return false;
     }
-    // else a connection that broke after bringing new bytes: carry on at
-    // once, as the dropped connection says nothing about the next one.
-    if (m_reply) {
-        if (const auto asked = NetworkAccess::retryAfter(*m_reply)) {
-            delay = std::max(delay, std::min<std::chrono::milliseconds>(*asked, MaxRetryAfter));
-        }
-    }
-    // From where the reader is, when the server can tell that the piece asked
-    // for belongs to the same file; else from the first byte.
-    m_resumeFrom = !m_head && m_acceptsRanges && !m_validator.isEmpty() ? m_position : 0;
-    if (m_attemptProgressed) {
+    m_request.file.resumeFrom = m_request.head ? 0 : m_request.file.nextStart();
+    if (decision.afterProgress) {
         qCInfo(lcDownload).noquote()
             << QStringLiteral("%1 broke off after new bytes: asking again at once, from byte %2")
-                   .arg(m_address)
-                   .arg(m_resumeFrom);
+                   .arg(m_request.address)
+                   .arg(m_request.file.resumeFrom);
     } else {
         qCInfo(lcDownload).noquote() << QStringLiteral("%1: retry %2 of %3 in %4 ms, from byte %5")
-                                            .arg(m_address)
-                                            .arg(m_retries)
-                                            .arg(m_head ? ProbeAttempts - 1 : TransferRetries)
-                                            .arg(delay.count())
-                                            .arg(m_resumeFrom);
+                                            .arg(m_request.address)
+                                            .arg(m_request.schedule.retry())
+                                            .arg(m_request.schedule.maxRetries())
+                                            .arg(decision.delay.count())
+                                            .arg(m_request.file.resumeFrom);
     }
     dropReply(false);
-    m_retry.start(delay);
+    m_retry.start(decision.delay);
     return true;
 }
 
 void QtTransferControl::giveUp(const QString &description)
 {
     qCInfo(lcDownload).noquote() << "Giving up:" << description;
-    m_gaveUp = true;
-    m_error = description;
-    m_replyDone = true;
+    m_phase = Phase::GaveUp;
+    m_attempt.error = description;
+    m_attempt.done = true;
     dropReply(false);
-    settle();
 }
 
 QString QtTransferControl::failureText() const
 {
-    if (QString refusal = NetworkAccess::refusal(*m_reply, m_address); !refusal.isEmpty()) {
+    if (QString refusal = NetworkAccess::refusal(*m_reply, m_request.address); !refusal.isEmpty()) {
         return refusal;
     }
-    if (const QString proxy = m_network.proxyFailure(*m_reply, m_address); !proxy.isEmpty()) {
+    if (const QString proxy = m_network.proxyFailure(*m_reply, m_request.address);
+        !proxy.isEmpty()) {
         return proxy + attemptsText();
     }
-    if (m_timedOut) {
-        return QStringLiteral("No answer from %1 within %2 seconds").arg(m_address, seconds()) +
-               attemptsText();
+    if (m_attempt.timedOut) {
+        return FailureTexts::noAnswerWithin(m_request.address, m_timeout) + attemptsText();
     }
-    return QStringLiteral("No answer from %1: %2").arg(m_address, m_reply->errorString()) +
-           attemptsText();
+    return FailureTexts::noAnswer(m_request.address, m_reply->errorString()) + attemptsText();
 }
 
 QString QtTransferControl::attemptsText() const
 {
-    if (m_attempts < 2) {
-        return {};
-    }
-    return QStringLiteral(" (%1 attempts)").arg(m_attempts);
+    return FailureTexts::attempts(m_request.schedule.attempts());
 }
 
 void QtTransferControl::onIdleTimeout()
 {
-    if (!m_reply || m_replyDone) {
+    if (!m_reply || m_attempt.done) {
         return;
     }
     if (m_reply->bytesAvailable() > 0) {
@@ -543,16 +434,15 @@ void QtTransferControl::onIdleTimeout()
         m_idle.start();
         return;
     }
-    m_timedOut = true;
+    m_attempt.timedOut = true;
     m_reply->abort(); // finishes the reply, and onFinished says why
 }
 
 void QtTransferControl::fail(const QString &description)
 {
     qCInfo(lcDownload).noquote() << "Failed:" << description;
-    m_error = description;
-    m_replyDone = true;
-    m_responseRaised = true;
+    m_attempt.error = description;
+    m_attempt.done = true;
     // Nothing of a failed request is handed out, not even an error page. Its
     // reply stops when deleted: aborting one that reports an error status
     // would make it record a second error.
@@ -578,44 +468,47 @@ void QtTransferControl::dropReply(bool abort)
 
 void QtTransferControl::logAttempt()
 {
-    if (m_attemptLogged) {
+    if (m_attempt.logged) {
         return;
     }
-    m_attemptLogged = true;
-    m_network.logRequest(*m_reply, m_handedOut + m_reply->bytesAvailable(),
-                         m_attemptClock.elapsed(), m_attempts);
+    m_attempt.logged = true;
+    m_network.logRequest(*m_reply, m_attempt.handedOut + m_reply->bytesAvailable(),
+                         m_attempt.clock.elapsed(), m_request.schedule.attempts());
 }
 
 void QtTransferControl::raise(int state)
 {
+    m_phase = Phase::Answered;
     // Queued: the receiver of state 12 reads the whole body from inside its
     // handler, with event loops of its own, so it must not run inside the
     // reply's signal emission. A timer, not a posted event: loops nested in the
     // delivery of a posted event left the network thread's later events stuck
     // in the queue until some unrelated event came along.
-    const quint64 request = m_request;
-    QTimer::singleShot(1, this, [this, request, state] {
-        if (request != m_request) {
+    const quint64 generation = m_generation;
+    QTimer::singleShot(1, this, [this, generation, state] {
+        if (generation != m_generation) {
             return;
         }
-        m_stateDelivered = true;
+        if (m_phase == Phase::Answered) {
+            m_phase = Phase::Reading;
+        }
         emit StateChanged(state);
-        if (request == m_request) {
+        if (generation == m_generation) {
             settle();
         }
     });
+}
+
+bool QtTransferControl::stateDelivered() const
+{
+    return m_phase == Phase::Reading || m_phase == Phase::Settled || m_phase == Phase::GaveUp;
 }
 
 void QtTransferControl::settle()
 {
     // A request stays executing until its state was delivered and the reply is
     // done, so that the state always comes before StillExecuting reads false.
-    if (m_replyDone && m_stateDelivered && !m_retry.isActive()) {
-        m_executing = false;
+    if (m_phase == Phase::Reading && m_attempt.done && !m_retry.isActive()) {
+        m_phase = Phase::Settled;
     }
-}
-
-QString QtTransferControl::seconds() const
-{
-    return QString::number(m_timeout.count() / 1000.0);
 }

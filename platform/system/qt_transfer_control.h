@@ -1,6 +1,8 @@
 #pragma once
 
 #include "network_access.h"
+#include "resume_rules.h"
+#include "retry_rules.h"
 #include "transfer_control.h"
 
 #include <QElapsedTimer>
@@ -14,12 +16,9 @@
 // The transfer control on Qt Network. A GET's body stays in the reply's bounded
 // read buffer until GetChunk takes it, so memory does not grow with the file.
 //
-// Failures that may pass are retried, waiting twice as long each time: a HEAD
-// up to ProbeAttempts in all, a GET up to TransferRetries times in a row
-// without progress, progress being a byte beyond the furthest any attempt
-// reached. An attempt that did progress is followed at once by the next. A GET whose response
-// allowed ranges and named a validator carries on with "Range" and "If-Range"; otherwise, or when
-// the server sends the whole file again, it starts again from the first byte.
+// When to retry, how long to wait and what an answer to a "Range" retry means
+// are the rules in net/ (RetrySchedule, ResumeState, judgeRetriedAnswer); this
+// class sends the requests, waits and hands out the bytes.
 class QtTransferControl final : public TransferControl
 {
     Q_OBJECT
@@ -27,10 +26,6 @@ class QtTransferControl final : public TransferControl
 public:
     // The reply holds at most this much of a body that nobody has read yet.
     static constexpr qint64 ReadBufferBytes = 1024 * 1024;
-    static constexpr int ProbeAttempts = 3;
-    static constexpr int TransferRetries = 5;
-    // A server's Retry-After is honoured up to this.
-    static constexpr std::chrono::seconds MaxRetryAfter{30};
 
     // timeout: how long a request may go without any byte arriving.
     // firstRetryDelay: the wait before the first retry; each later one doubles.
@@ -56,7 +51,44 @@ private:
         void operator()(QNetworkReply *reply) const { reply->deleteLater(); }
     };
 
-    // Sends the request again, from m_resumeFrom.
+    // Where a request stands, in this order, except that a retry of a settled
+    // body goes back to Reading.
+    enum class Phase {
+        Idle,     // none sent yet, or cancelled
+        Asking,   // no usable answer yet
+        Answered, // its state (12, or 11 for an error) queued, not yet delivered
+        Reading,  // the state delivered; the body may still come, or be retried
+        Settled,  // the state delivered and the reply done: no longer executing
+        GaveUp,   // after the state: a failure no retry mends
+    };
+
+    // One attempt, reset by assignment each time the request is sent.
+    struct Attempt
+    {
+        QElapsedTimer clock;
+        bool logged = false;       // its line in orbistane.net is written
+        bool done = false;         // the reply finished, or was given up
+        bool timedOut = false;     // no byte for the time-out
+        bool bodyAccepted = false; // its body belongs to the file: its bytes may be handed out
+        qint64 expected = -1;      // the announced body size
+        qint64 bodyStart = 0;      // where in the file the body starts
+        qint64 handedOut = 0;      // of the body
+        qint64 handedOutAtIdleStart = 0;
+        QString error;
+    };
+
+    // One request, reset by assignment in Execute.
+    struct Request
+    {
+        QString address;
+        QUrl url;
+        bool head = false;
+        NetRules::RetrySchedule schedule{std::chrono::milliseconds(0), 0};
+        NetRules::ResumeState file;
+        qint64 chunkOffset = 0;
+    };
+
+    // Sends the request again, from where the file's state says.
     void startAttempt();
     void onMetaDataChanged();
     void onFinished();
@@ -64,9 +96,7 @@ private:
     // Acts on the status once the response headers are in.
     void takeResponse();
     // The same for the response to a retry of a GET whose body was under way.
-    void takeRetriedResponse(int status);
-    // Remembers whether and how the body can be asked for from the middle.
-    void takeValidators();
+    void takeRetriedResponse(const NetRules::Answer &answer);
     // Waits and tries again if that is allowed; false when the attempts are used up.
     bool retryLater();
     // A failure no retry will mend.
@@ -81,45 +111,18 @@ private:
     // Emits state from the event loop, unless the request is over by then.
     void raise(int state);
     void settle();
-    bool isTransient(int status) const;
-    bool bodyBrokeOff() const;
+    bool stateDelivered() const;
     QString failureText() const;
     QString attemptsText() const;
-    QString seconds() const;
 
     NetworkAccess m_network;
     std::chrono::milliseconds m_timeout;
     std::chrono::milliseconds m_firstRetryDelay;
     std::unique_ptr<QNetworkReply, LaterDeleter> m_reply;
     QTimer m_idle;
-    QElapsedTimer m_attemptClock;
-    bool m_attemptLogged = false;
     QTimer m_retry;
-    QString m_address;
-    QUrl m_url;
-    QString m_error;
-    quint64 m_request = 0; // counts requests, so that a late queued state is dropped
-    bool m_head = false;
-    bool m_executing = false;
-    bool m_responseRaised = false; // state 12 or 11 queued for this request
-    bool m_stateDelivered = false;
-    bool m_replyDone = false;
-    bool m_timedOut = false;
-    bool m_gaveUp = false;
-    // This attempt's body belongs to the file: its bytes may be handed out.
-    bool m_bodyAccepted = false;
-    bool m_attemptProgressed = false; // this attempt reached beyond all earlier ones
-    int m_retries = 0;                // in a row without progress
-    int m_attempts = 0;               // in all, for the report
-    QByteArray m_validator;           // strong ETag, else Last-Modified; empty: no resuming
-    bool m_acceptsRanges = false;
-    qint64 m_total = -1;    // the file's size, when announced
-    qint64 m_expected = -1; // this attempt's announced body size
-    qint64 m_bodyStart = 0; // where in the file this attempt's body starts
-    qint64 m_handedOut = 0; // of this attempt's body
-    qint64 m_handedOutAtIdleStart = 0;
-    qint64 m_position = 0; // in the file: the next byte to hand out
-    qint64 m_chunkOffset = 0;
-    qint64 m_furthest = 0;
-    qint64 m_resumeFrom = 0;
+    quint64 m_generation = 0; // counts requests, so that a late queued state is dropped
+    Phase m_phase = Phase::Idle;
+    Request m_request;
+    Attempt m_attempt;
 };

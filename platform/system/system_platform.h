@@ -47,7 +47,7 @@ public:
 
 private:
     QNetworkAccessManager m_manager;
-    // http_proxy and the others, as curl reads them; else the desktop's settings.
+    // http_proxy and the others, in either case; else the desktop's settings.
     ProxySettings m_proxies;
     // The system's certificate store decides whom https trusts.
     NetworkAccess m_network;

@@ -8,8 +8,9 @@
 #include <memory>
 #include <optional>
 
-// The proxy variables of the environment, read as curl and wget read them. The
-// lower-case name wins over the upper-case one.
+// The proxy variables of the environment: http_proxy, https_proxy, all_proxy and
+// no_proxy, each in lower or upper case (HTTP_PROXY included), the lower-case
+// name winning when both are set.
 struct ProxyEnvironment
 {
     struct Variable
@@ -69,7 +70,8 @@ public:
     // The proxy a variable's value names: [scheme://][user[:password]@]host[:port],
     // http, socks5 or socks5h, port 1080 unless given. Nothing when it names none.
     static std::optional<QNetworkProxy> parseProxy(const QString &value, QString *why = nullptr);
-    // "http://host:port" or "socks5://host:port", credentials left out.
+    // "http://host:port", "socks5://host:port" or, for a proxy that resolves
+    // names itself, "socks5h://host:port"; credentials left out.
     static QString describe(const QNetworkProxy &proxy);
 
 private:

@@ -252,8 +252,12 @@ std::optional<QNetworkProxy> ProxySettings::parseProxy(const QString &value, QSt
 
 QString ProxySettings::describe(const QNetworkProxy &proxy)
 {
-    const QString scheme = proxy.type() == QNetworkProxy::Socks5Proxy ? QStringLiteral("socks5")
-                                                                      : QStringLiteral("http");
+    QString scheme = QStringLiteral("http");
+    if (proxy.type() == QNetworkProxy::Socks5Proxy) {
+        scheme = proxy.capabilities() & QNetworkProxy::HostNameLookupCapability
+                     ? QStringLiteral("socks5h")
+                     : QStringLiteral("socks5");
+    }
     QUrl url;
     url.setScheme(scheme);
     url.setHost(proxy.hostName());

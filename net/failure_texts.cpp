@@ -1,0 +1,92 @@
+#include "failure_texts.h"
+
+namespace FailureTexts {
+
+QString attempts(int count)
+{
+    if (count < 2) {
+        return {};
+    }
+    return QStringLiteral(" (%1 attempts)").arg(count);
+}
+
+QString answeredHttp(const QString &address, int status, const QString &reason)
+{
+    return QStringLiteral("%1 answered HTTP %2 %3")
+        .arg(address, QString::number(status), reason)
+        .trimmed();
+}
+
+QString answeredHttpForRange(const QString &address, int status, const QString &reason,
+                             qint64 resumeFrom)
+{
+    return QStringLiteral("%1 answered HTTP %2 %3 when asked for the bytes from %4 on")
+        .arg(address, QString::number(status), reason, QString::number(resumeFrom));
+}
+
+QString noAnswer(const QString &address, const QString &why)
+{
+    return QStringLiteral("No answer from %1: %2").arg(address, why);
+}
+
+QString noAnswerWithin(const QString &address, std::chrono::milliseconds timeout)
+{
+    return QStringLiteral("No answer from %1 within %2 seconds")
+        .arg(address, QString::number(double(timeout.count()) / 1000.0));
+}
+
+QString noDataFor(const QString &address, std::chrono::milliseconds timeout)
+{
+    return QStringLiteral("No data from %1 for %2 seconds")
+        .arg(address, QString::number(double(timeout.count()) / 1000.0));
+}
+
+QString timedOutAfter(const QString &address, std::chrono::milliseconds timeout)
+{
+    return QStringLiteral("The request for %1 timed out after %2 s")
+        .arg(address)
+        .arg(double(timeout.count()) / 1000.0);
+}
+
+QString transferBrokeOff(const QString &address, const QString &why)
+{
+    return QStringLiteral("The transfer of %1 broke off: %2").arg(address, why);
+}
+
+QString transferBrokeOffAfter(const QString &address, qint64 position, qint64 total)
+{
+    return QStringLiteral("The transfer of %1 broke off after %2 of %3 bytes")
+        .arg(address, QString::number(position), QString::number(total));
+}
+
+QString answerBrokeOff(const QString &address, const QString &why)
+{
+    return QStringLiteral("The answer from %1 broke off: %2").arg(address, why);
+}
+
+QString answerTooLarge(const QString &address, qint64 maxBytes)
+{
+    return QStringLiteral("The answer from %1 is larger than %2 bytes").arg(address).arg(maxBytes);
+}
+
+QString sentMoreThanAnnounced(const QString &address, qint64 announced, qint64 from)
+{
+    return QStringLiteral("%1 sent more than the %2 bytes it announced from byte %3 on")
+        .arg(address, QString::number(announced), QString::number(from));
+}
+
+QString wrongRange(const QString &address, const QString &contentRange, qint64 resumeFrom,
+                   qint64 total)
+{
+    return QStringLiteral("%1 sent the range \"%2\" when asked for the bytes from %3 on of a "
+                          "file of %4 bytes")
+        .arg(address, contentRange, QString::number(resumeFrom), QString::number(total));
+}
+
+QString wrongRangeLength(const QString &address, qint64 length, const QString &contentRange)
+{
+    return QStringLiteral("%1 sent %2 bytes for the range \"%3\"")
+        .arg(address, QString::number(length), contentRange);
+}
+
+} // namespace FailureTexts

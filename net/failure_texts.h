@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+
+// The texts a failed request is reported with, each written once. Every one
+// names the address; the manifest fetch and the transfer share them.
+namespace FailureTexts {
+
+// " (N attempts)" after a failure that took more than one attempt; else empty.
+QString attempts(int count);
+
+QString answeredHttp(const QString &address, int status, const QString &reason);
+QString answeredHttpForRange(const QString &address, int status, const QString &reason,
+                             qint64 resumeFrom);
+QString noAnswer(const QString &address, const QString &why);
+QString noAnswerWithin(const QString &address, std::chrono::milliseconds timeout);
+QString noDataFor(const QString &address, std::chrono::milliseconds timeout);
+QString timedOutAfter(const QString &address, std::chrono::milliseconds timeout);
+
+QString transferBrokeOff(const QString &address, const QString &why);
+QString transferBrokeOffAfter(const QString &address, qint64 position, qint64 total);
+QString answerBrokeOff(const QString &address, const QString &why);
+QString answerTooLarge(const QString &address, qint64 maxBytes);
+QString sentMoreThanAnnounced(const QString &address, qint64 announced, qint64 from);
+
+QString wrongRange(const QString &address, const QString &contentRange, qint64 resumeFrom,
+                   qint64 total);
+QString wrongRangeLength(const QString &address, qint64 length, const QString &contentRange);
+
+} // namespace FailureTexts
