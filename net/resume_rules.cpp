@@ -1,7 +1,7 @@
 #include "resume_rules.h"
 
-#include "failure_texts.h"
 #include "byte_count.h"
+#include "failure_texts.h"
 
 namespace NetRules {
 
