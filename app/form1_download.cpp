@@ -129,13 +129,12 @@ void Form1::showTransferStatus()
     const std::optional<RetryWait> retry = Inet1.PendingRetry();
     m_job->tick(m_transferClock.elapsed(), retry.has_value());
     const DownloadProgress progress = m_job->progress();
-    if (retry) {
+    if (retry && progress.phase != DownloadPhase::Finished) {
         LabelStatus->setText(
             retryStatusLine(retry->retry, retry->retries, (retry->msecsLeft + 999) / 1000));
     } else if (progress.phase != DownloadPhase::Preparing &&
                progress.phase != DownloadPhase::Failed) {
-        LabelStatus->setText(transferStatusLine(progress.receivedBytes, progress.expectedBytes,
-                                                progress.bytesPerSecond, progress.secondsLeft));
+        LabelStatus->setText(downloadStatusLine(progress));
     }
 }
 
@@ -282,6 +281,9 @@ void Form1::receiveDownload()
     qCInfo(lcDownload).noquote() << QStringLiteral("%1 is whole: %2 bytes")
                                         .arg(LocalPath)
                                         .arg(m_job->progress().receivedBytes);
+    // Said under the bar while the question stands, not the last estimate.
+    m_statusTimer.stop();
+    showTransferStatus();
 
     if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
         PromptAnswer::Yes) {

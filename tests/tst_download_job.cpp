@@ -1,9 +1,11 @@
 #include "download_job.h"
+#include "messages.h"
 #include "random_bytes.h"
 #include "release_file.h"
 #include "target_file.h"
 #include "test_files.h"
 #include "test_platform.h"
+#include "transfer_status.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,12 +14,14 @@ class TestDownloadJob final : public QObject
 {
     Q_OBJECT
 
+    FakeShell m_shell; // English
     FakeMountTable m_mounts;
     LinuxFileSystem m_fileSystem{m_mounts};
     QTemporaryDir m_folder;
     const QString m_path = m_folder.filePath(QStringLiteral("setup.bin"));
 
 private slots:
+    void initTestCase() { LanguageId = QString::number(InitLanguage(m_shell)); }
     void receive_data();
     void receive();
     void room_data();
@@ -31,13 +35,15 @@ void TestDownloadJob::receive_data()
     QTest::addColumn<qint64>("announced");
     QTest::addColumn<Chunks>("chunks");
     QTest::addColumn<QList<int>>("percents");
+    QTest::addColumn<QString>("status");
+    const QString done = QStringLiteral("Download complete: 2.5 kB");
     QTest::newRow("offsets back to 0, unpinned: only the new bytes")
         << -1LL << 2500LL << Chunks{0, 1000, 1000, 1000, 0, 1500, 1500, 1000}
-        << QList<int>{40, 80, 60, 100};
+        << QList<int>{40, 80, 60, 100} << done;
     QTest::newRow("pin beats announcement")
-        << 2500LL << 1000LL << Chunks{0, 1000, 1000, 1500} << QList<int>{40, 100};
+        << 2500LL << 1000LL << Chunks{0, 1000, 1000, 1500} << QList<int>{40, 100} << done;
     QTest::newRow("over 2 GiB") << -1LL << 3000000000LL << Chunks{0, 30000000, 30000000, 31000000}
-                                << QList<int>{1, 2};
+                                << QList<int>{1, 2} << "Download complete: 61.0 MB";
 }
 
 void TestDownloadJob::receive()
@@ -58,7 +64,7 @@ void TestDownloadJob::receive()
     job.receive({}, release.size());
     job.finish();
     QCOMPARE(readAll(m_path), release);
-    QCOMPARE(job.phase(), DownloadPhase::Finished);
+    QTEST(downloadStatusLine(job.progress()), "status");
 }
 
 void TestDownloadJob::room_data()
