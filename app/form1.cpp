@@ -2,6 +2,7 @@
 
 #include "controls.h"
 #include "diagnostics.h"
+#include "download_job.h"
 #include "error_report.h"
 #include "file_system.h"
 #include "http_request.h"
@@ -14,7 +15,6 @@
 #include "runtime_error.h"
 #include "shell.h"
 #include "stream.h"
-#include "target_file.h"
 #include "transfer_control.h"
 #include "twips.h"
 #include "version_selection.h"
@@ -333,7 +333,7 @@ void Form1::End(int exitCode)
     m_ended = true;
     m_statusTimer.stop();
     // An unfinished download is deleted, not left to pass for a finished one.
-    m_target.reset();
+    m_job.reset();
     m_manifestFolder.reset();
     m_platform.programEnd.end(exitCode);
 }

@@ -4,7 +4,6 @@
 #include "manifest_signature_policy.h"
 #include "platform.h"
 #include "release_pin.h"
-#include "transfer_meter.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -15,6 +14,8 @@
 #include <memory>
 #include <optional>
 
+class DownloadJob;
+struct DownloadRoom;
 struct ManifestLine;
 class ProgressBarControl;
 class QComboBox;
@@ -24,7 +25,6 @@ class QPushButton;
 class QTemporaryDir;
 class ReleaseFile;
 class RuntimeError;
-class TargetFile;
 class TransferControl;
 
 // The main window. It owns the whole program state and handles every event;
@@ -115,9 +115,9 @@ private:
     void logManifestLine(int number, const ManifestLine &line) const;
     ReleasePin selectedPin() const;
     bool isListedRelease(const ReleaseFile &release);
-    // Whether bytes fit in the destination folder's volume; if not, says so
-    // and goes back to choosing.
-    bool hasRoomFor(qint64 bytes);
+    // Whether the release fits in the destination folder's volume; if not,
+    // says so and goes back to choosing.
+    bool hasRoomFor(const DownloadRoom &room);
     // Refreshes LabelStatus; ticks while the transfer window shows.
     void showTransferStatus();
     void StartDownload();
@@ -145,19 +145,16 @@ private:
     // What the manifest pins of each release, at the indices of VersionFiles.
     QList<ReleasePin> m_versionPins;
     qsizetype m_selectedIndex = -1;
-    // The release's size as the probe announced it, and as expected; -1 unknown.
-    qint64 m_announcedBytes = -1;
-    qint64 m_expectedBytes = -1;
     QElapsedTimer m_sinceYield;
     bool m_ended = false;
     bool m_startingDownload = false;
-    bool m_receiving = false;
     bool m_cancelled = false;
     // While the cancel question is open, a state change waits for its answer.
     bool m_askingCancel = false;
     std::optional<int> m_deferredState;
-    // The file being written; an unfinished one deletes itself when reset.
-    std::unique_ptr<TargetFile> m_target;
+    // The download from the size probe on; an unfinished one deletes its file
+    // when reset.
+    std::unique_ptr<DownloadJob> m_job;
     // The private folder the manifest is copied to while it is read.
     std::unique_ptr<QTemporaryDir> m_manifestFolder;
     std::function<void(int)> m_languageListener;
@@ -166,5 +163,4 @@ private:
     QString m_proposedFolder;
     QTimer m_statusTimer;
     QElapsedTimer m_transferClock;
-    TransferMeter m_meter;
 };

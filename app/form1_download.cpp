@@ -3,6 +3,7 @@
 #include "byte_count.h"
 #include "default_destination.h"
 #include "diagnostics.h"
+#include "download_job.h"
 #include "file_system.h"
 #include "messages.h"
 #include "paths.h"
@@ -14,7 +15,6 @@
 #include "remote_size.h"
 #include "runtime_error.h"
 #include "shell.h"
-#include "target_file.h"
 #include "transfer_control.h"
 #include "transfer_status.h"
 #include "twips.h"
@@ -101,28 +101,20 @@ void Form1::Command1_Click()
     StartDownload();
 }
 
-bool Form1::hasRoomFor(qint64 bytes)
+bool Form1::hasRoomFor(const DownloadRoom &room)
 {
-    if (bytes <= 0) {
-        return true;
-    }
-    const QString folder = Label4->text();
-    qint64 free = m_platform.fileSystem.FreeBytes(folder);
-    if (free < 0) {
-        // Not to be told: a full disk is still reported when it happens.
-        return true;
-    }
-    // A .part left by a killed run is replaced, so its room is free too.
-    free += TargetFile::reclaimableBytes(LocalPath);
-    if (bytes <= free) {
+    if (room.fits()) {
         return true;
     }
     qCInfo(lcDownload).noquote()
         << QStringLiteral("%1 needs %2 bytes and %3 has %4 bytes free: back to choosing")
-               .arg(SelectedFile, QString::number(bytes), folder, QString::number(free));
-    ask(message(35).arg(formatBytes(bytes), formatBytes(free)), PromptFlags::Warning);
+               .arg(SelectedFile, QString::number(room.neededBytes), Label4->text(),
+                    QString::number(room.freeBytes));
+    ask(message(35).arg(formatBytes(room.neededBytes), formatBytes(room.freeBytes)),
+        PromptFlags::Warning);
     // Back to choosing, so that another folder can be picked.
     m_statusTimer.stop();
+    m_job.reset();
     setFixedHeight(twips(ChoosingHeightTwips));
     Command1->setText(message(4));
     ButtonFolder->setEnabled(true);
@@ -132,17 +124,18 @@ bool Form1::hasRoomFor(qint64 bytes)
 
 void Form1::showTransferStatus()
 {
-    // Sampled during a retry's wait too, so that the rate falls as it should.
-    if (m_target) {
-        m_meter.sample(m_target->size(), m_transferClock.elapsed());
+    if (!m_job) {
+        return;
     }
-    if (const std::optional<RetryWait> retry = Inet1.PendingRetry()) {
+    const std::optional<RetryWait> retry = Inet1.PendingRetry();
+    m_job->tick(m_transferClock.elapsed(), retry.has_value());
+    const DownloadProgress progress = m_job->progress();
+    if (retry && progress.phase != DownloadPhase::Finished) {
         LabelStatus->setText(
             retryStatusLine(retry->retry, retry->retries, (retry->msecsLeft + 999) / 1000));
-    } else if (m_target) {
-        const qint64 total = m_expectedBytes >= 0 ? m_expectedBytes : RemoteSize;
-        LabelStatus->setText(transferStatusLine(m_target->size(), total, m_meter.bytesPerSecond(),
-                                                m_meter.secondsLeft(total)));
+    } else if (progress.phase != DownloadPhase::Preparing &&
+               progress.phase != DownloadPhase::Failed) {
+        LabelStatus->setText(downloadStatusLine(progress));
     }
 }
 
@@ -160,6 +153,7 @@ void Form1::StartDownload()
 {
     const QString address = m_baseUrl + SelectedFile;
     const ReleasePin pin = selectedPin();
+    m_job = std::make_unique<DownloadJob>(m_platform.fileSystem, Label4->text(), LocalPath, pin);
     m_startingDownload = true;
     RemoteSize = GetRemoteFileSize(address);
     m_startingDownload = false;
@@ -170,15 +164,15 @@ void Form1::StartDownload()
     if (pin.size > 0 && pin.size <= std::numeric_limits<qint32>::max()) {
         RemoteSize = static_cast<qint32>(pin.size);
     }
-    m_expectedBytes = pin.size > 0 ? pin.size : m_announcedBytes;
     qCInfo(lcDownload).noquote() << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
-                                        .arg(address, LocalPath, QString::number(m_expectedBytes),
-                                             pin.size > 0
+                                        .arg(address, LocalPath,
+                                             QString::number(m_job->expectedBytes()),
+                                             m_job->isSizePinned()
                                                  ? QStringLiteral("pinned by the manifest")
                                                  : QStringLiteral("as the server announced"),
                                              pin.pinsDigest() ? QStringLiteral("pinned")
                                                               : QStringLiteral("not pinned"));
-    if (!hasRoomFor(m_expectedBytes)) {
+    if (!hasRoomFor(m_job->room())) {
         return;
     }
     // The user's download folder, proposed at start, may not be there yet; only now
@@ -193,7 +187,6 @@ void Form1::StartDownload()
 
 qint32 Form1::GetRemoteFileSize(const QString &address)
 {
-    m_announcedBytes = -1;
     try {
         Inet1.Execute(address, QLatin1String("HEAD \"") + address + QLatin1Char('"'));
         while (Inet1.StillExecuting()) {
@@ -210,8 +203,10 @@ qint32 Form1::GetRemoteFileSize(const QString &address)
             return -1;
         }
         const QString length = Inet1.GetHeader(QStringLiteral("Content-length"));
-        m_announcedBytes = parseByteCount(QStringView(length).trimmed()).value_or(-1);
-        return parseRemoteSize(length);
+        // A value only the looser window rule reads ("12.5", "+300") still sizes the bar.
+        const qint32 remoteSize = parseRemoteSize(length);
+        m_job->announce(parseByteCount(QStringView(length).trimmed()).value_or(remoteSize));
+        return remoteSize;
     } catch (const RuntimeError &) {
         return -1;
     }
@@ -225,25 +220,26 @@ void Form1::Inet1_StateChanged(int state)
         m_deferredState = state;
         return;
     }
+    // From the response on, the job is past preparing, failed or not.
+    const bool receiving = m_job && m_job->phase() != DownloadPhase::Preparing;
     if (state == TransferState::Error) {
         // The response will never come: without this the window would wait
         // for it forever.
-        if (Downloading && !m_receiving) {
+        if (Downloading && !receiving) {
             throw RuntimeError(ErrorNumber::TransferFailed, Inet1.errorDescription());
         }
         return;
     }
-    if (state != TransferState::ResponseCompleted || !Downloading || m_receiving) {
+    if (state != TransferState::ResponseCompleted || !Downloading || receiving) {
         return;
     }
-    m_receiving = true;
     FileHandle = 1;
     try {
         receiveDownload();
     } catch (const RuntimeError &) {
         if (!m_ended) {
             Inet1.Cancel();
-            m_target.reset();
+            m_job->fail();
         }
         throw;
     }
@@ -251,29 +247,21 @@ void Form1::Inet1_StateChanged(int state)
 
 void Form1::receiveDownload()
 {
-    m_target = std::make_unique<TargetFile>(LocalPath, selectedPin());
-    qint32 received = 0;
-    qint16 percentage = 0;
+    m_job->start();
     qint16 barPercentage = -1; // none set yet
     for (;;) {
         const QByteArray chunk = Inet1.GetChunk(ChunkSize);
         if (!yield() || m_cancelled) {
             return;
         }
-        if (Inet1.ChunkOffset() < m_target->size()) {
-            // The release comes again from its first byte: it changed on the
-            // server, or the server cannot carry on where a drop left off.
+        if (m_job->receive(chunk, Inet1.ChunkOffset())) {
             qCInfo(lcDownload).noquote()
                 << QStringLiteral("%1 comes again from its first byte: starting over")
                        .arg(SelectedFile);
-            m_target->restart();
-            received = 0;
-            percentage = 0;
             barPercentage = -1;
             ProgressBar->empty();
         }
-        received = addReceived(received, chunk.size());
-        percentage = nextPercentage(percentage, received, RemoteSize);
+        const qint16 percentage = m_job->progress().percentage;
         // The same value again changes nothing on the bar, and a size that is
         // not known would have 0 % refused, thrown and caught for every chunk.
         if (percentage != barPercentage) {
@@ -285,7 +273,6 @@ void Form1::receiveDownload()
             }
         }
         Label3->setText(QString::number(percentage) + QLatin1String(" %"));
-        m_target->write(chunk);
         if (chunk.isEmpty()) {
             break;
         }
@@ -293,10 +280,13 @@ void Form1::receiveDownload()
             return;
         }
     }
-    const ReleaseFile release = m_target->finish();
-    qCInfo(lcDownload).noquote()
-        << QStringLiteral("%1 is whole: %2 bytes").arg(LocalPath).arg(m_target->size());
-    m_target.reset();
+    const ReleaseFile release = m_job->finish();
+    qCInfo(lcDownload).noquote() << QStringLiteral("%1 is whole: %2 bytes")
+                                        .arg(LocalPath)
+                                        .arg(m_job->progress().receivedBytes);
+    // Said under the bar while the question stands, not the last estimate.
+    m_statusTimer.stop();
+    showTransferStatus();
 
     if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
         PromptAnswer::Yes) {
@@ -328,7 +318,7 @@ void Form1::cancelDownload()
     m_cancelled = true;
     Inet1.Cancel();
     // The .part goes; an older file at the final name stays.
-    m_target.reset();
+    m_job.reset();
     End();
 }
 

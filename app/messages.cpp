@@ -25,7 +25,7 @@ struct Texts
 // them. French puts a no-break space before "?" and ":", as its typography asks;
 // German ends the cancel question with its verb. Portuguese is written as spoken
 // in Brazil, like the standard buttons that come with it.
-constexpr std::array<Texts, 36> Table = {{
+constexpr std::array<Texts, 37> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
      " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
      " Download online do Orbistane."},
@@ -125,6 +125,9 @@ constexpr std::array<Texts, 36> Table = {{
      "Sie wird nicht gestartet.",
      " da pasta de destino foi substituído ou alterado depois de verificado. "
      "Ele não será iniciado."},
+    // 37, the status line once the download is whole: %1 is its size.
+    {"Descarga completada: %1", "Download complete: %1", "Téléchargement terminé\u00A0: %1",
+     "Download abgeschlossen: %1", "Download concluído: %1"},
 }};
 
 RuntimeError subscriptOutOfRange()

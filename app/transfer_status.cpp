@@ -19,6 +19,7 @@ constexpr int HoursMessage = 31;
 constexpr int LeftMessage = 32;
 constexpr int ReceivedMessage = 33;
 constexpr int RetryMessage = 34;
+constexpr int CompleteMessage = 37;
 
 QLocale numberLocale()
 {
@@ -93,6 +94,16 @@ QString transferStatusLine(qint64 received, qint64 total, std::optional<double> 
         parts.append(message(LeftMessage).arg(formatDuration(left)));
     }
     return parts.join(separator());
+}
+
+QString downloadStatusLine(const DownloadProgress &progress)
+{
+    // Not the last estimate: "1 s left" under a full bar reads as still running.
+    if (progress.phase == DownloadPhase::Finished) {
+        return message(CompleteMessage).arg(formatBytes(progress.receivedBytes));
+    }
+    return transferStatusLine(progress.receivedBytes, progress.expectedBytes,
+                              progress.bytesPerSecond, progress.secondsLeft);
 }
 
 QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext)

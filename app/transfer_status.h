@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download_job.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -23,6 +25,10 @@ QString formatDuration(qint64 seconds);
 // than that, and a figure that flickers reads as noise.
 QString transferStatusLine(qint64 received, qint64 total, std::optional<double> bytesPerSecond,
                            std::optional<qint64> secondsLeft);
+
+// The line for a download as it stands: "Download complete: 118 MB" once it is
+// whole, else transferStatusLine's.
+QString downloadStatusLine(const DownloadProgress &progress);
 
 // "Retry 2 of 5 in 30 s".
 QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext);

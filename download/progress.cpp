@@ -12,7 +12,7 @@ qint32 addReceived(qint32 count, qint64 bytes)
     return static_cast<qint32>(sum);
 }
 
-qint16 nextPercentage(qint16 previous, qint32 received, qint32 remoteSize)
+qint16 nextPercentage(qint16 previous, qint64 received, qint64 remoteSize)
 {
     const double share = std::floor(double(received) / double(remoteSize) * 100.0);
     qint16 percentage = previous;

@@ -11,5 +11,6 @@ qint32 addReceived(qint32 count, qint64 bytes);
 // The percentage shown after received of remoteSize bytes: received divided by
 // remoteSize, times 100, in double precision and rounded down (so 29 of 100 gives
 // 28). A result outside 16 bits keeps previous; the result is then held to 100
-// and to 0, in that order. A remoteSize of -1 always gives 0.
-qint16 nextPercentage(qint16 previous, qint32 received, qint32 remoteSize);
+// and to 0, in that order. A remoteSize of -1 always gives 0. 64-bit, so that a
+// release over 2 GiB has its percentage too.
+qint16 nextPercentage(qint16 previous, qint64 received, qint64 remoteSize);

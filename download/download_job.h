@@ -1,0 +1,101 @@
+#pragma once
+
+#include "release_pin.h"
+#include "transfer_meter.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+#include <optional>
+
+class FileSystem;
+class ReleaseFile;
+class TargetFile;
+
+// Where a download stands.
+enum class DownloadPhase {
+    Preparing,      // its size is asked for; nothing is written yet
+    Receiving,      // the .part grows
+    WaitingToRetry, // the transfer waits to try again; the rate runs down meanwhile
+    Finished,       // whole, checked and under its final name
+    Failed,         // given up, failed or cancelled; the .part is gone
+};
+
+// The room a release takes and the room there is, as the question about it
+// needs them. What cannot be told passes: a full disk is still reported when
+// it happens.
+struct DownloadRoom
+{
+    qint64 neededBytes = -1; // -1 when the size is not known
+    qint64 freeBytes = -1;   // counting a stale .part's room; -1 when it cannot be told
+    bool fits() const { return neededBytes <= 0 || freeBytes < 0 || neededBytes <= freeBytes; }
+};
+
+// What the bar and the line under it show.
+struct DownloadProgress
+{
+    DownloadPhase phase = DownloadPhase::Preparing;
+    qint64 receivedBytes = 0;
+    qint64 expectedBytes = -1; // -1 when not known
+    qint16 percentage = 0;
+    std::optional<double> bytesPerSecond;
+    std::optional<qint64> secondsLeft;
+};
+
+// One release downloaded into its folder, without a window or a socket: the
+// window feeds it the chunks the transfer control hands out and the time, and
+// shows what it reports. Failures are RuntimeErrors, as TargetFile throws them.
+class DownloadJob final
+{
+public:
+    DownloadJob(FileSystem &fileSystem, const QString &folder, const QString &path,
+                const ReleasePin &pin);
+    ~DownloadJob();
+    DownloadJob(const DownloadJob &) = delete;
+    DownloadJob &operator=(const DownloadJob &) = delete;
+
+    // The size the server announced for the release, -1 when it did not.
+    void announce(qint64 bytes);
+    // The size the manifest pins, else the one announced; -1 when neither is known.
+    qint64 expectedBytes() const;
+    bool isSizePinned() const { return m_pin.size > 0; }
+    // Whether the release fits in the folder's volume: a .part left there by an
+    // earlier run is replaced, so its room counts as free.
+    DownloadRoom room() const;
+
+    // Makes the .part, for the body about to come.
+    void start();
+    // Writes chunk, which starts at offset in the release. An offset below what
+    // was written means the release comes again from its first byte: what was
+    // written goes first, so that two versions are never joined. True then.
+    bool receive(const QByteArray &chunk, qint64 offset);
+    // Checks what was written and gives it the release's name.
+    ReleaseFile finish();
+    // Deletes the .part.
+    void fail();
+
+    // Measures the rate at msecs of a monotonic clock; waitingToRetry tells
+    // whether the transfer waits to try again.
+    void tick(qint64 msecs, bool waitingToRetry);
+    DownloadPhase phase() const { return m_run.phase; }
+    DownloadProgress progress() const;
+
+private:
+    // What one run of the transfer has come to; a new run starts from a fresh one.
+    struct Run
+    {
+        DownloadPhase phase = DownloadPhase::Preparing;
+        qint16 percentage = 0;
+        TransferMeter meter;
+    };
+
+    FileSystem &m_fileSystem;
+    QString m_folder;
+    QString m_path;
+    ReleasePin m_pin;
+    qint64 m_announcedBytes = -1;
+    std::unique_ptr<TargetFile> m_target;
+    Run m_run;
+};

@@ -1,0 +1,98 @@
+#include "download_job.h"
+#include "messages.h"
+#include "random_bytes.h"
+#include "release_file.h"
+#include "target_file.h"
+#include "test_files.h"
+#include "test_platform.h"
+#include "transfer_status.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestDownloadJob final : public QObject
+{
+    Q_OBJECT
+
+    FakeShell m_shell; // English
+    FakeMountTable m_mounts;
+    LinuxFileSystem m_fileSystem{m_mounts};
+    QTemporaryDir m_folder;
+    const QString m_path = m_folder.filePath(QStringLiteral("setup.bin"));
+
+private slots:
+    void initTestCase() { LanguageId = QString::number(InitLanguage(m_shell)); }
+    void receive_data();
+    void receive();
+    void room_data();
+    void room();
+};
+
+void TestDownloadJob::receive_data()
+{
+    using Chunks = QList<qint64>; // offset and length in the release, pair after pair
+    QTest::addColumn<qint64>("pinned");
+    QTest::addColumn<qint64>("announced");
+    QTest::addColumn<Chunks>("chunks");
+    QTest::addColumn<QList<int>>("percents");
+    QTest::addColumn<QString>("status");
+    const QString done = QStringLiteral("Download complete: 2.5 kB");
+    QTest::newRow("offsets back to 0, unpinned: only the new bytes")
+        << -1LL << 2500LL << Chunks{0, 1000, 1000, 1000, 0, 1500, 1500, 1000}
+        << QList<int>{40, 80, 60, 100} << done;
+    QTest::newRow("pin beats announcement")
+        << 2500LL << 1000LL << Chunks{0, 1000, 1000, 1500} << QList<int>{40, 100} << done;
+    QTest::newRow("over 2 GiB") << -1LL << 3000000000LL << Chunks{0, 30000000, 30000000, 31000000}
+                                << QList<int>{1, 2} << "Download complete: 61.0 MB";
+}
+
+void TestDownloadJob::receive()
+{
+    QFETCH(qint64, pinned);
+    QFETCH(qint64, announced);
+    QFETCH(QList<qint64>, chunks);
+    const QByteArray release = randomBytes(chunks.constLast() + chunks[chunks.size() - 2]);
+    DownloadJob job(m_fileSystem, m_folder.path(), m_path, {{}, pinned});
+    job.announce(announced);
+    job.start();
+    QList<int> shown;
+    for (qsizetype i = 0; i < chunks.size(); i += 2) {
+        job.receive(release.mid(chunks[i], chunks[i + 1]), chunks[i]);
+        shown.append(job.progress().percentage);
+    }
+    QTEST(shown, "percents");
+    job.receive({}, release.size());
+    job.finish();
+    QCOMPARE(readAll(m_path), release);
+    QTEST(downloadStatusLine(job.progress()), "status");
+}
+
+void TestDownloadJob::room_data()
+{
+    // The release's size beyond what the volume has free; the stale .part is sparse.
+    QTest::addColumn<qint64>("stalePart");
+    QTest::addColumn<qint64>("beyondFree");
+    QTest::addColumn<bool>("fits");
+    const qint64 gb = 1000LL * 1000 * 1000;
+    QTest::newRow("fits") << 0LL << -gb << true;
+    QTest::newRow("does not fit") << 0LL << 1000 * gb << false;
+    QTest::newRow("stale .part's room counts") << 2000 * gb << 1000 * gb << true;
+}
+
+void TestDownloadJob::room()
+{
+    QFETCH(qint64, stalePart);
+    QFETCH(qint64, beyondFree);
+    QFile part(TargetFile::partPath(m_path));
+    QVERIFY(part.open(QIODevice::WriteOnly) && part.resize(stalePart));
+    const qint64 free = m_fileSystem.FreeBytes(m_folder.path());
+    DownloadJob job(m_fileSystem, m_folder.path(), m_path, {});
+    job.announce(free + beyondFree);
+    const DownloadRoom room = job.room();
+    QTEST(room.fits(), "fits");
+    // Others write to the volume meanwhile.
+    QVERIFY(qAbs(room.freeBytes - free - stalePart) < 1000 * 1000 * 1000);
+}
+
+QTEST_GUILESS_MAIN(TestDownloadJob)
+#include "tst_download_job.moc"
