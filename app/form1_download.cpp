@@ -261,7 +261,7 @@ void Form1::receiveDownload()
             barPercentage = -1;
             ProgressBar->empty();
         }
-        const qint16 percentage = m_job->progress().percentage;
+        const qint16 percentage = m_job->percentage();
         // The same value again changes nothing on the bar, and a size that is
         // not known would have 0 % refused, thrown and caught for every chunk.
         if (percentage != barPercentage) {

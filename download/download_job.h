@@ -80,6 +80,8 @@ public:
     // whether the transfer waits to try again.
     void tick(qint64 msecs, bool waitingToRetry);
     DownloadPhase phase() const { return m_run.phase; }
+    // Cheap enough for every chunk, unlike progress().
+    qint16 percentage() const { return m_run.percentage; }
     DownloadProgress progress() const;
 
 private:
