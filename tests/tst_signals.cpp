@@ -132,6 +132,8 @@ private slots:
     void caughtAndHandedBack();
     void terminationEndsCleanly_data();
     void terminationEndsCleanly();
+    void terminationBeforeTheWindow_data();
+    void terminationBeforeTheWindow();
     void killLeavesNothingOrTheWhole_data();
     void killLeavesNothingOrTheWhole();
 };
@@ -269,6 +271,30 @@ void TestSignals::terminationEndsCleanly()
             qPrintable(
                 QStringLiteral("%1 bytes there, %2 expected").arg(there.size()).arg(kept.size())));
     }
+}
+
+void TestSignals::terminationBeforeTheWindow_data()
+{
+    caughtAndHandedBack_data();
+}
+
+// With no window to end it, the program still ends with 128 plus the signal's number.
+void TestSignals::terminationBeforeTheWindow()
+{
+    QFETCH(int, signalNumber);
+    DrivenRun run;
+    run.start({QStringLiteral("--wait-before-window")});
+    QTRY_VERIFY_WITH_TIMEOUT(run.output.contains("waiting before the window"), Patience);
+
+    QVERIFY(run.sendSignal(signalNumber));
+    QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
+
+    QVERIFY2(run.process.exitStatus() == QProcess::NormalExit &&
+                 run.process.exitCode() == 128 + signalNumber,
+             qPrintable(run.outcome()));
+    QVERIFY(run.server.requests().isEmpty());
+    QCOMPARE(run.destinationFiles(), QStringList());
+    QCOMPARE(run.tempEntries(), QStringList());
 }
 
 void TestSignals::killLeavesNothingOrTheWhole_data()
