@@ -1,6 +1,5 @@
 #include "diagnostics.h"
 #include "form1.h"
-#include "pick_release.h"
 #include "proxy_settings.h"
 #include "random_bytes.h"
 #include "test_certificates.h"
@@ -8,6 +7,7 @@
 #include "test_forwarding_proxy.h"
 #include "test_http_server.h"
 #include "test_platform.h"
+#include "test_window.h"
 
 #include <QPushButton>
 #include <QTcpServer>
@@ -58,34 +58,32 @@ struct Run
 {
     // Over https when given an authority, which issues the server's certificate.
     explicit Run(const QStringList &variables, const TestCertificateAuthority *authority = nullptr)
-        : server(authority ? serverFor(*authority) : std::make_unique<TestHttpServer>()),
-          platform(1500ms,
-                   authority ? QList<QSslCertificate>{authority->certificate()}
-                             : QList<QSslCertificate>{},
-                   TestPlatform::RetryDelay,
-                   ProxySettings(environmentOf(variables, proxy.port(), server->port())))
+        : window(settings(variables, authority, proxy.port()))
     {
-        platform.shell.tempFolder = temp.path();
-        server->serve("/manifest.txt", TestHttpServer::ok("W2003\trelease.sh\tR1\n"));
-        server->serve("/release.sh", TestHttpServer::ok(body));
+        window.serveRelease(QStringLiteral("release.sh"), TestHttpServer::ok(body));
     }
 
-    static std::unique_ptr<TestHttpServer> serverFor(const TestCertificateAuthority &authority)
+    static TestWindowSettings settings(const QStringList &variables,
+                                       const TestCertificateAuthority *authority, quint16 proxyPort)
     {
-        const TestIdentity issued = authority.issue(TestCertificateAuthority::loopbackHosts());
-        return std::make_unique<TestHttpServer>(issued.certificate(), issued.key());
+        TestWindowSettings made;
+        if (authority) {
+            made.authorities = {authority->certificate()};
+            made.identity = authority->issue(TestCertificateAuthority::loopbackHosts());
+        }
+        made.proxies = [variables, proxyPort](quint16 serverPort) {
+            return ProxySettings(environmentOf(variables, proxyPort, serverPort));
+        };
+        return made;
     }
 
     // Loads the window; false when that already ended the program.
     bool load()
     {
-        form = std::make_unique<Form1>(platform.platform(), server->baseUrl());
-        form->Form_Load();
-        if (form->hasEnded()) {
+        if (!window.load()) {
             return false;
         }
-        form->show();
-        pickFirstRelease(*form, destination.path());
+        window.pick();
         return true;
     }
 
@@ -101,12 +99,12 @@ struct Run
     }
 
     QByteArray body = randomBytes(200 * 1024 + 7);
-    QTemporaryDir temp;
-    QTemporaryDir destination;
     TestForwardingProxy proxy;
-    std::unique_ptr<TestHttpServer> server;
-    TestPlatform platform;
-    std::unique_ptr<Form1> form;
+    TestWindow window;
+    TestHttpServer *server = &window.server;
+    TestPlatform &platform = window.platform;
+    QTemporaryDir &destination = window.destination;
+    std::unique_ptr<Form1> &form = window.form;
 };
 
 // Keeps the lines of the program's logging categories while it lives.

@@ -1,11 +1,11 @@
+#include "clean_failure.h"
 #include "form1.h"
 #include "minisign_tool.h"
-#include "pick_release.h"
 #include "random_bytes.h"
 #include "sha256.h"
 #include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -41,35 +41,13 @@ private slots:
     void download();
 
 private:
-    struct Window
+    static TestWindowSettings trusting(const ManifestTrust &trust)
     {
-        explicit Window(const ManifestTrust &trust) : trusted(trust)
-        {
-            platform.shell.tempFolder = temp.path();
-        }
-        void load()
-        {
-            form = std::make_unique<Form1>(platform.platform(),
-                                           server.baseUrl() + QStringLiteral("online_installer/"),
-                                           trusted);
-            form->Form_Load();
-        }
-        QStringList items() const
-        {
-            QStringList result;
-            for (int i = 0; i < form->ComboVersion->count(); ++i) {
-                result.append(form->ComboVersion->itemText(i));
-            }
-            return result;
-        }
-
-        ManifestTrust trusted;
-        QTemporaryDir temp;
-        QTemporaryDir destination;
-        TestHttpServer server;
-        TestPlatform platform{1500ms};
-        std::unique_ptr<Form1> form;
-    };
+        TestWindowSettings settings;
+        settings.trust = trust;
+        settings.folder = QStringLiteral("online_installer/");
+        return settings;
+    }
 
     QTemporaryDir m_keyFolder;
     std::unique_ptr<MinisignTool> m_tool;
@@ -170,7 +148,7 @@ void TestSignedManifest::startup()
         signature = MinisignTool::withLine(signature, 2, comment + " edited");
     }
 
-    Window window({{m_vendor, m_rotated}, 30});
+    TestWindow window(trusting({{m_vendor, m_rotated}, 30}));
     window.server.serve(ManifestPath, TestHttpServer::ok(manifest));
     if (damage != QLatin1String("missing")) {
         window.server.serve(SignaturePath, TestHttpServer::ok(signature));
@@ -193,7 +171,7 @@ void TestSignedManifest::startup()
     QCOMPARE(window.platform.errorReport.reports.size(), 1);
     const QString description = window.platform.errorReport.lastDescription();
     QVERIFY2(description.contains(said, Qt::CaseInsensitive), qPrintable(description));
-    QVERIFY2(description.contains(window.server.baseUrl() + "online_installer/manifest.txt"),
+    QVERIFY2(description.contains(window.address(QStringLiteral("manifest.txt"))),
              qPrintable(description));
     QCOMPARE(window.form->ComboVersion->count(), 0);
 }
@@ -210,7 +188,7 @@ void TestSignedManifest::download_data()
 void TestSignedManifest::download()
 {
     QFETCH(bool, tampered);
-    Window window({{m_vendor}});
+    TestWindow window(trusting({{m_vendor}}));
     window.server.serve(ManifestPath, TestHttpServer::ok(m_manifest));
     window.server.serve(SignaturePath, TestHttpServer::ok(m_tool->sign(m_manifest, "vendor")));
     QByteArray served = m_release;
@@ -220,25 +198,20 @@ void TestSignedManifest::download()
     window.server.serve(ReleasePath, TestHttpServer::ok(served));
     window.load();
     QVERIFY(!window.form->hasEnded());
-    pickFirstRelease(*window.form, window.destination.path());
+    window.pick();
 
     window.form->Command1->click();
     QTRY_COMPARE(window.platform.programEnd.ends, 1);
 
-    const QString target = QDir(window.destination.path()).filePath(QStringLiteral("setup-2.sh"));
+    const QString target = window.target(QStringLiteral("setup-2.sh"));
     if (!tampered) {
         QCOMPARE(window.platform.errorReport.lastDescription(), QString());
         QCOMPARE(readAll(target), m_release);
         QCOMPARE(window.platform.shell.started, QStringList{target});
         return;
     }
-    const QString description = window.platform.errorReport.lastDescription();
-    QVERIFY2(description.contains(target), qPrintable(description));
-    QVERIFY2(description.contains(QString::fromLatin1(Sha256::hash(m_release).toHex())),
-             qPrintable(description));
-    QVERIFY(!QFileInfo::exists(target));
-    QVERIFY(window.platform.prompt.asked.isEmpty());
-    QVERIFY(window.platform.shell.started.isEmpty());
+    expectCleanFailure(window,
+                       {target, {target, QString::fromLatin1(Sha256::hash(m_release).toHex())}});
 }
 
 QTEST_MAIN(TestSignedManifest)

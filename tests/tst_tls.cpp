@@ -1,10 +1,10 @@
+#include "clean_failure.h"
 #include "form1.h"
-#include "pick_release.h"
 #include "random_bytes.h"
 #include "test_certificates.h"
 #include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -31,25 +31,15 @@ int requestsFor(const TestHttpServer &server, const QByteArray &path)
 }
 
 // The program as a user runs it, trusting the test's authority only besides
-// the system's store, with the release picked and a folder of its own chosen.
-struct Program
+// the system's store, its server presenting identity.
+TestWindowSettings trusting(const QSslCertificate &authority, const TestIdentity &identity)
 {
-    Program(const QSslCertificate &authority, const QString &root)
-        : platform(1500ms, {authority}), form(platform.platform(), root)
-    {
-        platform.shell.tempFolder = temp.path();
-        form.Form_Load();
-    }
-
-    void pickRelease() { pickFirstRelease(form, destination.path()); }
-
-    QString target() const { return destination.filePath(QStringLiteral("setup.bin")); }
-
-    QTemporaryDir temp;
-    QTemporaryDir destination;
-    TestPlatform platform;
-    Form1 form;
-};
+    TestWindowSettings settings;
+    settings.authorities = {authority};
+    settings.identity = identity;
+    settings.folder = QStringLiteral("online_installer/");
+    return settings;
+}
 
 TestHttpServer::Response redirectTo(const QString &address)
 {
@@ -133,8 +123,8 @@ void TestTls::manifestRefused()
     QFETCH(QString, fault);
     QFETCH(QString, said);
 
-    const TestIdentity identity = identityFor(fault);
-    TestHttpServer secure(identity.certificate(), identity.key());
+    TestWindow program(trusting(m_trusted.certificate(), identityFor(fault)));
+    TestHttpServer &secure = program.server;
     TestHttpServer plain;
     plain.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
     const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ManifestPath.mid(1));
@@ -156,18 +146,15 @@ void TestTls::manifestRefused()
                               : secure.baseUrl()) +
                          QStringLiteral("online_installer/");
 
-    const Program program(m_trusted.certificate(), root);
-
-    QVERIFY(program.form.hasEnded());
+    QVERIFY(!program.load(root));
     QCOMPARE(program.platform.programEnd.exitCode, 1);
     QCOMPARE(program.platform.errorReport.reports.size(), 1);
     const QString description = program.platform.errorReport.lastDescription();
     QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
              qPrintable(description));
     QVERIFY2(description.contains(root + QStringLiteral("manifest.txt")), qPrintable(description));
-    QCOMPARE(program.form.ComboVersion->count(), 0);
-    QCOMPARE(QDir(program.temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-             QStringList());
+    QCOMPARE(program.form->ComboVersion->count(), 0);
+    QCOMPARE(program.leftovers(), QStringList());
     // Nothing was asked for in the clear; the secure server served nothing.
     QCOMPARE(requestsFor(plain, ManifestPath), 0);
     QCOMPARE(requestsFor(secure, ManifestPath), fault == QLatin1String("redirect") ? 1 : 0);
@@ -185,41 +172,35 @@ void TestTls::releaseRefused()
 
     // The manifest comes from a server that verifies; then the server presents
     // the faulty certificate, or redirects the release to plain http.
-    const TestIdentity good = m_trusted.issue(TestCertificateAuthority::loopbackHosts());
-    TestHttpServer secure(good.certificate(), good.key());
+    TestWindow program(trusting(m_trusted.certificate(),
+                                m_trusted.issue(TestCertificateAuthority::loopbackHosts())));
+    TestHttpServer &secure = program.server;
     TestHttpServer plain;
     plain.serve(ReleasePath, TestHttpServer::ok(m_release));
     const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
-    secure.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
-    secure.serve(ReleasePath, fault == QLatin1String("redirect") ? redirectTo(httpAddress)
-                                                                 : TestHttpServer::ok(m_release));
-
-    Program program(m_trusted.certificate(), secure.baseUrl() + "online_installer/");
-    QVERIFY2(!program.form.hasEnded(), qPrintable(program.platform.errorReport.lastDescription()));
+    program.serveRelease(QStringLiteral("setup.bin"),
+                         fault == QLatin1String("redirect") ? redirectTo(httpAddress)
+                                                            : TestHttpServer::ok(m_release),
+                         {}, "Release 1");
+    QVERIFY2(program.load(), qPrintable(program.platform.errorReport.lastDescription()));
     if (fault != QLatin1String("redirect")) {
         const TestIdentity bad = identityFor(fault);
         secure.setCertificate(bad.certificate(), bad.key());
     }
-    program.pickRelease();
+    program.pick();
     const QString older = program.destination.filePath(QStringLiteral("older-release.bin"));
     QVERIFY(writeFile(older, "kept"));
 
-    program.form.Command1->click();
+    program.form->Command1->click();
     QTRY_COMPARE(program.platform.programEnd.ends, 1);
 
-    QCOMPARE(program.platform.programEnd.exitCode, 1);
-    const QString address = secure.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
-    const QString description = program.platform.errorReport.lastDescription();
-    QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
-             qPrintable(description));
-    QVERIFY2(description.contains(address), qPrintable(description));
+    expectCleanFailure(program,
+                       {program.target(),
+                        {said.replace(QLatin1String("{http}"), httpAddress), program.address()},
+                        {{older, "kept"}}});
     // The size probe failed the same way, quietly.
-    QCOMPARE(program.form.RemoteSize, -1);
-    QVERIFY(!QFileInfo::exists(program.target()));
-    QCOMPARE(readAll(older), QByteArray("kept"));
+    QCOMPARE(program.form->RemoteSize, -1);
     QCOMPARE(requestsFor(plain, ReleasePath), 0);
-    QVERIFY(program.platform.prompt.asked.isEmpty());
-    QVERIFY(program.platform.shell.started.isEmpty());
 }
 
 void TestTls::releaseVerified_data()
@@ -236,24 +217,23 @@ void TestTls::releaseVerified()
     QFETCH(bool, redirected);
 
     const TestIdentity good = m_trusted.issue(TestCertificateAuthority::loopbackHosts());
-    TestHttpServer secure(good.certificate(), good.key());
+    TestWindow program(trusting(m_trusted.certificate(), good));
     TestHttpServer mirror(good.certificate(), good.key());
     mirror.serve(ReleasePath, TestHttpServer::ok(m_release));
-    secure.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
-    secure.serve(ReleasePath,
-                 redirected ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
-                            : TestHttpServer::ok(m_release));
+    program.serveRelease(
+        QStringLiteral("setup.bin"),
+        redirected ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
+                   : TestHttpServer::ok(m_release),
+        {}, "Release 1");
+    QVERIFY2(program.load(), qPrintable(program.platform.errorReport.lastDescription()));
+    program.pick();
 
-    Program program(m_trusted.certificate(), secure.baseUrl() + "online_installer/");
-    QVERIFY2(!program.form.hasEnded(), qPrintable(program.platform.errorReport.lastDescription()));
-    program.pickRelease();
-
-    program.form.Command1->click();
+    program.form->Command1->click();
     QTRY_COMPARE(program.platform.programEnd.ends, 1);
 
     QCOMPARE(program.platform.errorReport.lastDescription(), QString());
     QCOMPARE(readAll(program.target()), m_release);
-    QCOMPARE(program.form.RemoteSize, qint32(m_release.size()));
+    QCOMPARE(program.form->RemoteSize, qint32(m_release.size()));
     QCOMPARE(program.platform.shell.started, QStringList{program.target()});
     QCOMPARE(requestsFor(mirror, ReleasePath), redirected ? 2 : 0);
 }
