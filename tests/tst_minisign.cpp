@@ -121,6 +121,9 @@ void TestMinisign::verify_data()
     QTest::newRow("prehashed") << m_content << m_prehashed << first << Verdict::Valid
                                << QStringList();
     QTest::newRow("legacy") << m_content << m_legacy << first << Verdict::Valid << QStringList();
+    QVERIFY(m_prehashed.endsWith('\n'));
+    QTest::newRow("no line feed after the global signature")
+        << m_content << m_prehashed.chopped(1) << first << Verdict::Valid << QStringList();
     QTest::newRow("CRLF line ends") << m_content << QByteArray(m_prehashed).replace("\n", "\r\n")
                                     << first << Verdict::Valid << QStringList();
     QTest::newRow("signed by the second trusted key")
