@@ -4,6 +4,8 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QPushButton>
+#include <QTest>
 
 #include <algorithm>
 
@@ -69,6 +71,21 @@ void TestWindow::pick(const QString &folder)
 {
     form->show();
     pickFirstRelease(*form, folder.isEmpty() ? destination.path() : folder);
+}
+
+bool TestWindow::start(const QString &folder)
+{
+    if (!load()) {
+        return false;
+    }
+    pick(folder);
+    return true;
+}
+
+bool TestWindow::download(int timeoutMs)
+{
+    form->Command1->click();
+    return QTest::qWaitFor([this] { return platform.programEnd.ends > 0; }, timeoutMs);
 }
 
 QStringList TestWindow::items() const

@@ -51,9 +51,12 @@ public:
     // As the user does it: shows the window, picks the first release and the
     // destination (or folder).
     void pick(const QString &folder = {});
+    // load, then pick; false when loading ended the program.
+    bool start(const QString &folder = {});
+    // Clicks OK and waits for the program to end; false when it did not in time.
+    bool download(int timeoutMs = 5000);
 
     QStringList items() const;
-    QString root() const;
     // The server's path and address of file, and where it lands.
     QByteArray path(const QString &file = {}) const;
     QString address(const QString &file = {}) const;
@@ -83,6 +86,8 @@ public:
     std::unique_ptr<Form1> form;
 
 private:
+    QString root() const;
+
     QString m_folder;
     QByteArray m_manifest;
     std::unique_ptr<TestHttpServer> m_elsewhere;
