@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -68,7 +69,6 @@ private slots:
 private:
     // The certificate a faulty server presents, and what the report must say.
     void addFaultRows();
-    TestIdentity identityFor(const QString &fault) const;
 
     // The authority the program is told to trust; the system's store never is.
     TestCertificateAuthority m_trusted;
@@ -78,59 +78,45 @@ private:
 
 void TestTls::addFaultRows()
 {
-    QTest::addColumn<QString>("fault");
+    // clang-format off
+    // identity: what the secure server presents, none where only plain http is
+    // spoken; redirected: it sends the request on to plain http instead.
+    QTest::addColumn<std::optional<TestIdentity>>("identity");
+    QTest::addColumn<bool>("redirected");
     QTest::addColumn<QString>("said");
-    QTest::newRow("self-signed") << "self-signed"
-                                 << "The certificate is self-signed, and untrusted";
-    QTest::newRow("expired") << "expired"
-                             << "The certificate has expired";
-    QTest::newRow("wrong host name") << "wrong host"
-                                     << "The host name did not match any of the valid hosts";
-    QTest::newRow("unknown authority") << "unknown authority"
-                                       << "Cannot verify the TLS certificate";
-    QTest::newRow("redirect to http") << "redirect"
-                                      << "redirected to the insecure http address {http}";
-}
-
-TestIdentity TestTls::identityFor(const QString &fault) const
-{
     const QStringList loopback = TestCertificateAuthority::loopbackHosts();
-    if (fault == QLatin1String("self-signed")) {
-        return TestCertificateAuthority::selfSigned(loopback);
-    }
-    if (fault == QLatin1String("expired")) {
-        return m_trusted.issue(loopback, TestCertificateAuthority::Validity::Expired);
-    }
-    if (fault == QLatin1String("wrong host")) {
-        return m_trusted.issue({QStringLiteral("downloads.orbistane.example")});
-    }
-    if (fault == QLatin1String("unknown authority")) {
-        return m_unknown.issue(loopback);
-    }
-    return m_trusted.issue(loopback);
+    using Identity = std::optional<TestIdentity>;
+    QTest::newRow("self-signed") << Identity(TestCertificateAuthority::selfSigned(loopback)) << false << "The certificate is self-signed, and untrusted";
+    QTest::newRow("expired") << Identity(m_trusted.issue(loopback, TestCertificateAuthority::Validity::Expired)) << false << "The certificate has expired";
+    QTest::newRow("wrong host name") << Identity(m_trusted.issue({QStringLiteral("downloads.orbistane.example")})) << false << "The host name did not match any of the valid hosts";
+    QTest::newRow("unknown authority") << Identity(m_unknown.issue(loopback)) << false << "Cannot verify the TLS certificate";
+    QTest::newRow("redirect to http") << Identity(m_trusted.issue(loopback)) << true << "redirected to the insecure http address {http}";
+    // clang-format on
 }
 
 void TestTls::manifestRefused_data()
 {
     // clang-format off
     addFaultRows();
-    QTest::newRow("no TLS at the address") << "plain" << "No secure connection to";
+    QTest::newRow("no TLS at the address") << std::optional<TestIdentity>() << false << "No secure connection to";
     // clang-format on
 }
 
 void TestTls::manifestRefused()
 {
-    QFETCH(QString, fault);
+    QFETCH(std::optional<TestIdentity>, identity);
+    QFETCH(bool, redirected);
     QFETCH(QString, said);
 
-    TestWindow program(trusting(m_trusted.certificate(), identityFor(fault)));
+    TestWindow program(
+        trusting(m_trusted.certificate(),
+                 identity.value_or(m_trusted.issue(TestCertificateAuthority::loopbackHosts()))));
     TestHttpServer &secure = program.server;
     TestHttpServer plain;
     plain.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
     const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ManifestPath.mid(1));
-    secure.serve(ManifestPath, fault == QLatin1String("redirect")
-                                   ? redirectTo(httpAddress)
-                                   : TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
+    secure.serve(ManifestPath, redirected ? redirectTo(httpAddress)
+                                          : TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
     // An https address where only plain http is spoken: a web server answers
     // the handshake's bytes as the bad request they are.
     QTcpServer clear;
@@ -141,7 +127,7 @@ void TestTls::manifestRefused()
             socket->disconnectFromHost();
         }
     });
-    const QString root = (fault == QLatin1String("plain")
+    const QString root = (!identity
                               ? QStringLiteral("https://127.0.0.1:%1/").arg(clear.serverPort())
                               : secure.baseUrl()) +
                          QStringLiteral("online_installer/");
@@ -157,7 +143,7 @@ void TestTls::manifestRefused()
     QCOMPARE(program.leftovers(), QStringList());
     // Nothing was asked for in the clear; the secure server served nothing.
     QCOMPARE(requestsFor(plain, ManifestPath), 0);
-    QCOMPARE(requestsFor(secure, ManifestPath), fault == QLatin1String("redirect") ? 1 : 0);
+    QCOMPARE(requestsFor(secure, ManifestPath), redirected ? 1 : 0);
 }
 
 void TestTls::releaseRefused_data()
@@ -167,7 +153,8 @@ void TestTls::releaseRefused_data()
 
 void TestTls::releaseRefused()
 {
-    QFETCH(QString, fault);
+    QFETCH(std::optional<TestIdentity>, identity);
+    QFETCH(bool, redirected);
     QFETCH(QString, said);
 
     // The manifest comes from a server that verifies; then the server presents
@@ -179,20 +166,15 @@ void TestTls::releaseRefused()
     plain.serve(ReleasePath, TestHttpServer::ok(m_release));
     const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
     program.serveRelease(QStringLiteral("setup.bin"),
-                         fault == QLatin1String("redirect") ? redirectTo(httpAddress)
-                                                            : TestHttpServer::ok(m_release),
-                         {}, "Release 1");
+                         redirected ? redirectTo(httpAddress) : TestHttpServer::ok(m_release), {},
+                         "Release 1");
     QVERIFY2(program.load(), qPrintable(program.platform.errorReport.lastDescription()));
-    if (fault != QLatin1String("redirect")) {
-        const TestIdentity bad = identityFor(fault);
-        secure.setCertificate(bad.certificate(), bad.key());
-    }
+    secure.setCertificate(identity->certificate(), identity->key());
     program.pick();
     const QString older = program.destination.filePath(QStringLiteral("older-release.bin"));
     QVERIFY(writeFile(older, "kept"));
 
-    program.form->Command1->click();
-    QTRY_COMPARE(program.platform.programEnd.ends, 1);
+    QVERIFY(program.download());
 
     expectCleanFailure(program,
                        {program.target(),
@@ -228,8 +210,7 @@ void TestTls::releaseVerified()
     QVERIFY2(program.load(), qPrintable(program.platform.errorReport.lastDescription()));
     program.pick();
 
-    program.form->Command1->click();
-    QTRY_COMPARE(program.platform.programEnd.ends, 1);
+    QVERIFY(program.download());
 
     QCOMPARE(program.platform.errorReport.lastDescription(), QString());
     QCOMPARE(readAll(program.target()), m_release);
