@@ -146,8 +146,7 @@ void TestDownloadFlow::download()
     TestWindow window;
     window.serveRelease(name, response);
     probe(window);
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
 
     window.form->Command1->click();
     QCOMPARE(window.form->Command1->text(), QStringLiteral("Cancel"));
@@ -199,11 +198,9 @@ void TestDownloadFlow::existingFile()
     file.write(older);
     file.close();
     window.platform.prompt.answers = answers;
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
 
-    window.form->Command1->click();
-    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
     QCOMPARE(window.platform.programEnd.exitCode, 0);
     const QList<AskedPrompt> &asked = window.platform.prompt.asked;
     QCOMPARE(asked.size(), 2);
@@ -217,22 +214,65 @@ void TestDownloadFlow::existingFile()
     QCOMPARE(window.platform.shell.started, started ? QStringList{window.target()} : QStringList());
 }
 
+namespace {
+
+// Clicks OK and has ask() called where the row cancels.
+using CancelClick = std::function<void(TestWindow &window, const std::function<void()> &ask)>;
+
+// The awaited answer arrives while the cancel question is open.
+void holdQuestion(TestWindow &window)
+{
+    window.platform.prompt.whileShown = [](const AskedPrompt &prompt) {
+        if (prompt.flags == 36) {
+            QTest::qWait(800);
+        }
+    };
+}
+
+} // namespace
+
 void TestDownloadFlow::cancel_data()
 {
-    // point: while the size probe waits, before the body's response, or
-    // between two chunks of the body. A click during the probe is ignored.
+    // probeDelay, responseDelay: how long the size probe's and the body's
+    // responses are held back. A click during the probe is ignored.
     QTest::addColumn<bool>("byClosing");
-    QTest::addColumn<QString>("point");
+    QTest::addColumn<int>("probeDelay");
+    QTest::addColumn<int>("responseDelay");
+    QTest::addColumn<CancelClick>("click");
     QTest::addColumn<int>("answer");
+    const CancelClick duringProbe = [](TestWindow &window, const std::function<void()> &ask) {
+        holdQuestion(window);
+        QTimer::singleShot(100, window.form.get(), ask);
+        window.form->Command1->click();
+    };
+    const CancelClick beforeResponse = [](TestWindow &window, const std::function<void()> &ask) {
+        holdQuestion(window);
+        window.form->Command1->click();
+        ask();
+    };
+    // Asked from an event served between two chunks.
+    const CancelClick betweenChunks = [](TestWindow &window, const std::function<void()> &ask) {
+        Form1 *form = window.form.get();
+        QObject::connect(form->ProgressBar, &QProgressBar::valueChanged, form,
+                         [form, ask, once = true]() mutable {
+                             if (std::exchange(once, false)) {
+                                 QTimer::singleShot(0, form, ask);
+                             }
+                         });
+        form->Command1->click();
+    };
     for (const bool byClosing : {false, true}) {
-        for (const char *point : {"probe", "response", "body"}) {
-            if (!byClosing && qstrcmp(point, "probe") == 0) {
+        for (const auto &[point, probeDelay, responseDelay, click] :
+             {std::tuple{"probe", 300, 0, duringProbe},
+              std::tuple{"response", 0, 300, beforeResponse},
+              std::tuple{"body", 0, 0, betweenChunks}}) {
+            if (!byClosing && probeDelay > 0) {
                 continue;
             }
             for (const int answer : {PromptAnswer::Yes, PromptAnswer::No}) {
                 QTest::addRow("%s during the %s, %s", byClosing ? "close" : "click", point,
                               answer == PromptAnswer::Yes ? "yes" : "no")
-                    << byClosing << QString::fromLatin1(point) << answer;
+                    << byClosing << probeDelay << responseDelay << click << answer;
             }
         }
     }
@@ -241,10 +281,12 @@ void TestDownloadFlow::cancel_data()
 void TestDownloadFlow::cancel()
 {
     QFETCH(bool, byClosing);
-    QFETCH(QString, point);
+    QFETCH(int, probeDelay);
+    QFETCH(int, responseDelay);
+    QFETCH(CancelClick, click);
     QFETCH(int, answer);
     TestHttpServer::Response response = TestHttpServer::ok(randomBytes(300 * 1024));
-    response.delayMs = point == QLatin1String("response") ? 300 : 0;
+    response.delayMs = responseDelay;
     if (answer == PromptAnswer::Yes) {
         // Still coming when Yes is answered: only the cancel can stop it.
         response.endless = true;
@@ -253,42 +295,18 @@ void TestDownloadFlow::cancel()
     TestWindow window;
     window.serveRelease(QStringLiteral("setup.bin"), response);
     TestHttpServer::Response head = TestHttpServer::ok(response.body);
-    head.delayMs = point == QLatin1String("probe") ? 300 : 0;
+    head.delayMs = probeDelay;
     window.server.serveHead(window.path(), head);
     window.platform.prompt.answers = {answer};
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
     Form1 &form = *window.form;
-    const auto askToCancel = [&form, byClosing] {
+    click(window, [&form, byClosing] {
         if (byClosing) {
             form.close();
         } else {
             form.Command1->click();
         }
-    };
-    if (point == QLatin1String("body")) {
-        // Asked from an event served between two chunks.
-        connect(form.ProgressBar, &QProgressBar::valueChanged, this, [&, once = true]() mutable {
-            if (std::exchange(once, false)) {
-                QTimer::singleShot(0, &form, askToCancel);
-            }
-        });
-    } else {
-        // The awaited answer arrives while the question is open.
-        window.platform.prompt.whileShown = [](const AskedPrompt &prompt) {
-            if (prompt.flags == 36) {
-                QTest::qWait(800);
-            }
-        };
-    }
-    if (point == QLatin1String("probe")) {
-        QTimer::singleShot(100, &form, askToCancel);
-    }
-
-    form.Command1->click();
-    if (point == QLatin1String("response")) {
-        askToCancel();
-    }
+    });
     QTRY_COMPARE(window.platform.programEnd.ends, 1);
 
     QCOMPARE(window.platform.errorReport.lastDescription(), QString());
@@ -304,7 +322,8 @@ void TestDownloadFlow::cancel()
         // The connection is closed: no more of the body is taken.
         QTRY_COMPARE(window.server.openConnections(), 0);
         QVERIFY(window.platform.shell.started.isEmpty());
-        QCOMPARE(window.requests("GET", window.path()), point == QLatin1String("probe") ? 0 : 1);
+        // None when cancelled during the probe.
+        QCOMPARE(window.requests("GET", window.path()), probeDelay > 0 ? 0 : 1);
     } else {
         QCOMPARE(asked.size(), 2);
         QCOMPARE(readAll(window.target()), window.body);
@@ -408,8 +427,7 @@ void TestDownloadFlow::failure()
     if (limit > 0) {
         limited.emplace(limit);
     }
-    window.form->Command1->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.platform.programEnd.ends, 1, 10000);
+    QVERIFY(window.download(10000));
     limited.reset();
 
     CleanFailure expected{target, said};
@@ -426,12 +444,10 @@ void TestDownloadFlow::clickDuringProbeIsIgnored()
     TestHttpServer::Response slowHead = TestHttpServer::ok(window.body);
     slowHead.delayMs = 400;
     window.server.serveHead(window.path(), slowHead);
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
 
     QTimer::singleShot(100, window.form->Command1, &QPushButton::click);
-    window.form->Command1->click();
-    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
     QCOMPARE(window.platform.errorReport.lastDescription(), QString());
     QCOMPARE(window.requests("HEAD", window.path()), 1);
@@ -497,13 +513,11 @@ void TestDownloadFlow::pinnedRelease()
     if (!response.sendContentLength) {
         headWithLength({})(window);
     }
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
     const QString older = window.destination.filePath(QStringLiteral("older-release.bin"));
     QVERIFY(writeFile(older, "kept"));
 
-    window.form->Command1->click();
-    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
     if (said.isEmpty()) {
         QCOMPARE(readAll(older), QByteArray("kept"));
@@ -548,11 +562,9 @@ void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
     QVERIFY(writeFile(window.target(), existing));
     // Keep it, then install it.
     window.platform.prompt.answers = {PromptAnswer::No, PromptAnswer::Yes};
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
 
-    window.form->Command1->click();
-    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
     QCOMPARE(window.platform.errorReport.lastDescription(), QString());
     QCOMPARE(window.requests("GET", window.path()), 0);
@@ -605,11 +617,9 @@ void TestDownloadFlow::hostilePartialFile()
     const QByteArray to = QFile::encodeName(part);
     const int made = plant(from, to);
     QCOMPARE(made, 0);
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
 
-    window.form->Command1->click();
-    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
     QCOMPARE(readAll(victim), QByteArray("the user's own"));
     QCOMPARE(QFileInfo(victim).permissions(), mode);
@@ -660,11 +670,9 @@ void TestDownloadFlow::replacedBeforeStarting()
                         : file.open(QIODevice::Append) && file.write("\n") == 1);
         }
     };
-    QVERIFY(window.load());
-    window.pick();
+    QVERIFY(window.start());
 
-    window.form->Command1->click();
-    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
     QCOMPARE(window.platform.errorReport.lastDescription(), QString());
     QVERIFY(window.platform.shell.started.isEmpty());
