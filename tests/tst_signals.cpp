@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -185,24 +186,62 @@ void TestSignals::caughtAndHandedBack()
     QCOMPARE(received.count(), 0);
 }
 
+namespace {
+
+// How far the download has come when the signal arrives: what the server holds
+// back for that, and when the run is there.
+struct Phase
+{
+    std::function<void(DrivenRun &run, TestHttpServer::Response &release)> hold;
+    std::function<bool(const DrivenRun &run, qint64 olderSize)> reached;
+    bool listed = true; // the manifest has come
+    bool whole = false; // the download is whole, the install question open
+};
+
+} // namespace
+
 void TestSignals::terminationEndsCleanly_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<QString>("phase");
+    QTest::addColumn<Phase>("phase");
     QTest::addColumn<bool>("older");
     const QList<QPair<const char *, int>> caught = {
         {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}};
-    // manifest: while it is fetched; probe: while the size is asked; transfer:
-    // with part of the body written; question: the download whole, the install
-    // question open.
+    const Phase manifest{
+        [](DrivenRun &run, TestHttpServer::Response &) {
+            TestHttpServer::Response held = TestHttpServer::ok(Manifest);
+            held.delayMs = Never;
+            run.server.serve("/manifest.txt", held);
+        },
+        [](const DrivenRun &run, qint64) { return run.requested("GET", "/manifest.txt"); }, false};
+    const Phase probe{[](DrivenRun &run, TestHttpServer::Response &release) {
+                          TestHttpServer::Response head = TestHttpServer::ok({});
+                          head.contentLength = release.body.size();
+                          head.delayMs = Never;
+                          run.server.serveHead(Path, head);
+                      },
+                      [](const DrivenRun &run, qint64) { return run.requested("HEAD", Path); }};
+    // Some of it on disk, so that there is something to clean up.
+    const Phase transfer{[](DrivenRun &, TestHttpServer::Response &release) {
+                             release.stallAfter = 2 * TargetFile::BlockBytes + 1000;
+                         },
+                         [](const DrivenRun &run, qint64 olderSize) {
+                             return run.bytesWritten(olderSize) >= TargetFile::BlockBytes;
+                         }};
+    const Phase question{[](DrivenRun &, TestHttpServer::Response &) {},
+                         [](const DrivenRun &run, qint64) { return run.asked("install"); }, true,
+                         true};
     for (const auto &[name, number] : caught) {
-        for (const char *phase : {"manifest", "probe", "transfer", "question"}) {
+        for (const auto &[phaseName, phase] : {std::pair{"manifest", manifest},
+                                               {"probe", probe},
+                                               {"transfer", transfer},
+                                               {"question", question}}) {
             for (const bool older : {false, true}) {
-                if (older && qstrcmp(phase, "manifest") == 0) {
+                if (older && !phase.listed) {
                     continue;
                 }
-                QTest::addRow("%s during %s%s", name, phase, older ? ", older file there" : "")
-                    << number << QString::fromLatin1(phase) << older;
+                QTest::addRow("%s during %s%s", name, phaseName, older ? ", older file there" : "")
+                    << number << phase << older;
             }
         }
     }
@@ -211,7 +250,7 @@ void TestSignals::terminationEndsCleanly_data()
 void TestSignals::terminationEndsCleanly()
 {
     QFETCH(int, signalNumber);
-    QFETCH(QString, phase);
+    QFETCH(Phase, phase);
     QFETCH(bool, older);
     const QByteArray body = randomBytes(1024 * 1024 + 777);
     const QByteArray olderBody = "an older release\n" + randomBytes(5000);
@@ -220,33 +259,11 @@ void TestSignals::terminationEndsCleanly()
         QVERIFY(writeFile(run.target(), olderBody));
     }
     TestHttpServer::Response release = TestHttpServer::ok(body);
-    if (phase == QLatin1String("manifest")) {
-        TestHttpServer::Response manifest = TestHttpServer::ok(Manifest);
-        manifest.delayMs = Never;
-        run.server.serve("/manifest.txt", manifest);
-    } else if (phase == QLatin1String("probe")) {
-        TestHttpServer::Response head = TestHttpServer::ok({});
-        head.contentLength = body.size();
-        head.delayMs = Never;
-        run.server.serveHead(Path, head);
-    } else if (phase == QLatin1String("transfer")) {
-        release.stallAfter = 2 * TargetFile::BlockBytes + 1000;
-    }
+    phase.hold(run, release);
     run.server.serve(Path, release);
-    run.start(phase == QLatin1String("question") ? QStringList{"--hold-at-install"}
-                                                 : QStringList{});
-
-    if (phase == QLatin1String("manifest")) {
-        QTRY_VERIFY_WITH_TIMEOUT(run.requested("GET", "/manifest.txt"), Patience);
-    } else if (phase == QLatin1String("probe")) {
-        QTRY_VERIFY_WITH_TIMEOUT(run.requested("HEAD", Path), Patience);
-    } else if (phase == QLatin1String("transfer")) {
-        // Some of it on disk, so that there is something to clean up.
-        const qint64 besides = older ? olderBody.size() : 0;
-        QTRY_VERIFY_WITH_TIMEOUT(run.bytesWritten(besides) >= TargetFile::BlockBytes, Patience);
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(run.asked("install"), Patience);
-    }
+    run.start(phase.whole ? QStringList{"--hold-at-install"} : QStringList{});
+    const qint64 olderSize = older ? olderBody.size() : 0;
+    QTRY_VERIFY_WITH_TIMEOUT(phase.reached(run, olderSize), Patience);
     QVERIFY2(!run.ended(), qPrintable(run.outcome()));
     QVERIFY(run.sendSignal(signalNumber));
     QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
@@ -254,15 +271,10 @@ void TestSignals::terminationEndsCleanly()
     QVERIFY2(run.process.exitStatus() == QProcess::NormalExit &&
                  run.process.exitCode() == 128 + signalNumber,
              qPrintable(run.outcome()));
-    QCOMPARE(run.asked("again"), older && phase != QLatin1String("manifest"));
+    QCOMPARE(run.asked("again"), older && phase.listed);
     QCOMPARE(run.tempEntries(), QStringList());
     // Only a download that was whole stays; an older file is kept until then.
-    QByteArray kept;
-    if (phase == QLatin1String("question")) {
-        kept = body;
-    } else if (older) {
-        kept = olderBody;
-    }
+    const QByteArray kept = phase.whole ? body : older ? olderBody : QByteArray();
     QCOMPARE(run.destinationFiles(), kept.isEmpty() ? QStringList() : QStringList{File});
     if (!kept.isEmpty()) {
         const QByteArray there = readAll(run.target());
