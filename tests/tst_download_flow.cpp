@@ -166,8 +166,8 @@ void TestDownloadFlow::download()
     QCOMPARE(window.platform.prompt.asked[0].flags, 4);
     QCOMPARE(window.platform.prompt.asked[0].title, Title);
     QCOMPARE(window.platform.shell.started, QStringList{window.target()});
-    QCOMPARE(window.requests("HEAD", window.path()), 1);
-    QCOMPARE(window.requests("GET", window.path()), 1);
+    QCOMPARE(window.server.requestCount("HEAD", window.path()), 1);
+    QCOMPARE(window.server.requestCount("GET", window.path()), 1);
     QCOMPARE(QDir(window.destination.path()).entryList(QDir::Files), QStringList{window.file});
 }
 
@@ -210,7 +210,7 @@ void TestDownloadFlow::existingFile()
     QCOMPARE(asked[1].text, installQuestion(window.file));
     QCOMPARE(asked[1].flags, 4);
     QCOMPARE(readAll(window.target()), fetched ? window.body : older);
-    QCOMPARE(window.requests("GET", window.path()), fetched ? 1 : 0);
+    QCOMPARE(window.server.requestCount("GET", window.path()), fetched ? 1 : 0);
     QCOMPARE(window.platform.shell.started, started ? QStringList{window.target()} : QStringList());
 }
 
@@ -323,7 +323,7 @@ void TestDownloadFlow::cancel()
         QTRY_COMPARE(window.server.openConnections(), 0);
         QVERIFY(window.platform.shell.started.isEmpty());
         // None when cancelled during the probe.
-        QCOMPARE(window.requests("GET", window.path()), probeDelay > 0 ? 0 : 1);
+        QCOMPARE(window.server.requestCount("GET", window.path()), probeDelay > 0 ? 0 : 1);
     } else {
         QCOMPARE(asked.size(), 2);
         QCOMPARE(readAll(window.target()), window.body);
@@ -450,8 +450,8 @@ void TestDownloadFlow::clickDuringProbeIsIgnored()
     QVERIFY(window.download());
 
     QCOMPARE(window.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(window.requests("HEAD", window.path()), 1);
-    QCOMPARE(window.requests("GET", window.path()), 1);
+    QCOMPARE(window.server.requestCount("HEAD", window.path()), 1);
+    QCOMPARE(window.server.requestCount("GET", window.path()), 1);
     QCOMPARE(window.platform.prompt.asked.size(), 1);
     QCOMPARE(readAll(window.target()), window.body);
 }
@@ -567,7 +567,7 @@ void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
     QVERIFY(window.download());
 
     QCOMPARE(window.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(window.requests("GET", window.path()), 0);
+    QCOMPARE(window.server.requestCount("GET", window.path()), 0);
     QCOMPARE(readAll(window.target()), existing);
     QCOMPARE(window.platform.shell.started, started ? QStringList{window.target()} : QStringList());
     const QList<AskedPrompt> &asked = window.platform.prompt.asked;

@@ -25,12 +25,6 @@ namespace {
 const QByteArray ManifestPath = "/online_installer/manifest.txt";
 const QByteArray ReleasePath = "/online_installer/setup.bin";
 
-int requestsFor(const TestHttpServer &server, const QByteArray &path)
-{
-    return int(std::count_if(server.requests().cbegin(), server.requests().cend(),
-                             [&](const TestHttpServer::Request &r) { return r.path == path; }));
-}
-
 // The program as a user runs it, trusting the test's authority only besides
 // the system's store, its server presenting identity.
 TestWindowSettings trusting(const QSslCertificate &authority, const TestIdentity &identity)
@@ -142,8 +136,8 @@ void TestTls::manifestRefused()
     QCOMPARE(program.form->ComboVersion->count(), 0);
     QCOMPARE(program.leftovers(), QStringList());
     // Nothing was asked for in the clear; the secure server served nothing.
-    QCOMPARE(requestsFor(plain, ManifestPath), 0);
-    QCOMPARE(requestsFor(secure, ManifestPath), redirected ? 1 : 0);
+    QCOMPARE(plain.requestCount({}, ManifestPath), 0);
+    QCOMPARE(secure.requestCount({}, ManifestPath), redirected ? 1 : 0);
 }
 
 void TestTls::releaseRefused_data()
@@ -182,7 +176,7 @@ void TestTls::releaseRefused()
                         {{older, "kept"}}});
     // The size probe failed the same way, quietly.
     QCOMPARE(program.form->RemoteSize, -1);
-    QCOMPARE(requestsFor(plain, ReleasePath), 0);
+    QCOMPARE(plain.requestCount({}, ReleasePath), 0);
 }
 
 void TestTls::releaseVerified_data()
@@ -216,7 +210,7 @@ void TestTls::releaseVerified()
     QCOMPARE(readAll(program.target()), m_release);
     QCOMPARE(program.form->RemoteSize, qint32(m_release.size()));
     QCOMPARE(program.platform.shell.started, QStringList{program.target()});
-    QCOMPARE(requestsFor(mirror, ReleasePath), redirected ? 2 : 0);
+    QCOMPARE(mirror.requestCount({}, ReleasePath), redirected ? 2 : 0);
 }
 
 QTEST_MAIN(TestTls)

@@ -7,8 +7,6 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <algorithm>
-
 namespace {
 
 TestPlatformSettings platformSettings(const TestWindowSettings &settings, quint16 serverPort)
@@ -115,15 +113,6 @@ QString TestWindow::address(const QString &name) const
 QString TestWindow::target(const QString &name) const
 {
     return destination.filePath(name.isEmpty() ? file : name);
-}
-
-int TestWindow::requests(const QByteArray &method, const QByteArray &path) const
-{
-    return int(std::count_if(server.requests().cbegin(), server.requests().cend(),
-                             [&](const TestHttpServer::Request &request) {
-                                 return (method.isEmpty() || request.method == method) &&
-                                        (path.isEmpty() || request.path == path);
-                             }));
 }
 
 QStringList TestWindow::leftovers() const

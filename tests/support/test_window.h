@@ -61,8 +61,6 @@ public:
     QByteArray path(const QString &file = {}) const;
     QString address(const QString &file = {}) const;
     QString target(const QString &file = {}) const;
-    // The requests the server took with this method for this path; any when empty.
-    int requests(const QByteArray &method = {}, const QByteArray &path = {}) const;
     // What load left behind in the temporary folder.
     QStringList leftovers() const;
 
