@@ -242,7 +242,7 @@ void TestNginxDownload::downloadsAndStartsInstaller()
                                         https ? &identity : nullptr);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
-    TestPlatform test(10s, {authority.certificate()});
+    TestPlatform test({10s, {authority.certificate()}});
     QProcessEnvironment environment;
     environment.insert(QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8"));
     environment.insert(QStringLiteral("TMPDIR"), dir.path());

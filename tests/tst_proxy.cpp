@@ -472,8 +472,10 @@ void TestProxy::transferProxyFailure()
     TestForwardingProxy proxy;
     proxy.requireCredentials("me:secret");
     const quint16 port = refused ? closedPort() : proxy.port();
-    TestPlatform platform(1500ms, {}, TestPlatform::RetryDelay,
-                          ProxySettings(environmentOf({"http_proxy=127.0.0.1:PROXY"}, port)));
+    TestPlatform platform({1500ms,
+                           {},
+                           TestPlatform::RetryDelay,
+                           ProxySettings(environmentOf({"http_proxy=127.0.0.1:PROXY"}, port))});
     QtTransferControl &control = platform.inet1;
     const QString address = server.baseUrl() + QLatin1String("release.sh");
     control.Execute(address, operation + QLatin1String(" \"") + address + QLatin1Char('"'));

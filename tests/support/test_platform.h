@@ -62,7 +62,7 @@ class TestPlatform
 public:
     static constexpr std::chrono::milliseconds RetryDelay{10};
 
-    explicit TestPlatform(const TestPlatformSettings &settings)
+    explicit TestPlatform(const TestPlatformSettings &settings = {})
         : network(manager, settings.authorities, settings.proxies),
           fileSystem(settings.mounts ? *settings.mounts : mounts),
           http(network, settings.timeout, settings.retryDelay),
@@ -70,11 +70,8 @@ public:
           m_mounts(settings.mounts ? settings.mounts : &mounts)
     {
     }
-    explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                          const QList<QSslCertificate> &authorities = {},
-                          std::chrono::milliseconds retryDelay = RetryDelay,
-                          ProxySettings proxies = ProxySettings::direct())
-        : TestPlatform(TestPlatformSettings{timeout, authorities, retryDelay, std::move(proxies)})
+    explicit TestPlatform(std::chrono::milliseconds timeout)
+        : TestPlatform(TestPlatformSettings{timeout})
     {
     }
 
