@@ -200,10 +200,7 @@ void TestDownloadFlow::existingFile()
     TestWindow window;
     window.serveRelease(QStringLiteral("setup.bin"), TestHttpServer::ok(randomBytes(20000)));
     const QByteArray older(50000, 'o');
-    QFile file(window.target());
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(older);
-    file.close();
+    QVERIFY(writeFile(window.target(), older));
     window.platform.prompt.answers = answers;
     QVERIFY(window.start());
 

@@ -8,6 +8,7 @@
 #include "messages.h"
 #include "runtime_error.h"
 #include "small_tmpfs.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -172,13 +173,11 @@ void TestDriveClassification::listedVolumes()
     QFETCH(QByteArray, mounts);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QFile file(dir.filePath(QStringLiteral("mounts")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(mounts);
-    file.close();
+    const QString file = dir.filePath(QStringLiteral("mounts"));
+    QVERIFY(writeFile(file, mounts));
 
     QStringList listed;
-    for (const Volume &volume : LinuxMountTable(file.fileName()).volumes()) {
+    for (const Volume &volume : LinuxMountTable(file).volumes()) {
         listed.append(volume.mountPoint);
     }
     QTEST(listed, "expected");
@@ -207,9 +206,7 @@ void TestDriveClassification::removableDevice()
     // is a folder inside its disk's folder with a "partition" file.
     const auto write = [&](const QString &path, const QByteArray &text) {
         QVERIFY(QDir().mkpath(QFileInfo(sys.filePath(path)).path()));
-        QFile file(sys.filePath(path));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text);
+        QVERIFY(writeFile(sys.filePath(path), text));
     };
     write(QStringLiteral("devices/usb/sdb/removable"), "1\n");
     write(QStringLiteral("devices/usb/sdb/sdb1/partition"), "1\n");

@@ -1,6 +1,7 @@
 #include "linux_shell.h"
 #include "release_file.h"
 #include "runtime_error.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -56,10 +57,7 @@ void TestLinuxShell::runStartsExactlyThatFile()
     QFETCH(QString, name);
     QTemporaryDir dir;
     const QString path = dir.filePath(name);
-    QFile script(path);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s\\n%s\\n' \"$0\" \"$PWD\" > marker\n");
-    script.close();
+    QVERIFY(writeFile(path, "#!/bin/sh\nprintf '%s\\n%s\\n' \"$0\" \"$PWD\" > marker\n"));
 
     const ReleaseFile release = ReleaseFile::open(path);
     LinuxShell().Run(path, release.descriptor());
@@ -68,7 +66,7 @@ void TestLinuxShell::runStartsExactlyThatFile()
     QTRY_VERIFY(marker.size() > 0);
     QVERIFY(marker.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(marker.readAll()), path + QLatin1Char('\n') + dir.path() + '\n');
-    QVERIFY(script.permissions() & QFileDevice::ExeOwner);
+    QVERIFY(QFile::permissions(path) & QFileDevice::ExeOwner);
     QStringList files = QDir(dir.path()).entryList(QDir::Files);
     QStringList expected{name, QStringLiteral("marker")};
     files.sort();
@@ -91,9 +89,7 @@ void TestLinuxShell::runFailureNamesTheFile()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("set up.sh"));
     if (!content.isEmpty()) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        QVERIFY(writeFile(path, content));
     }
     try {
         const ReleaseFile release = ReleaseFile::open(path);

@@ -274,10 +274,7 @@ void TestStartup::plantedLinkIsNotFollowed()
     TestWindow s(inLanguage());
     QTemporaryDir elsewhere;
     const QString victim = elsewhere.filePath(QStringLiteral("victim"));
-    QFile file(victim);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("precious");
-    file.close();
+    QVERIFY(writeFile(victim, "precious"));
     const QString planted = QDir(s.temp.path()).filePath(QStringLiteral("OrbistaneInfo.txt"));
     QVERIFY(QFile::link(victim, planted));
 
@@ -286,8 +283,7 @@ void TestStartup::plantedLinkIsNotFollowed()
 
     QVERIFY(!s.form->hasEnded());
     QCOMPARE(s.items(), QStringList{"Release A"});
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("precious"));
+    QCOMPARE(readAll(victim), QByteArray("precious"));
     QCOMPARE(s.leftovers(), QStringList{"OrbistaneInfo.txt"});
 }
 

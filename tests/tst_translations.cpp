@@ -6,6 +6,7 @@
 #include "qt_prompt.h"
 #include "qt_translation.h"
 #include "random_bytes.h"
+#include "test_files.h"
 #include "test_http_server.h"
 #include "test_window.h"
 
@@ -132,10 +133,7 @@ void TestTranslations::questions()
         // A file already there, kept: asked to fetch it again, then to install it.
         const auto made = loaded(locale, TestHttpServer::ok(randomBytes(2000)));
         TestWindow &run = *made;
-        QFile older(QDir(run.destination.path()).filePath(File));
-        QVERIFY(older.open(QIODevice::WriteOnly));
-        older.write("older");
-        older.close();
+        QVERIFY(writeFile(run.target(), "older"));
         run.platform.prompt.answers = {PromptAnswer::No, PromptAnswer::No};
         QVERIFY(run.download());
         const QList<AskedPrompt> &asked = run.platform.prompt.asked;
