@@ -524,14 +524,12 @@ void TestDownloadFlow::pinnedRelease()
 
 void TestDownloadFlow::existingFileIsCheckedBeforeStarting_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("pins");
     QTest::addColumn<bool>("isTheRelease");
     QTest::addColumn<bool>("started");
     QTest::newRow("the listed release") << "digest" << true << true;
     QTest::newRow("another file under its name") << "digest" << false << false;
     QTest::newRow("nothing pinned") << "" << false << true;
-    // clang-format on
 }
 
 void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
@@ -619,7 +617,6 @@ void TestDownloadFlow::hostilePartialFile()
 
 void TestDownloadFlow::replacedBeforeStarting_data()
 {
-    // clang-format off
     // Whether the file was there already (and kept), whether its line pins it,
     // and what happens to it while the install question is open.
     QTest::addColumn<bool>("existing");
@@ -629,7 +626,6 @@ void TestDownloadFlow::replacedBeforeStarting_data()
     QTest::newRow("downloaded and pinned, then written to") << false << true << false;
     QTest::newRow("kept and pinned, replaced after its check") << true << true << true;
     QTest::newRow("kept, then written to") << true << false << false;
-    // clang-format on
 }
 
 void TestDownloadFlow::replacedBeforeStarting()

@@ -185,7 +185,6 @@ void TestDriveClassification::listedVolumes()
 
 void TestDriveClassification::removableDevice_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("expected");
 
@@ -194,7 +193,6 @@ void TestDriveClassification::removableDevice_data()
     QTest::newRow("partition of fixed disk") << "/dev/sda2" << false;
     QTest::newRow("not in sysfs") << "/dev/sdz9" << false;
     QTest::newRow("not a device") << "tmpfs" << false;
-    // clang-format on
 }
 
 void TestDriveClassification::removableDevice()

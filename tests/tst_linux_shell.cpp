@@ -23,7 +23,6 @@ private slots:
 
 void TestLinuxShell::launchKind_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<bool>("executes");
     QTest::newRow("script") << QByteArray("#!/b") << true;
@@ -32,7 +31,6 @@ void TestLinuxShell::launchKind_data()
     QTest::newRow("comment") << QByteArray("# no") << false;
     QTest::newRow("cut elf") << QByteArray("\177EL") << false;
     QTest::newRow("empty") << QByteArray() << false;
-    // clang-format on
 }
 
 void TestLinuxShell::launchKind()
@@ -44,12 +42,10 @@ void TestLinuxShell::launchKind()
 
 void TestLinuxShell::runStartsExactlyThatFile_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("name");
     QTest::newRow("plain") << "setup.sh";
     QTest::newRow("blanks") << "my setup 2.sh";
     QTest::newRow("shell characters") << "-rf; echo \"x\" & $(touch pwned) `id` 'q'.sh";
-    // clang-format on
 }
 
 void TestLinuxShell::runStartsExactlyThatFile()
@@ -76,11 +72,9 @@ void TestLinuxShell::runStartsExactlyThatFile()
 
 void TestLinuxShell::runFailureNamesTheFile_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("missing") << QByteArray();
     QTest::newRow("no interpreter") << QByteArray("#!/nonexistent/interpreter\n");
-    // clang-format on
 }
 
 void TestLinuxShell::runFailureNamesTheFile()

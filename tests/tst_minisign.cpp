@@ -234,7 +234,6 @@ void TestMinisign::publicKeys()
 
 void TestMinisign::keyIdText_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("publicLine");
     QTest::addColumn<QString>("printedId");
 
@@ -243,7 +242,6 @@ void TestMinisign::keyIdText_data()
     if (MinisignTool::available()) {
         QTest::newRow("key just made") << m_first.publicLine << m_first.printedId;
     }
-    // clang-format on
 }
 
 void TestMinisign::keyIdText()

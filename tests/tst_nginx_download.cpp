@@ -198,11 +198,9 @@ private slots:
 
 void TestNginxDownload::downloadsAndStartsInstaller_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("https");
     QTest::newRow("http") << false;
     QTest::newRow("https") << true;
-    // clang-format on
 }
 
 void TestNginxDownload::downloadsAndStartsInstaller()

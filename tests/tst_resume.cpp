@@ -260,7 +260,6 @@ void TestResume::givesUp()
 
 void TestResume::manifestRetries_data()
 {
-    // clang-format off
     QTest::addColumn<Response>("response");
     QTest::addColumn<bool>("listed");
     QTest::addColumn<int>("requests");
@@ -278,7 +277,6 @@ void TestResume::manifestRetries_data()
     QTest::newRow("503 three times")
         << TestHttpServer::status(503, "Service Unavailable") << false << 3;
     QTest::newRow("server down") << Response() << false << 0;
-    // clang-format on
 }
 
 void TestResume::manifestRetries()
@@ -432,11 +430,9 @@ void TestResume::rateAndTimeLeftShow()
 
 void TestResume::tooLargeForTheFolder_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("smallVolume");
     QTest::newRow("announced larger than any disk") << false;
     QTest::newRow("larger than a small tmpfs") << true;
-    // clang-format on
 }
 
 void TestResume::tooLargeForTheFolder()

@@ -133,12 +133,10 @@ private slots:
 
 void TestSignals::caughtAndHandedBack_data()
 {
-    // clang-format off
     QTest::addColumn<int>("signalNumber");
     QTest::newRow("SIGTERM") << SIGTERM;
     QTest::newRow("SIGINT") << SIGINT;
     QTest::newRow("SIGHUP") << SIGHUP;
-    // clang-format on
 }
 
 void TestSignals::caughtAndHandedBack()

@@ -178,11 +178,9 @@ void TestSignedManifest::startup()
 
 void TestSignedManifest::download_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("tampered");
     QTest::newRow("the signed release") << false;
     QTest::newRow("a release swapped on the server") << true;
-    // clang-format on
 }
 
 void TestSignedManifest::download()

@@ -188,13 +188,11 @@ void TestStartup::listFilledInFileOrder()
 
 void TestStartup::manifestWithoutReleases_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("maintenance page") << QByteArray("<html><body>Maintenance</body></html>\n");
     QTest::newRow("no tagged line") << QByteArray("L2003\ta.sh\tRelease A\nW2004\tb.sh\tB\n");
     QTest::newRow("binary junk") << randomBytes(64 * 1024);
     QTest::newRow("empty") << QByteArray();
-    // clang-format on
 }
 
 void TestStartup::manifestWithoutReleases()
@@ -322,7 +320,6 @@ void TestStartup::pickShowsFileName()
 
 void TestStartup::installedProgramDownloadsToTheUserFolder_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("userDirs");
     QTest::addColumn<QString>("folderName");
 
@@ -331,7 +328,6 @@ void TestStartup::installedProgramDownloadsToTheUserFolder_data()
         << QByteArray("XDG_DESKTOP_DIR=\"$HOME/Escritorio\"\n"
                       "XDG_DOWNLOAD_DIR=\"$HOME/Mis descargas\"\n")
         << "Mis descargas";
-    // clang-format on
 }
 
 void TestStartup::installedProgramDownloadsToTheUserFolder()

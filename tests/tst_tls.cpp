@@ -181,11 +181,9 @@ void TestTls::releaseRefused()
 
 void TestTls::releaseVerified_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("redirected");
     QTest::newRow("served directly") << false;
     QTest::newRow("redirected to another https server") << true;
-    // clang-format on
 }
 
 void TestTls::releaseVerified()

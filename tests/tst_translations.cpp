@@ -83,7 +83,6 @@ private slots:
 
 void TestTranslations::questions_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("downloadAgain");
     QTest::addColumn<QString>("install");
@@ -119,7 +118,6 @@ void TestTranslations::questions_data()
         << "A versão orbistane-3.0-full.sh já foi baixada.\r\nDeseja baixá-la novamente?"
         << "Download concluído.\r\nDeseja instalar o Orbistane orbistane-3.0-full.sh agora?"
         << "Deseja cancelar o download do Orbistane orbistane-3.0-full.sh?";
-    // clang-format on
 }
 
 void TestTranslations::questions()
@@ -169,12 +167,10 @@ void TestTranslations::questions()
 
 void TestTranslations::captionsFit_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("locale");
     for (const char *locale : {"es_ES", "en_GB", "fr_FR", "de_DE", "pt_BR"}) {
         QTest::newRow(locale) << QString::fromLatin1(locale);
     }
-    // clang-format on
 }
 
 void TestTranslations::captionsFit()
