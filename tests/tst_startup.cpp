@@ -137,10 +137,8 @@ void TestStartup::captions()
     QFETCH(QString, label2);
 
     TestWindow s(inLanguage(language));
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
-    s.load();
-
-    QVERIFY(!s.form->hasEnded());
+    s.serveManifest("W2003\ta.sh\tRelease A\n");
+    QVERIFY(s.load());
     QCOMPARE(s.form->windowTitle(), title);
     QCOMPARE(s.form->Label6->text(), title);
     QCOMPARE(s.form->Label1->text(), label1);
@@ -156,18 +154,16 @@ void TestStartup::captions()
 void TestStartup::listFilledInFileOrder()
 {
     TestWindow s(inLanguage());
-    s.server.serve(ManifestPath, TestHttpServer::ok("# Releases\r\n"
-                                                    "W2003\tsetup_2_1.sh\tRelease 2.1\r\n"
-                                                    "L2010\tother.sh\tOther platform\r\n"
-                                                    "\r\n"
-                                                    "w2003\tsetup_1_0.sh\tRelease 1.0\textra\r\n"
-                                                    "W2003\t../escape.sh\tEscape\r\n"
-                                                    "W2003\tshort.sh\r\n"
-                                                    "W2003\tsetup_3_0.sh\tVersi\xf3n 3\r\n"
-                                                    "W2003\tdup.sh\tRelease 2.1\r\n"));
-    s.load();
-
-    QVERIFY2(!s.form->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
+    s.serveManifest("# Releases\r\n"
+                    "W2003\tsetup_2_1.sh\tRelease 2.1\r\n"
+                    "L2010\tother.sh\tOther platform\r\n"
+                    "\r\n"
+                    "w2003\tsetup_1_0.sh\tRelease 1.0\textra\r\n"
+                    "W2003\t../escape.sh\tEscape\r\n"
+                    "W2003\tshort.sh\r\n"
+                    "W2003\tsetup_3_0.sh\tVersi\xf3n 3\r\n"
+                    "W2003\tdup.sh\tRelease 2.1\r\n");
+    QVERIFY2(s.load(), qPrintable(s.platform.errorReport.lastDescription()));
     const QStringList names{"Release 2.1", "Release 1.0", "Versión 3", "Release 2.1"};
     QCOMPARE(s.items(), names);
     QCOMPARE(s.form->VersionNames, QStringList{""} + names);
@@ -199,10 +195,8 @@ void TestStartup::manifestWithoutReleases()
 {
     QFETCH(QByteArray, body);
     TestWindow s(inLanguage());
-    s.server.serve(ManifestPath, TestHttpServer::ok(body));
-    s.load();
-
-    QVERIFY(!s.form->hasEnded());
+    s.serveManifest(body);
+    QVERIFY(s.load());
     QCOMPARE(s.form->ComboVersion->count(), 0);
     QCOMPARE(s.form->ComboVersion->currentText(), QStringLiteral("< Select version >"));
     QVERIFY(s.form->VersionNames.isEmpty());
@@ -253,9 +247,7 @@ void TestStartup::failedFetchIsReported()
     if (!listening) {
         s.server.close();
     }
-    s.load();
-
-    QVERIFY(s.form->hasEnded());
+    QVERIFY(!s.load());
     QCOMPARE(s.platform.programEnd.ends, 1);
     QVERIFY(s.platform.programEnd.exitCode != 0);
     QCOMPARE(s.platform.errorReport.reports.size(), 1);
@@ -276,10 +268,8 @@ void TestStartup::plantedLinkIsNotFollowed()
     const QString planted = QDir(s.temp.path()).filePath(QStringLiteral("OrbistaneInfo.txt"));
     QVERIFY(QFile::link(victim, planted));
 
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
-    s.load();
-
-    QVERIFY(!s.form->hasEnded());
+    s.serveManifest("W2003\ta.sh\tRelease A\n");
+    QVERIFY(s.load());
     QCOMPARE(s.items(), QStringList{"Release A"});
     QCOMPARE(readAll(victim), QByteArray("precious"));
     QCOMPARE(s.leftovers(), QStringList{"OrbistaneInfo.txt"});
@@ -292,10 +282,8 @@ void TestStartup::entriesStopAtTheLimit()
     for (int i = 1; i <= 32770; ++i) {
         manifest += "W2003\tf" + QByteArray::number(i) + ".sh\tR" + QByteArray::number(i) + "\n";
     }
-    s.server.serve(ManifestPath, TestHttpServer::ok(manifest));
-    s.load();
-
-    QVERIFY2(!s.form->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
+    s.serveManifest(manifest);
+    QVERIFY2(s.load(), qPrintable(s.platform.errorReport.lastDescription()));
     QCOMPARE(s.form->ComboVersion->count(), 32766);
     QCOMPARE(s.form->VersionCount, qint16(32767));
     QCOMPARE(s.form->VersionFiles.constLast(), QStringLiteral("f32766.sh"));
@@ -304,8 +292,8 @@ void TestStartup::entriesStopAtTheLimit()
 void TestStartup::pickShowsFileName()
 {
     TestWindow s(inLanguage());
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup_2_1.sh\tRelease 2.1\n"
-                                                    "W2003\tsetup_3_0.sh\tRelease 3.0\n"));
+    s.serveManifest("W2003\tsetup_2_1.sh\tRelease 2.1\n"
+                    "W2003\tsetup_3_0.sh\tRelease 3.0\n");
     s.load();
 
     s.form->ComboVersion->setEditText(QStringLiteral("Release 3.0"));
@@ -342,7 +330,7 @@ void TestStartup::installedProgramDownloadsToTheUserFolder()
     }
     const QByteArray body = randomBytes(300 * 1024);
     TestWindow s(inLanguage());
-    s.server.serve(ManifestPath, TestHttpServer::ok(pinnedLine("a.sh", "Release A", body)));
+    s.serveManifest(pinnedLine("a.sh", "Release A", body));
     s.server.serve("/online_installer/a.sh", TestHttpServer::ok(body));
     s.make().setProgramPlace(home.installedProgram());
     s.load();
@@ -372,7 +360,7 @@ void TestStartup::refusedReleaseMakesNoDownloadFolder()
 {
     const TestHome home;
     TestWindow s(inLanguage());
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
+    s.serveManifest("W2003\ta.sh\tRelease A\n");
     TestHttpServer::Response head = TestHttpServer::ok(randomBytes(1024));
     head.contentLength = qint64(1) << 50; // 1 PiB: larger than the volume the folder would be on
     s.server.serveHead("/online_installer/a.sh", head);
