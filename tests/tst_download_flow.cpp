@@ -1,3 +1,4 @@
+#include "clean_failure.h"
 #include "english_system_texts.h"
 #include "file_size_limit.h"
 #include "form1.h"
@@ -5,10 +6,11 @@
 #include "progress_bar.h"
 #include "random_bytes.h"
 #include "sha256.h"
+#include "small_tmpfs.h"
 #include "target_file.h"
 #include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 #include "twips.h"
 
 #include <QComboBox>
@@ -16,7 +18,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <optional>
 
 using namespace std::chrono_literals;
@@ -39,92 +41,25 @@ QString installQuestion(const QString &file)
         .arg(file);
 }
 
-bool isRoot()
-{
-    return ::geteuid() == 0;
-}
+using Response = TestHttpServer::Response;
+// What a row does to the window and its server before the window loads, or
+// before the click.
+using Setup = std::function<void(TestWindow &)>;
 
-bool runCommand(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
-}
+void nothing(TestWindow &) {}
 
-// A 64 KiB tmpfs mounted over a folder for one test, and gone after it.
-class SmallMount
+// The size probe answered with this Content-Length, or none at all when empty.
+Setup headWithLength(const QByteArray &length)
 {
-public:
-    explicit SmallMount(const QString &folder) : m_folder(folder)
-    {
-        m_mounted = runCommand(QStringLiteral("mount"),
-                               {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                QStringLiteral("size=64k"), QStringLiteral("tmpfs"), folder});
-    }
-    ~SmallMount()
-    {
-        if (m_mounted) {
-            runCommand(QStringLiteral("umount"), {QStringLiteral("-l"), m_folder});
+    return [length](TestWindow &window) {
+        Response answer = TestHttpServer::ok({});
+        answer.sendContentLength = false;
+        if (!length.isEmpty()) {
+            answer.headers = {{"Content-Length", length}};
         }
-    }
-    SmallMount(const SmallMount &) = delete;
-    SmallMount &operator=(const SmallMount &) = delete;
-
-    bool mounted() const { return m_mounted; }
-    bool makeReadOnly()
-    {
-        return runCommand(QStringLiteral("mount"),
-                          {QStringLiteral("-o"), QStringLiteral("remount,ro"), m_folder});
-    }
-
-private:
-    QString m_folder;
-    bool m_mounted = false;
-};
-
-// One run of the program: a server with a manifest listing one release, the
-// main window loaded from it with that release picked and a fresh folder chosen.
-struct Run
-{
-    // pins: fields 3 and 4 of the release's manifest line, tab included.
-    explicit Run(const QString &name, const TestHttpServer::Response &response,
-                 const QByteArray &pins = {})
-        : file(name), body(response.body)
-    {
-        platform.shell.tempFolder = temp.path();
-        server.serve("/manifest.txt",
-                     TestHttpServer::ok("W2003\t" + name.toUtf8() + "\tR1" + pins + "\n"));
-        server.serve(path(), response);
-    }
-
-    QByteArray path() const { return '/' + file.toUtf8(); }
-    QString target() const { return destination.filePath(file); }
-
-    void load()
-    {
-        form = std::make_unique<Form1>(platform.platform(), server.baseUrl());
-        form->Form_Load();
-        form->show();
-        pickFirstRelease(*form, destination.path());
-    }
-
-    int requestsFor(const QByteArray &method) const
-    {
-        return int(std::count_if(server.requests().cbegin(), server.requests().cend(),
-                                 [&](const TestHttpServer::Request &request) {
-                                     return request.method == method && request.path == path();
-                                 }));
-    }
-
-    QString file;
-    QByteArray body;
-    QTemporaryDir temp;
-    QTemporaryDir destination;
-    TestHttpServer server;
-    TestPlatform platform{1500ms};
-    std::unique_ptr<Form1> form;
-};
+        window.server.serveHead(window.path(), answer);
+    };
+}
 
 } // namespace
 
@@ -142,7 +77,6 @@ private slots:
     void cancel();
     void failure_data();
     void failure();
-    void clickDuringProbeIsIgnored();
     void pinnedRelease_data();
     void pinnedRelease();
     void existingFileIsCheckedBeforeStarting_data();
@@ -162,86 +96,86 @@ void TestDownloadFlow::initTestCase()
 void TestDownloadFlow::download_data()
 {
     // clang-format off
-    // head: what the size probe is told; get: how the body comes.
+    // response: how the body comes; probe: what the size probe is told, once
+    // the window is loaded; remoteSize: what the window takes from it.
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("head");
-    QTest::addColumn<QString>("get");
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<Setup>("probe");
+    QTest::addColumn<int>("remoteSize");
     QTest::addColumn<QString>("percent");
     const QString setup = QStringLiteral("setup.bin");
-    QTest::newRow("good") << setup << "exact" << "plain" << "100 %";
+    const Response plain = TestHttpServer::ok(randomBytes(300 * 1024 + 123));
+    const int size = int(plain.body.size());
+    Response unannounced = plain;
+    unannounced.sendContentLength = false;
+    const Setup refused = [](TestWindow &window) {
+        // The error page has a length of its own, which is not the release's.
+        window.server.serveHead(window.path(), TestHttpServer::status(405, "Method Not Allowed",
+                                                                      "<html>No HEAD here</html>"));
+    };
+    const Setup redirected = [](TestWindow &window) {
+        window.elsewhere().serve(window.path(), TestHttpServer::ok(window.body));
+        Response moved = TestHttpServer::status(302, "Found");
+        moved.headers = {{"Location", (window.elsewhere().baseUrl() + window.file).toUtf8()}};
+        window.server.serve(window.path(), moved);
+    };
+    // A second click while the probe waits is ignored.
+    const Setup clickDuringProbe = [](TestWindow &window) {
+        Response slow = TestHttpServer::ok(window.body);
+        slow.delayMs = 400;
+        window.server.serveHead(window.path(), slow);
+        QTimer::singleShot(100, window.form->Command1, &QPushButton::click);
+    };
+    QTest::newRow("good") << setup << plain << Setup(nothing) << size << "100 %";
     QTest::newRow("blanks and shell characters")
-        << "-my setup; echo 'x' & $(touch pwned) \"q\".sh" << "exact" << "plain" << "100 %";
-    QTest::newRow("HEAD without length") << setup << "none" << "plain" << "0 %";
-    QTest::newRow("HEAD length 0") << setup << "0" << "plain" << "0 %";
-    QTest::newRow("HEAD length negative") << setup << "-307323" << "plain" << "0 %";
-    QTest::newRow("HEAD length beyond 32 bits") << setup << "4294967296" << "plain" << "0 %";
-    QTest::newRow("HEAD length junk") << setup << "lots" << "plain" << "0 %";
-    QTest::newRow("HEAD refused, GET works") << setup << "refused" << "plain" << "0 %";
-    QTest::newRow("body longer than HEAD said") << setup << "half" << "plain" << "100 %";
-    QTest::newRow("no length at all") << setup << "none" << "no length" << "0 %";
-    QTest::newRow("redirect to another port") << setup << "exact" << "redirect" << "100 %";
+        << "-my setup; echo 'x' & $(touch pwned) \"q\".sh" << plain << Setup(nothing) << size << "100 %";
+    QTest::newRow("HEAD without length") << setup << plain << headWithLength({}) << -1 << "0 %";
+    QTest::newRow("HEAD length 0") << setup << plain << headWithLength("0") << -1 << "0 %";
+    QTest::newRow("HEAD length negative") << setup << plain << headWithLength("-307323") << -1 << "0 %";
+    QTest::newRow("HEAD length beyond 32 bits") << setup << plain << headWithLength("4294967296") << -1 << "0 %";
+    QTest::newRow("HEAD length junk") << setup << plain << headWithLength("lots") << -1 << "0 %";
+    QTest::newRow("HEAD refused, GET works") << setup << plain << refused << -1 << "0 %";
+    QTest::newRow("body longer than HEAD said")
+        << setup << plain << headWithLength(QByteArray::number(size / 2)) << size / 2 << "100 %";
+    QTest::newRow("no length at all") << setup << unannounced << headWithLength({}) << -1 << "0 %";
+    QTest::newRow("redirect to another port") << setup << plain << redirected << size << "100 %";
+    QTest::newRow("click during the probe") << setup << plain << clickDuringProbe << size << "100 %";
     // clang-format on
 }
 
 void TestDownloadFlow::download()
 {
     QFETCH(QString, name);
-    QFETCH(QString, head);
-    QFETCH(QString, get);
+    QFETCH(Response, response);
+    QFETCH(Setup, probe);
+    QFETCH(int, remoteSize);
     QFETCH(QString, percent);
-    TestHttpServer::Response response = TestHttpServer::ok(randomBytes(300 * 1024 + 123));
-    response.sendContentLength = get != QLatin1String("no length");
-    Run run(name, response);
-    TestHttpServer elsewhere;
-    if (get == QLatin1String("redirect")) {
-        elsewhere.serve(run.path(), response);
-        TestHttpServer::Response moved = TestHttpServer::status(302, "Found");
-        moved.headers = {{"Location", (elsewhere.baseUrl() + run.file).toUtf8()}};
-        run.server.serve(run.path(), moved);
-    }
-    qint32 expectedSize = -1;
-    if (head == QLatin1String("exact")) {
-        expectedSize = qint32(run.body.size());
-    } else if (head == QLatin1String("refused")) {
-        // The error page has a length of its own, which is not the release's.
-        run.server.serveHead(run.path(), TestHttpServer::status(405, "Method Not Allowed",
-                                                                "<html>No HEAD here</html>"));
-    } else {
-        TestHttpServer::Response answer = TestHttpServer::ok({});
-        answer.sendContentLength = false;
-        QByteArray length = head.toUtf8();
-        if (head == QLatin1String("half")) {
-            expectedSize = qint32(run.body.size() / 2);
-            length = QByteArray::number(expectedSize);
-        }
-        if (head != QLatin1String("none")) {
-            answer.headers = {{"Content-Length", length}};
-        }
-        run.server.serveHead(run.path(), answer);
-    }
-    run.load();
+    TestWindow window;
+    window.serveRelease(name, response);
+    QVERIFY(window.start());
+    probe(window);
 
-    run.form->Command1->click();
-    QCOMPARE(run.form->Command1->text(), QStringLiteral("Cancel"));
-    QVERIFY(!run.form->ComboVersion->isEnabled());
-    QCOMPARE(run.form->frameGeometry().height(), twips(Form1::TransferHeightTwips));
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+    window.form->Command1->click();
+    QCOMPARE(window.form->Command1->text(), QStringLiteral("Cancel"));
+    QVERIFY(!window.form->ComboVersion->isEnabled());
+    QCOMPARE(window.form->frameGeometry().height(), twips(Form1::TransferHeightTwips));
+    QTRY_COMPARE(window.platform.programEnd.ends, 1);
 
-    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(run.platform.programEnd.exitCode, 0);
-    QCOMPARE(readAll(run.target()), run.body);
-    QCOMPARE(run.form->RemoteSize, expectedSize);
-    QCOMPARE(run.form->Label3->text(), percent);
-    QCOMPARE(run.form->ProgressBar->barValue(),
+    QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(window.platform.programEnd.exitCode, 0);
+    QCOMPARE(readAll(window.target()), window.body);
+    QCOMPARE(window.form->RemoteSize, qint32(remoteSize));
+    QCOMPARE(window.form->Label3->text(), percent);
+    QCOMPARE(window.form->ProgressBar->barValue(),
              percent == QLatin1String("100 %") ? 100.0f : float(ProgressBarControl::Minimum));
-    QCOMPARE(run.platform.prompt.asked.size(), 1);
-    QCOMPARE(run.platform.prompt.asked[0].text, installQuestion(name));
-    QCOMPARE(run.platform.prompt.asked[0].flags, 4);
-    QCOMPARE(run.platform.prompt.asked[0].title, Title);
-    QCOMPARE(run.platform.shell.started, QStringList{run.target()});
-    QCOMPARE(run.requestsFor("HEAD"), 1);
-    QCOMPARE(run.requestsFor("GET"), 1);
-    QCOMPARE(QDir(run.destination.path()).entryList(QDir::Files), QStringList{run.file});
+    QCOMPARE(window.platform.prompt.asked.size(), 1);
+    QCOMPARE(window.platform.prompt.asked[0].text, installQuestion(name));
+    QCOMPARE(window.platform.prompt.asked[0].flags, 4);
+    QCOMPARE(window.platform.prompt.asked[0].title, Title);
+    QCOMPARE(window.platform.shell.started, QStringList{window.target()});
+    QCOMPARE(window.server.requestCount("HEAD", window.path()), 1);
+    QCOMPARE(window.server.requestCount("GET", window.path()), 1);
+    QCOMPARE(QDir(window.destination.path()).entryList(QDir::Files), QStringList{window.file});
 }
 
 void TestDownloadFlow::existingFile_data()
@@ -263,46 +197,86 @@ void TestDownloadFlow::existingFile()
     QFETCH(QList<int>, answers);
     QFETCH(bool, fetched);
     QFETCH(bool, started);
-    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(randomBytes(20000)));
+    TestWindow window;
+    window.serveRelease(QStringLiteral("setup.bin"), TestHttpServer::ok(randomBytes(20000)));
     const QByteArray older(50000, 'o');
-    QFile file(run.target());
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(older);
-    file.close();
-    run.platform.prompt.answers = answers;
-    run.load();
+    QVERIFY(writeFile(window.target(), older));
+    window.platform.prompt.answers = answers;
+    QVERIFY(window.start());
 
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
-    QCOMPARE(run.platform.programEnd.exitCode, 0);
-    const QList<AskedPrompt> &asked = run.platform.prompt.asked;
+    QVERIFY(window.download());
+    QCOMPARE(window.platform.programEnd.exitCode, 0);
+    const QList<AskedPrompt> &asked = window.platform.prompt.asked;
     QCOMPARE(asked.size(), 2);
     QCOMPARE(asked[0].text, QStringLiteral("Version: setup.bin was downloaded yet.\r\n"
                                            "Do you want to download it again?"));
     QCOMPARE(asked[0].flags, 68);
-    QCOMPARE(asked[1].text, installQuestion(run.file));
+    QCOMPARE(asked[1].text, installQuestion(window.file));
     QCOMPARE(asked[1].flags, 4);
-    QCOMPARE(readAll(run.target()), fetched ? run.body : older);
-    QCOMPARE(run.requestsFor("GET"), fetched ? 1 : 0);
-    QCOMPARE(run.platform.shell.started, started ? QStringList{run.target()} : QStringList());
+    QCOMPARE(readAll(window.target()), fetched ? window.body : older);
+    QCOMPARE(window.server.requestCount("GET", window.path()), fetched ? 1 : 0);
+    QCOMPARE(window.platform.shell.started, started ? QStringList{window.target()} : QStringList());
 }
+
+namespace {
+
+// Clicks OK and has ask() called where the row cancels.
+using CancelClick = std::function<void(TestWindow &window, const std::function<void()> &ask)>;
+
+// The awaited answer arrives while the cancel question is open.
+void holdQuestion(TestWindow &window)
+{
+    window.platform.prompt.whileShown = [](const AskedPrompt &prompt) {
+        if (prompt.flags == 36) {
+            QTest::qWait(800);
+        }
+    };
+}
+
+} // namespace
 
 void TestDownloadFlow::cancel_data()
 {
-    // point: while the size probe waits, before the body's response, or
-    // between two chunks of the body. A click during the probe is ignored.
+    // probeDelay, responseDelay: how long the size probe's and the body's
+    // responses are held back. A click during the probe is ignored.
     QTest::addColumn<bool>("byClosing");
-    QTest::addColumn<QString>("point");
+    QTest::addColumn<int>("probeDelay");
+    QTest::addColumn<int>("responseDelay");
+    QTest::addColumn<CancelClick>("click");
     QTest::addColumn<int>("answer");
+    const CancelClick duringProbe = [](TestWindow &window, const std::function<void()> &ask) {
+        holdQuestion(window);
+        QTimer::singleShot(100, window.form.get(), ask);
+        window.form->Command1->click();
+    };
+    const CancelClick beforeResponse = [](TestWindow &window, const std::function<void()> &ask) {
+        holdQuestion(window);
+        window.form->Command1->click();
+        ask();
+    };
+    // Asked from an event served between two chunks.
+    const CancelClick betweenChunks = [](TestWindow &window, const std::function<void()> &ask) {
+        Form1 *form = window.form.get();
+        QObject::connect(form->ProgressBar, &QProgressBar::valueChanged, form,
+                         [form, ask, once = true]() mutable {
+                             if (std::exchange(once, false)) {
+                                 QTimer::singleShot(0, form, ask);
+                             }
+                         });
+        form->Command1->click();
+    };
     for (const bool byClosing : {false, true}) {
-        for (const char *point : {"probe", "response", "body"}) {
-            if (!byClosing && qstrcmp(point, "probe") == 0) {
+        for (const auto &[point, probeDelay, responseDelay, click] :
+             {std::tuple{"probe", 300, 0, duringProbe},
+              std::tuple{"response", 0, 300, beforeResponse},
+              std::tuple{"body", 0, 0, betweenChunks}}) {
+            if (!byClosing && probeDelay > 0) {
                 continue;
             }
             for (const int answer : {PromptAnswer::Yes, PromptAnswer::No}) {
                 QTest::addRow("%s during the %s, %s", byClosing ? "close" : "click", point,
                               answer == PromptAnswer::Yes ? "yes" : "no")
-                    << byClosing << QString::fromLatin1(point) << answer;
+                    << byClosing << probeDelay << responseDelay << click << answer;
             }
         }
     }
@@ -311,295 +285,251 @@ void TestDownloadFlow::cancel_data()
 void TestDownloadFlow::cancel()
 {
     QFETCH(bool, byClosing);
-    QFETCH(QString, point);
+    QFETCH(int, probeDelay);
+    QFETCH(int, responseDelay);
+    QFETCH(CancelClick, click);
     QFETCH(int, answer);
     TestHttpServer::Response response = TestHttpServer::ok(randomBytes(300 * 1024));
-    response.delayMs = point == QLatin1String("response") ? 300 : 0;
+    response.delayMs = responseDelay;
     if (answer == PromptAnswer::Yes) {
         // Still coming when Yes is answered: only the cancel can stop it.
         response.endless = true;
         response.sendContentLength = false;
     }
-    Run run(QStringLiteral("setup.bin"), response);
+    TestWindow window;
+    window.serveRelease(QStringLiteral("setup.bin"), response);
     TestHttpServer::Response head = TestHttpServer::ok(response.body);
-    head.delayMs = point == QLatin1String("probe") ? 300 : 0;
-    run.server.serveHead(run.path(), head);
-    run.platform.prompt.answers = {answer};
-    run.load();
-    Form1 &form = *run.form;
-    const auto askToCancel = [&form, byClosing] {
+    head.delayMs = probeDelay;
+    window.server.serveHead(window.path(), head);
+    window.platform.prompt.answers = {answer};
+    QVERIFY(window.start());
+    Form1 &form = *window.form;
+    click(window, [&form, byClosing] {
         if (byClosing) {
             form.close();
         } else {
             form.Command1->click();
         }
-    };
-    if (point == QLatin1String("body")) {
-        // Asked from an event served between two chunks.
-        connect(form.ProgressBar, &QProgressBar::valueChanged, this, [&, once = true]() mutable {
-            if (std::exchange(once, false)) {
-                QTimer::singleShot(0, &form, askToCancel);
-            }
-        });
-    } else {
-        // The awaited answer arrives while the question is open.
-        run.platform.prompt.whileShown = [](const AskedPrompt &prompt) {
-            if (prompt.flags == 36) {
-                QTest::qWait(800);
-            }
-        };
-    }
-    if (point == QLatin1String("probe")) {
-        QTimer::singleShot(100, &form, askToCancel);
-    }
+    });
+    QTRY_COMPARE(window.platform.programEnd.ends, 1);
 
-    form.Command1->click();
-    if (point == QLatin1String("response")) {
-        askToCancel();
-    }
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
-
-    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(run.platform.programEnd.exitCode, 0);
-    const QList<AskedPrompt> &asked = run.platform.prompt.asked;
+    QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(window.platform.programEnd.exitCode, 0);
+    const QList<AskedPrompt> &asked = window.platform.prompt.asked;
     QCOMPARE(asked.value(0).text,
              QStringLiteral("Do you want to cancel downloading of Orbistane setup.bin?"));
     QCOMPARE(asked.value(0).flags, 36);
     if (answer == PromptAnswer::Yes) {
         QCOMPARE(asked.size(), 1);
-        QVERIFY(!QFileInfo::exists(run.target()));
-        QVERIFY(!run.platform.inet1.StillExecuting());
+        QVERIFY(!QFileInfo::exists(window.target()));
+        QVERIFY(!window.platform.inet1.StillExecuting());
         // The connection is closed: no more of the body is taken.
-        QTRY_COMPARE(run.server.openConnections(), 0);
-        QVERIFY(run.platform.shell.started.isEmpty());
-        QCOMPARE(run.requestsFor("GET"), point == QLatin1String("probe") ? 0 : 1);
+        QTRY_COMPARE(window.server.openConnections(), 0);
+        QVERIFY(window.platform.shell.started.isEmpty());
+        // None when cancelled during the probe.
+        QCOMPARE(window.server.requestCount("GET", window.path()), probeDelay > 0 ? 0 : 1);
     } else {
         QCOMPARE(asked.size(), 2);
-        QCOMPARE(readAll(run.target()), run.body);
-        QCOMPARE(run.platform.shell.started, QStringList{run.target()});
+        QCOMPARE(readAll(window.target()), window.body);
+        QCOMPARE(window.platform.shell.started, QStringList{window.target()});
     }
 }
+
+namespace {
+
+// The volume a failing download is written to.
+enum class Space {
+    Roomy,
+    ReadOnly, // for root, a read-only mount; else a folder without write permission
+    Full,     // a small tmpfs, which only root can mount
+};
+
+} // namespace
 
 void TestDownloadFlow::failure_data()
 {
     // clang-format off
-    QTest::addColumn<QString>("kind");
+    // beforeClick: what goes wrong besides, once the window is loaded; limit:
+    // the largest file this process may write, 0 for none.
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<Space>("volume");
+    QTest::addColumn<Setup>("beforeClick");
+    QTest::addColumn<qint64>("limit");
     QTest::addColumn<QStringList>("said");
     const QString address = QStringLiteral("{address}");
     const QString target = QStringLiteral("{target}");
-    QTest::newRow("GET 404 with a page") << "404" << QStringList{address, "HTTP 404"};
-    QTest::newRow("GET 500 with a page") << "500" << QStringList{address, "HTTP 500"};
-    QTest::newRow("refused") << "refused" << QStringList{address, "refused"};
-    QTest::newRow("connection drops midway") << "drop" << QStringList{address, "broke off"};
-    QTest::newRow("shorter than announced") << "short" << QStringList{address, "broke off"};
-    QTest::newRow("stalls midway") << "stall" << QStringList{address, "No data"};
-    QTest::newRow("folder removed") << "removed" << QStringList{target, "No such file"};
-    QTest::newRow("read-only folder") << "read-only" << QStringList{target, "Cannot create"};
-    QTest::newRow("file size limit") << "limit" << QStringList{target, "File too large"};
-    QTest::newRow("disk full, small tmpfs") << "tmpfs" << QStringList{target, "No space left"};
+    const Response good = TestHttpServer::ok(randomBytes(200 * 1024));
+    Response dropped = good;
+    dropped.dropAfter = 50 * 1024;
+    Response shorter = good;
+    shorter.contentLength = good.body.size() + 100;
+    Response stalled = good;
+    stalled.stallAfter = 50 * 1024;
+    // Unannounced, so that the small volume is found full by writing to it,
+    // not by the check of its free space.
+    Response unannounced = good;
+    unannounced.sendContentLength = false;
+    const Setup none = nothing;
+    const Setup closed = [](TestWindow &window) { window.server.close(); };
+    const Setup removed = [](TestWindow &window) { QVERIFY(window.destination.remove()); };
+    QTest::newRow("GET 404 with a page") << TestHttpServer::status(404, "Oops", "<html>error page</html>") << Space::Roomy << none << qint64(0) << QStringList{address, "HTTP 404"};
+    QTest::newRow("GET 500 with a page") << TestHttpServer::status(500, "Oops", "<html>error page</html>") << Space::Roomy << none << qint64(0) << QStringList{address, "HTTP 500"};
+    QTest::newRow("refused") << good << Space::Roomy << closed << qint64(0) << QStringList{address, "refused"};
+    QTest::newRow("connection drops midway") << dropped << Space::Roomy << none << qint64(0) << QStringList{address, "broke off"};
+    QTest::newRow("shorter than announced") << shorter << Space::Roomy << none << qint64(0) << QStringList{address, "broke off"};
+    QTest::newRow("stalls midway") << stalled << Space::Roomy << none << qint64(0) << QStringList{address, "No data"};
+    QTest::newRow("folder removed") << good << Space::Roomy << removed << qint64(0) << QStringList{target, "No such file"};
+    QTest::newRow("read-only folder") << unannounced << Space::ReadOnly << none << qint64(0) << QStringList{target, "Cannot create"};
+    // Stands in for a full disk: the first block written fails.
+    QTest::newRow("file size limit") << good << Space::Roomy << none << qint64(1000) << QStringList{target, "File too large"};
+    QTest::newRow("disk full, small tmpfs") << unannounced << Space::Full << none << qint64(0) << QStringList{target, "No space left"};
     // clang-format on
 }
 
 void TestDownloadFlow::failure()
 {
-    QFETCH(QString, kind);
+    QFETCH(Response, response);
+    QFETCH(Space, volume);
+    QFETCH(Setup, beforeClick);
+    QFETCH(qint64, limit);
     QFETCH(QStringList, said);
-    TestHttpServer::Response response = TestHttpServer::ok(randomBytes(200 * 1024));
-    if (kind == QLatin1String("404") || kind == QLatin1String("500")) {
-        response = TestHttpServer::status(kind.toInt(), "Oops", "<html>error page</html>");
-    } else if (kind == QLatin1String("drop")) {
-        response.dropAfter = 50 * 1024;
-    } else if (kind == QLatin1String("short")) {
-        response.contentLength = response.body.size() + 100;
-    } else if (kind == QLatin1String("stall")) {
-        response.stallAfter = 50 * 1024;
-    } else if (kind == QLatin1String("read-only") || kind == QLatin1String("tmpfs")) {
-        // Unannounced, so that the small volume is found full by writing to it,
-        // not by the check of its free space.
-        response.sendContentLength = false;
-    }
-    Run run(QStringLiteral("setup.bin"), response);
-    run.load();
-    QString folder = run.destination.path();
-    std::unique_ptr<SmallMount> mount;
-    if (kind == QLatin1String("read-only") || kind == QLatin1String("tmpfs")) {
-        folder = run.destination.filePath(QStringLiteral("volume"));
+    TestWindow window;
+    window.serveRelease(QStringLiteral("setup.bin"), response);
+    QVERIFY(window.load());
+    QString folder = window.destination.path();
+    std::optional<SmallTmpfs> mount;
+    if (volume != Space::Roomy) {
+        folder = window.destination.filePath(QStringLiteral("volume"));
         QVERIFY(QDir().mkpath(folder));
-        if (isRoot()) {
-            // Root writes through permissions; only a mount refuses it.
-            mount = std::make_unique<SmallMount>(folder);
+        // Root writes through permissions; only a mount refuses it.
+        if (::geteuid() == 0) {
+            mount.emplace(folder);
             if (!mount->mounted()) {
-                QSKIP("mounting a small tmpfs failed (no privilege here); row skipped");
+                QSKIP(qPrintable(mount->failure() + QStringLiteral("; row skipped")));
             }
-        } else if (kind == QLatin1String("tmpfs")) {
+        } else if (volume == Space::Full) {
             QSKIP("a full disk needs a small tmpfs, which only root can mount; row skipped");
         }
-        run.form->Label4->setText(folder);
     }
+    window.pick(folder);
     // An older release the user keeps in the folder must outlive the failure.
     const QString older = QDir(folder).filePath(QStringLiteral("older-release.bin"));
     QVERIFY(writeFile(older, "kept"));
-    if (kind == QLatin1String("read-only")) {
-        if (mount) {
-            QVERIFY(mount->makeReadOnly());
-        } else {
-            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
-        }
+    const auto restore = qScopeGuard([&folder] {
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    if (volume == Space::ReadOnly) {
+        QVERIFY(mount ? mount->makeReadOnly()
+                      : QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
     }
-    QString target = QDir(folder).filePath(run.file);
-    const QString address = run.server.baseUrl() + run.file;
-    if (kind == QLatin1String("refused")) {
-        run.server.close();
-    } else if (kind == QLatin1String("removed")) {
-        QVERIFY(run.destination.remove());
+    const QString target = QDir(folder).filePath(window.file);
+    said.replaceInStrings(QLatin1String("{address}"), window.address());
+    said.replaceInStrings(QLatin1String("{target}"), target);
+    beforeClick(window);
+
+    std::optional<FileSizeLimit> limited;
+    if (limit > 0) {
+        limited.emplace(limit);
     }
+    QVERIFY(window.download(10000));
+    limited.reset();
 
-    std::optional<FileSizeLimit> limit;
-    if (kind == QLatin1String("limit")) {
-        // Stands in for a full disk: the first block written fails.
-        limit.emplace(1000);
+    CleanFailure expected{target, said};
+    if (QFileInfo::exists(folder)) {
+        expected.kept.insert(older, "kept");
     }
-    run.form->Command1->click();
-    QTRY_COMPARE_WITH_TIMEOUT(run.platform.programEnd.ends, 1, 10000);
-
-    QCOMPARE(run.platform.programEnd.exitCode, 1);
-    QCOMPARE(run.platform.errorReport.reports.size(), 1);
-    const QString description = run.platform.errorReport.lastDescription();
-    for (QString part : said) {
-        part.replace(QLatin1String("{address}"), address);
-        part.replace(QLatin1String("{target}"), target);
-        QVERIFY2(description.contains(part, Qt::CaseInsensitive), qPrintable(description));
-    }
-    limit.reset();
-    QVERIFY(nothingAt(target));
-    QVERIFY(nothingAt(TargetFile::partPath(target)));
-    if (kind != QLatin1String("removed")) {
-        QCOMPARE(readAll(older), QByteArray("kept"));
-    }
-    QVERIFY(run.platform.prompt.asked.isEmpty());
-    QVERIFY(run.platform.shell.started.isEmpty());
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-void TestDownloadFlow::clickDuringProbeIsIgnored()
-{
-    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(randomBytes(30000)));
-    TestHttpServer::Response slowHead = TestHttpServer::ok(run.body);
-    slowHead.delayMs = 400;
-    run.server.serveHead(run.path(), slowHead);
-    run.load();
-
-    QTimer::singleShot(100, run.form->Command1, &QPushButton::click);
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
-
-    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(run.requestsFor("HEAD"), 1);
-    QCOMPARE(run.requestsFor("GET"), 1);
-    QCOMPARE(run.platform.prompt.asked.size(), 1);
-    QCOMPARE(readAll(run.target()), run.body);
+    expectCleanFailure(window, expected);
 }
 
 void TestDownloadFlow::pinnedRelease_data()
 {
     // clang-format off
-    // served: what the server sends instead of the release; pins: what its
-    // manifest line pins; said: what the report says, empty for a download
-    // that must arrive.
-    QTest::addColumn<QString>("served");
-    QTest::addColumn<QString>("pins");
+    // response: what the server sends; pins: what the release's manifest line
+    // pins; said: what the report says, empty for a download that must arrive.
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<QByteArray>("pins");
     QTest::addColumn<QString>("said");
     QTest::addColumn<QString>("percent");
 
-    QTest::newRow("the release, digest and size pinned") << "same" << "both" << "" << "100 %";
+    const QByteArray release = randomBytes(300 * 1024 + 17);
+    const QByteArray digest = Sha256::hash(release).toHex();
+    const QByteArray both = '\t' + digest + '\t' + QByteArray::number(release.size());
+    const Response same = TestHttpServer::ok(release);
+    Response unannounced = same;
+    unannounced.sendContentLength = false;
+    Response changed = same;
+    changed.body[1000] = char(changed.body.at(1000) ^ 0x20);
+    Response truncated = same;
+    truncated.body.chop(4096);
+    Response longer = same;
+    longer.body.append(randomBytes(2000));
+    Response endless = unannounced;
+    endless.endless = true;
+
+    QTest::newRow("the release, digest and size pinned") << same << both << "" << "100 %";
     QTest::newRow("the release, no length announced, size pinned")
-        << "no length" << "both" << "" << "100 %";
+        << unannounced << both << "" << "100 %";
     QTest::newRow("unsigned: malformed digest ignored")
-        << "changed" << "malformed" << "" << "100 %";
-    QTest::newRow("changed by one byte") << "changed" << "both" << "SHA-256 is" << "";
+        << changed << '\t' + digest.left(40) << "" << "100 %";
+    QTest::newRow("changed by one byte") << changed << both << "SHA-256 is" << "";
     QTest::newRow("changed by one byte, digest pinned only")
-        << "changed" << "digest" << "SHA-256 is" << "";
+        << changed << '\t' + digest << "SHA-256 is" << "";
+    // Only the size check says this: a shorter file must not pass the size pin.
     QTest::newRow("truncated with a matching length")
-        << "truncated" << "both" << "the manifest lists" << "";
-    QTest::newRow("longer than pinned") << "longer" << "both" << "larger than" << "";
-    QTest::newRow("endless body") << "endless" << "both" << "larger than" << "";
+        << truncated << both
+        << QStringLiteral("it has %1 bytes, the manifest lists %2")
+               .arg(truncated.body.size())
+               .arg(release.size())
+        << "";
+    QTest::newRow("longer than pinned") << longer << both << "larger than" << "";
+    QTest::newRow("endless body") << endless << both << "larger than" << "";
     // clang-format on
 }
 
 void TestDownloadFlow::pinnedRelease()
 {
-    QFETCH(QString, served);
-    QFETCH(QString, pins);
+    QFETCH(Response, response);
+    QFETCH(QByteArray, pins);
     QFETCH(QString, said);
     QFETCH(QString, percent);
 
-    const QByteArray release = randomBytes(300 * 1024 + 17);
-    TestHttpServer::Response response = TestHttpServer::ok(release);
-    if (served == QLatin1String("changed")) {
-        response.body[1000] = char(response.body.at(1000) ^ 0x20);
-    } else if (served == QLatin1String("truncated")) {
-        response.body.chop(4096);
-    } else if (served == QLatin1String("longer")) {
-        response.body.append(randomBytes(2000));
-    } else if (served == QLatin1String("no length")) {
-        response.sendContentLength = false;
-    } else if (served == QLatin1String("endless")) {
-        response.sendContentLength = false;
-        response.endless = true;
+    TestWindow window;
+    window.serveRelease(QStringLiteral("setup.bin"), response, pins);
+    if (!response.sendContentLength) {
+        headWithLength({})(window);
     }
-    const QByteArray digest = Sha256::hash(release).toHex();
-    QByteArray fields = '\t' + digest + '\t' + QByteArray::number(release.size());
-    if (pins == QLatin1String("digest")) {
-        fields = '\t' + digest;
-    } else if (pins == QLatin1String("malformed")) {
-        fields = '\t' + digest.left(40);
-    }
-    Run run(QStringLiteral("setup.bin"), response, fields);
-    if (served == QLatin1String("no length")) {
-        TestHttpServer::Response head = TestHttpServer::ok({});
-        head.sendContentLength = false;
-        run.server.serveHead(run.path(), head);
-    }
-    run.load();
-    const QString older = run.destination.filePath(QStringLiteral("older-release.bin"));
+    QVERIFY(window.start());
+    const QString older = window.destination.filePath(QStringLiteral("older-release.bin"));
     QVERIFY(writeFile(older, "kept"));
 
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
-    QCOMPARE(readAll(older), QByteArray("kept"));
     if (said.isEmpty()) {
-        QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-        QCOMPARE(readAll(run.target()), response.body);
-        QCOMPARE(run.form->Label3->text(), percent);
-        QCOMPARE(run.platform.shell.started, QStringList{run.target()});
+        QCOMPARE(readAll(older), QByteArray("kept"));
+        QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+        QCOMPARE(readAll(window.target()), response.body);
+        QCOMPARE(window.form->Label3->text(), percent);
+        QCOMPARE(window.platform.shell.started, QStringList{window.target()});
         return;
     }
-    QCOMPARE(run.platform.programEnd.exitCode, 1);
-    const QString description = run.platform.errorReport.lastDescription();
-    QVERIFY2(description.contains(said), qPrintable(description));
-    QVERIFY2(description.contains(run.target()), qPrintable(description));
-    QVERIFY(!QFileInfo::exists(run.target()));
-    QVERIFY(run.platform.prompt.asked.isEmpty());
-    QVERIFY(run.platform.shell.started.isEmpty());
-    if (served == QLatin1String("endless")) {
+    expectCleanFailure(window, {window.target(), {said, window.target()}, {{older, "kept"}}});
+    if (response.endless) {
         // Stopped at the pinned size, give or take what the buffers held.
-        const qint64 sent = run.server.bytesSent();
-        QVERIFY2(sent > release.size() && sent < 2 * release.size() + 8 * 1024 * 1024,
+        const qint64 pinned = pins.split('\t').constLast().toLongLong();
+        const qint64 sent = window.server.bytesSent();
+        QVERIFY2(sent > pinned && sent < 2 * pinned + 8 * 1024 * 1024,
                  qPrintable(QString::number(sent)));
     }
 }
 
 void TestDownloadFlow::existingFileIsCheckedBeforeStarting_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("pins");
     QTest::addColumn<bool>("isTheRelease");
     QTest::addColumn<bool>("started");
     QTest::newRow("the listed release") << "digest" << true << true;
     QTest::newRow("another file under its name") << "digest" << false << false;
     QTest::newRow("nothing pinned") << "" << false << true;
-    // clang-format on
 }
 
 void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
@@ -609,21 +539,21 @@ void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
     QFETCH(bool, started);
     const QByteArray release = randomBytes(20000);
     const QByteArray fields = pins.isEmpty() ? QByteArray() : '\t' + Sha256::hash(release).toHex();
-    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(release), fields);
+    TestWindow window;
+    window.serveRelease(QStringLiteral("setup.bin"), TestHttpServer::ok(release), fields);
     const QByteArray existing = isTheRelease ? release : randomBytes(20001);
-    QVERIFY(writeFile(run.target(), existing));
+    QVERIFY(writeFile(window.target(), existing));
     // Keep it, then install it.
-    run.platform.prompt.answers = {PromptAnswer::No, PromptAnswer::Yes};
-    run.load();
+    window.platform.prompt.answers = {PromptAnswer::No, PromptAnswer::Yes};
+    QVERIFY(window.start());
 
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
-    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(run.requestsFor("GET"), 0);
-    QCOMPARE(readAll(run.target()), existing);
-    QCOMPARE(run.platform.shell.started, started ? QStringList{run.target()} : QStringList());
-    const QList<AskedPrompt> &asked = run.platform.prompt.asked;
+    QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(window.server.requestCount("GET", window.path()), 0);
+    QCOMPARE(readAll(window.target()), existing);
+    QCOMPARE(window.platform.shell.started, started ? QStringList{window.target()} : QStringList());
+    const QList<AskedPrompt> &asked = window.platform.prompt.asked;
     QCOMPARE(asked.size(), started ? 2 : 3);
     if (!started) {
         QCOMPARE(asked[2].text, QStringLiteral("The file setup.bin in the destination folder is "
@@ -633,57 +563,60 @@ void TestDownloadFlow::existingFileIsCheckedBeforeStarting()
     }
 }
 
+namespace {
+
+// Makes something at the .part's name, given the file outside; 0 when it did.
+using Plant = std::function<int(const QByteArray &outside, const QByteArray &part)>;
+
+} // namespace
+
 void TestDownloadFlow::hostilePartialFile_data()
 {
     // clang-format off
     // What stands at the .part's name before the download; said: the report,
     // empty when the download must arrive whole.
-    QTest::addColumn<QString>("planted");
+    QTest::addColumn<Plant>("plant");
     QTest::addColumn<QString>("said");
-    QTest::newRow("link to a file outside") << "symlink" << "";
-    QTest::newRow("another name of a file outside") << "hard link" << "";
-    QTest::newRow("FIFO") << "fifo" << "a FIFO is in the way";
-    QTest::newRow("folder") << "folder" << "a folder is in the way";
+    QTest::newRow("link to a file outside") << Plant([](const QByteArray &from, const QByteArray &to) { return ::symlink(from, to); }) << "";
+    QTest::newRow("another name of a file outside") << Plant([](const QByteArray &from, const QByteArray &to) { return ::link(from, to); }) << "";
+    QTest::newRow("FIFO") << Plant([](const QByteArray &, const QByteArray &to) { return ::mkfifo(to, 0600); }) << "a FIFO is in the way";
+    QTest::newRow("folder") << Plant([](const QByteArray &, const QByteArray &to) { return ::mkdir(to, 0700); }) << "a folder is in the way";
     // clang-format on
 }
 
 void TestDownloadFlow::hostilePartialFile()
 {
-    QFETCH(QString, planted);
+    QFETCH(Plant, plant);
     QFETCH(QString, said);
-    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(randomBytes(200 * 1024)));
+    TestWindow window;
+    window.serveRelease(QStringLiteral("setup.bin"), TestHttpServer::ok(randomBytes(200 * 1024)));
     QTemporaryDir outside;
     const QString victim = outside.filePath(QStringLiteral(".profile"));
     QVERIFY(writeFile(victim, "the user's own"));
     QVERIFY(QFile::setPermissions(victim, QFile::ReadOwner | QFile::WriteOwner));
     const QFile::Permissions mode = QFileInfo(victim).permissions();
-    const QString part = TargetFile::partPath(run.target());
+    const QString part = TargetFile::partPath(window.target());
     const QByteArray from = QFile::encodeName(victim);
     const QByteArray to = QFile::encodeName(part);
-    const int made = planted == QLatin1String("symlink")     ? ::symlink(from, to)
-                     : planted == QLatin1String("hard link") ? ::link(from, to)
-                     : planted == QLatin1String("fifo")      ? ::mkfifo(to, 0600)
-                                                             : ::mkdir(to, 0700);
+    const int made = plant(from, to);
     QCOMPARE(made, 0);
-    run.load();
+    QVERIFY(window.start());
 
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
     QCOMPARE(readAll(victim), QByteArray("the user's own"));
     QCOMPARE(QFileInfo(victim).permissions(), mode);
-    const QString description = run.platform.errorReport.lastDescription();
+    const QString description = window.platform.errorReport.lastDescription();
     QVERIFY2(said.isEmpty() ? description.isEmpty()
                             : description.contains(said) && description.contains(part),
              qPrintable(description));
     QCOMPARE(nothingAt(part), said.isEmpty());
-    QCOMPARE(readAll(run.target()), said.isEmpty() ? run.body : QByteArray());
-    QCOMPARE(run.platform.shell.started.size(), said.isEmpty() ? 1 : 0);
+    QCOMPARE(readAll(window.target()), said.isEmpty() ? window.body : QByteArray());
+    QCOMPARE(window.platform.shell.started.size(), said.isEmpty() ? 1 : 0);
 }
 
 void TestDownloadFlow::replacedBeforeStarting_data()
 {
-    // clang-format off
     // Whether the file was there already (and kept), whether its line pins it,
     // and what happens to it while the install question is open.
     QTest::addColumn<bool>("existing");
@@ -693,7 +626,6 @@ void TestDownloadFlow::replacedBeforeStarting_data()
     QTest::newRow("downloaded and pinned, then written to") << false << true << false;
     QTest::newRow("kept and pinned, replaced after its check") << true << true << true;
     QTest::newRow("kept, then written to") << true << false << false;
-    // clang-format on
 }
 
 void TestDownloadFlow::replacedBeforeStarting()
@@ -702,32 +634,33 @@ void TestDownloadFlow::replacedBeforeStarting()
     QFETCH(bool, pinned);
     QFETCH(bool, replaced);
     const QByteArray release = randomBytes(20000);
-    Run run(QStringLiteral("setup.bin"), TestHttpServer::ok(release),
-            pinned ? '\t' + Sha256::hash(release).toHex() : QByteArray());
+    TestWindow window;
+    window.serveRelease(QStringLiteral("setup.bin"), TestHttpServer::ok(release),
+                        pinned ? '\t' + Sha256::hash(release).toHex() : QByteArray());
     if (existing) {
-        QVERIFY(writeFile(run.target(), release));
-        run.platform.prompt.answers = {PromptAnswer::No};
+        QVERIFY(writeFile(window.target(), release));
+        window.platform.prompt.answers = {PromptAnswer::No};
     }
-    const QString swapped = run.destination.filePath(QStringLiteral("swapped"));
+    const QString swapped = window.destination.filePath(QStringLiteral("swapped"));
     QVERIFY(writeFile(swapped, "#!/bin/sh\necho pwned\n"));
-    run.platform.prompt.whileShown = [&](const AskedPrompt &prompt) {
+    window.platform.prompt.whileShown = [&](const AskedPrompt &prompt) {
         if (prompt.flags == PromptFlags::YesNo) {
-            QFile file(run.target());
-            QVERIFY(replaced ? QFile::remove(run.target()) && QFile::rename(swapped, run.target())
-                             : file.open(QIODevice::Append) && file.write("\n") == 1);
+            QFile file(window.target());
+            QVERIFY(replaced
+                        ? QFile::remove(window.target()) && QFile::rename(swapped, window.target())
+                        : file.open(QIODevice::Append) && file.write("\n") == 1);
         }
     };
-    run.load();
+    QVERIFY(window.start());
 
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
-    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-    QVERIFY(run.platform.shell.started.isEmpty());
-    QCOMPARE(run.platform.prompt.asked.constLast().text,
+    QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+    QVERIFY(window.platform.shell.started.isEmpty());
+    QCOMPARE(window.platform.prompt.asked.constLast().text,
              QStringLiteral("The file setup.bin in the destination folder was replaced or changed "
                             "after it was checked. It will not be started."));
-    QCOMPARE(run.platform.prompt.asked.constLast().flags, 48);
+    QCOMPARE(window.platform.prompt.asked.constLast().flags, 48);
 }
 
 QTEST_MAIN(TestDownloadFlow)

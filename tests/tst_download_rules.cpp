@@ -45,7 +45,6 @@ void TestDownloadRules::initTestCase()
 
 void TestDownloadRules::remoteSize_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("header");
     QTest::addColumn<qint32>("size");
     QTest::newRow("digits") << "123456" << 123456;
@@ -68,7 +67,6 @@ void TestDownloadRules::remoteSize_data()
     QTest::newRow("separator") << "1,024" << -1;
     QTest::newRow("lone point") << "." << -1;
     QTest::newRow("empty") << "" << -1;
-    // clang-format on
 }
 
 void TestDownloadRules::remoteSize()
@@ -80,7 +78,6 @@ void TestDownloadRules::remoteSize()
 
 void TestDownloadRules::percentage_data()
 {
-    // clang-format off
     QTest::addColumn<qint16>("previous");
     QTest::addColumn<qint32>("received");
     QTest::addColumn<qint32>("remoteSize");
@@ -92,7 +89,6 @@ void TestDownloadRules::percentage_data()
     QTest::newRow("unknown size, nothing yet") << qint16(0) << 0 << -1 << qint16(0);
     QTest::newRow("unknown size, small") << qint16(0) << 300 << -1 << qint16(0);
     QTest::newRow("unknown size, large") << qint16(0) << 1000000 << -1 << qint16(0);
-    // clang-format on
 }
 
 void TestDownloadRules::percentage()
@@ -112,13 +108,11 @@ void TestDownloadRules::receivedCountStopsAt32Bits()
 
 void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("end");
     QTest::newRow("finished") << "finish";
     QTest::newRow("discarded") << "discard";
     QTest::newRow("dropped without a word") << "drop";
     QTest::newRow("refused by its pin") << "mismatch";
-    // clang-format on
 }
 
 void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole()
@@ -199,13 +193,11 @@ void TestDownloadRules::targetFailuresNameFileAndReason()
 
 void TestDownloadRules::unfinishedTargetIsRemoved_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("discarded");
     QTest::addColumn<qsizetype>("written");
     QTest::newRow("discarded, nothing written yet") << true << qsizetype(100);
     QTest::newRow("discarded after whole blocks") << true << 3 * TargetFile::BlockBytes + 7;
     QTest::newRow("dropped without a word") << false << TargetFile::BlockBytes;
-    // clang-format on
 }
 
 void TestDownloadRules::unfinishedTargetIsRemoved()

@@ -7,11 +7,12 @@
 #include "linux_file_system.h"
 #include "messages.h"
 #include "runtime_error.h"
+#include "small_tmpfs.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -172,13 +173,11 @@ void TestDriveClassification::listedVolumes()
     QFETCH(QByteArray, mounts);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QFile file(dir.filePath(QStringLiteral("mounts")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(mounts);
-    file.close();
+    const QString file = dir.filePath(QStringLiteral("mounts"));
+    QVERIFY(writeFile(file, mounts));
 
     QStringList listed;
-    for (const Volume &volume : LinuxMountTable(file.fileName()).volumes()) {
+    for (const Volume &volume : LinuxMountTable(file).volumes()) {
         listed.append(volume.mountPoint);
     }
     QTEST(listed, "expected");
@@ -186,7 +185,6 @@ void TestDriveClassification::listedVolumes()
 
 void TestDriveClassification::removableDevice_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("expected");
 
@@ -195,7 +193,6 @@ void TestDriveClassification::removableDevice_data()
     QTest::newRow("partition of fixed disk") << "/dev/sda2" << false;
     QTest::newRow("not in sysfs") << "/dev/sdz9" << false;
     QTest::newRow("not a device") << "tmpfs" << false;
-    // clang-format on
 }
 
 void TestDriveClassification::removableDevice()
@@ -207,9 +204,7 @@ void TestDriveClassification::removableDevice()
     // is a folder inside its disk's folder with a "partition" file.
     const auto write = [&](const QString &path, const QByteArray &text) {
         QVERIFY(QDir().mkpath(QFileInfo(sys.filePath(path)).path()));
-        QFile file(sys.filePath(path));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text);
+        QVERIFY(writeFile(sys.filePath(path), text));
     };
     write(QStringLiteral("devices/usb/sdb/removable"), "1\n");
     write(QStringLiteral("devices/usb/sdb/sdb1/partition"), "1\n");
@@ -253,24 +248,14 @@ void TestDriveClassification::driveCurrentDirectory()
 
 void TestDriveClassification::realTmpfsIsRefused()
 {
-    if (::geteuid() != 0) {
-        QSKIP("Mounting a tmpfs needs root; run the tests as root to check real volumes");
-    }
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString mountPoint = dir.path();
-    QProcess mount;
-    mount.start(QStringLiteral("mount"),
-                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                 QStringLiteral("size=1m"), QStringLiteral("tmpfs"), mountPoint});
-    if (!mount.waitForFinished() || mount.exitStatus() != QProcess::NormalExit ||
-        mount.exitCode() != 0) {
-        const QString reason = QString::fromLocal8Bit(mount.readAllStandardError()).trimmed();
-        QSKIP(qPrintable(
-            QStringLiteral("Cannot mount a tmpfs here (%1); no real volume checked").arg(reason)));
+    const SmallTmpfs mount(mountPoint, QStringLiteral("1m"));
+    if (!mount.mounted()) {
+        QSKIP(qPrintable(QStringLiteral("Cannot mount a tmpfs here (%1); no real volume checked")
+                             .arg(mount.failure())));
     }
-    const auto unmount =
-        qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {mountPoint}); });
 
     LinuxMountTable mounts;
     LinuxFileSystem fileSystem(mounts);

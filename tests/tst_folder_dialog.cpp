@@ -206,7 +206,6 @@ void TestFolderDialog::acceptedDrive()
 
 void TestFolderDialog::refusedDrive_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("drive");
 
     QTest::newRow("removable") << "usb";
@@ -215,7 +214,6 @@ void TestFolderDialog::refusedDrive_data()
     QTest::newRow("ram disk") << "ram";
     QTest::newRow("unknown") << "odd";
     QTest::newRow("fixed, not ready") << "idle";
-    // clang-format on
 }
 
 void TestFolderDialog::refusedDrive()
@@ -284,14 +282,12 @@ void TestFolderDialog::okAfterChangeThatKeptTheDirectory()
 
 void TestFolderDialog::closingLeavesDestination_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("how");
     QTest::addColumn<bool>("closes");
 
     QTest::newRow("cancel button") << "cancel" << true;
     QTest::newRow("close box") << "close" << true;
     QTest::newRow("escape is no cancel") << "escape" << false;
-    // clang-format on
 }
 
 void TestFolderDialog::closingLeavesDestination()

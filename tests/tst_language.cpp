@@ -51,7 +51,6 @@ void TestLanguage::chosenLocale()
 
 void TestLanguage::languageNumber_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("lang");
     QTest::addColumn<int>("language");
     QTest::addColumn<QString>("caption");
@@ -74,7 +73,6 @@ void TestLanguage::languageNumber_data()
     QTest::newRow("unset is C") << "" << 2 << english;
     QTest::newRow("POSIX") << "POSIX" << 2 << english;
     QTest::newRow("blank first") << " es" << 2 << english;
-    // clang-format on
 }
 
 void TestLanguage::languageNumber()

@@ -1,6 +1,7 @@
 #include "linux_shell.h"
 #include "release_file.h"
 #include "runtime_error.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +23,6 @@ private slots:
 
 void TestLinuxShell::launchKind_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<bool>("executes");
     QTest::newRow("script") << QByteArray("#!/b") << true;
@@ -31,7 +31,6 @@ void TestLinuxShell::launchKind_data()
     QTest::newRow("comment") << QByteArray("# no") << false;
     QTest::newRow("cut elf") << QByteArray("\177EL") << false;
     QTest::newRow("empty") << QByteArray() << false;
-    // clang-format on
 }
 
 void TestLinuxShell::launchKind()
@@ -43,12 +42,10 @@ void TestLinuxShell::launchKind()
 
 void TestLinuxShell::runStartsExactlyThatFile_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("name");
     QTest::newRow("plain") << "setup.sh";
     QTest::newRow("blanks") << "my setup 2.sh";
     QTest::newRow("shell characters") << "-rf; echo \"x\" & $(touch pwned) `id` 'q'.sh";
-    // clang-format on
 }
 
 void TestLinuxShell::runStartsExactlyThatFile()
@@ -56,10 +53,7 @@ void TestLinuxShell::runStartsExactlyThatFile()
     QFETCH(QString, name);
     QTemporaryDir dir;
     const QString path = dir.filePath(name);
-    QFile script(path);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s\\n%s\\n' \"$0\" \"$PWD\" > marker\n");
-    script.close();
+    QVERIFY(writeFile(path, "#!/bin/sh\nprintf '%s\\n%s\\n' \"$0\" \"$PWD\" > marker\n"));
 
     const ReleaseFile release = ReleaseFile::open(path);
     LinuxShell().Run(path, release.descriptor());
@@ -68,7 +62,7 @@ void TestLinuxShell::runStartsExactlyThatFile()
     QTRY_VERIFY(marker.size() > 0);
     QVERIFY(marker.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(marker.readAll()), path + QLatin1Char('\n') + dir.path() + '\n');
-    QVERIFY(script.permissions() & QFileDevice::ExeOwner);
+    QVERIFY(QFile::permissions(path) & QFileDevice::ExeOwner);
     QStringList files = QDir(dir.path()).entryList(QDir::Files);
     QStringList expected{name, QStringLiteral("marker")};
     files.sort();
@@ -78,11 +72,9 @@ void TestLinuxShell::runStartsExactlyThatFile()
 
 void TestLinuxShell::runFailureNamesTheFile_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("missing") << QByteArray();
     QTest::newRow("no interpreter") << QByteArray("#!/nonexistent/interpreter\n");
-    // clang-format on
 }
 
 void TestLinuxShell::runFailureNamesTheFile()
@@ -91,9 +83,7 @@ void TestLinuxShell::runFailureNamesTheFile()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("set up.sh"));
     if (!content.isEmpty()) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        QVERIFY(writeFile(path, content));
     }
     try {
         const ReleaseFile release = ReleaseFile::open(path);

@@ -210,7 +210,6 @@ void TestManifest::digestText()
 
 void TestManifest::decode_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");
 
@@ -224,7 +223,6 @@ void TestManifest::decode_data()
     QTest::newRow("truncated utf-8 falls back")
         << QByteArray("caf\xc3") << QStringLiteral("caf\u00c3");
     QTest::newRow("empty") << QByteArray() << QString();
-    // clang-format on
 }
 
 void TestManifest::decode()

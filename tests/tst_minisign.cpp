@@ -121,6 +121,9 @@ void TestMinisign::verify_data()
     QTest::newRow("prehashed") << m_content << m_prehashed << first << Verdict::Valid
                                << QStringList();
     QTest::newRow("legacy") << m_content << m_legacy << first << Verdict::Valid << QStringList();
+    QVERIFY(m_prehashed.endsWith('\n'));
+    QTest::newRow("no line feed after the global signature")
+        << m_content << m_prehashed.chopped(1) << first << Verdict::Valid << QStringList();
     QTest::newRow("CRLF line ends") << m_content << QByteArray(m_prehashed).replace("\n", "\r\n")
                                     << first << Verdict::Valid << QStringList();
     QTest::newRow("signed by the second trusted key")
@@ -231,7 +234,6 @@ void TestMinisign::publicKeys()
 
 void TestMinisign::keyIdText_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("publicLine");
     QTest::addColumn<QString>("printedId");
 
@@ -240,7 +242,6 @@ void TestMinisign::keyIdText_data()
     if (MinisignTool::available()) {
         QTest::newRow("key just made") << m_first.publicLine << m_first.printedId;
     }
-    // clang-format on
 }
 
 void TestMinisign::keyIdText()

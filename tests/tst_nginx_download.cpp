@@ -198,11 +198,9 @@ private slots:
 
 void TestNginxDownload::downloadsAndStartsInstaller_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("https");
     QTest::newRow("http") << false;
     QTest::newRow("https") << true;
-    // clang-format on
 }
 
 void TestNginxDownload::downloadsAndStartsInstaller()
@@ -242,17 +240,15 @@ void TestNginxDownload::downloadsAndStartsInstaller()
                                         https ? &identity : nullptr);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
-    TestPlatform test(10s, {authority.certificate()});
+    TestPlatform test({10s, {authority.certificate()}});
     QProcessEnvironment environment;
     environment.insert(QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8"));
     environment.insert(QStringLiteral("TMPDIR"), dir.path());
     LinuxShell shell(environment);
-    const Platform platform{
-        shell,       test.fileSystem, test.http,   test.stream,      test.management,
-        test.mounts, test.inet1,      test.prompt, test.errorReport, test.programEnd};
-    Form1 form(platform, QStringLiteral("%1://127.0.0.1:%2/online_installer/")
-                             .arg(https ? QLatin1String("https") : QLatin1String("http"))
-                             .arg(nginx.port()));
+    test.replaced.shell = &shell;
+    Form1 form(test.platform(), QStringLiteral("%1://127.0.0.1:%2/online_installer/")
+                                    .arg(https ? QLatin1String("https") : QLatin1String("http"))
+                                    .arg(nginx.port()));
     form.Form_Load();
     QVERIFY2(!form.hasEnded(), qPrintable(test.errorReport.lastDescription()));
     pickFirstRelease(form, destination.path());
@@ -267,10 +263,13 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     QCOMPARE(test.programEnd.exitCode, 0);
     QCOMPARE(form.RemoteSize, script.size() + ReleaseMiB * MiB);
     QCOMPARE(sha256OfFile(destination.filePath(name)).digest, digest);
-    // Neither the reply nor anything else may hold the body whole. The address
-    // sanitizer keeps freed memory in quarantine, so its build says nothing here.
+    // Neither the reply nor anything else may hold the body whole: that alone
+    // would grow the peak by all of it. Half of it leaves room for what a loaded
+    // machine piles up in buffers while the reader waits for its turn. The
+    // address sanitizer keeps freed memory in quarantine, so its build says
+    // nothing here.
     if (!BuiltWithAddressSanitizer) {
-        QVERIFY2(growth < 8 * MiB, qPrintable(QString::number(growth)));
+        QVERIFY2(growth < ReleaseMiB * MiB / 2, qPrintable(QString::number(growth)));
     }
 
     const QString marker = destination.filePath(QStringLiteral("installer-ran"));

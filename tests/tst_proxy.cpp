@@ -1,6 +1,5 @@
 #include "diagnostics.h"
 #include "form1.h"
-#include "pick_release.h"
 #include "proxy_settings.h"
 #include "random_bytes.h"
 #include "test_certificates.h"
@@ -8,6 +7,7 @@
 #include "test_forwarding_proxy.h"
 #include "test_http_server.h"
 #include "test_platform.h"
+#include "test_window.h"
 
 #include <QPushButton>
 #include <QTcpServer>
@@ -52,62 +52,39 @@ quint16 closedPort()
     return probe.serverPort();
 }
 
-// One run of the program with the proxy settings of variables: a server with a
-// manifest listing one release, a proxy in front of it, a fresh folder.
-struct Run
+// A window whose requests go by the proxy settings of variables, with a
+// proxy at proxyPort; its server speaks https only when authority is given.
+TestWindowSettings viaProxy(const QStringList &variables, quint16 proxyPort,
+                            const TestCertificateAuthority *authority = nullptr)
 {
-    // Over https when given an authority, which issues the server's certificate.
-    explicit Run(const QStringList &variables, const TestCertificateAuthority *authority = nullptr)
-        : server(authority ? serverFor(*authority) : std::make_unique<TestHttpServer>()),
-          platform(1500ms,
-                   authority ? QList<QSslCertificate>{authority->certificate()}
-                             : QList<QSslCertificate>{},
-                   TestPlatform::RetryDelay,
-                   ProxySettings(environmentOf(variables, proxy.port(), server->port())))
-    {
-        platform.shell.tempFolder = temp.path();
-        server->serve("/manifest.txt", TestHttpServer::ok("W2003\trelease.sh\tR1\n"));
-        server->serve("/release.sh", TestHttpServer::ok(body));
+    TestWindowSettings made;
+    if (authority) {
+        made.authorities = {authority->certificate()};
+        made.identity = authority->issue(TestCertificateAuthority::loopbackHosts());
     }
+    made.proxies = [variables, proxyPort](quint16 serverPort) {
+        return ProxySettings(environmentOf(variables, proxyPort, serverPort));
+    };
+    return made;
+}
 
-    static std::unique_ptr<TestHttpServer> serverFor(const TestCertificateAuthority &authority)
-    {
-        const TestIdentity issued = authority.issue(TestCertificateAuthority::loopbackHosts());
-        return std::make_unique<TestHttpServer>(issued.certificate(), issued.key());
+// What proxy was asked, "METHOD target" each, the 407s' repeats left out.
+QStringList proxyAsked(const TestForwardingProxy &proxy)
+{
+    QStringList asked;
+    for (const TestForwardingProxy::Request &request : proxy.requests()) {
+        asked.append(QString::fromLatin1(request.method + ' ' + request.target));
     }
+    asked.removeDuplicates();
+    return asked;
+}
 
-    // Loads the window; false when that already ended the program.
-    bool load()
-    {
-        form = std::make_unique<Form1>(platform.platform(), server->baseUrl());
-        form->Form_Load();
-        if (form->hasEnded()) {
-            return false;
-        }
-        form->show();
-        pickFirstRelease(*form, destination.path());
-        return true;
-    }
-
-    // What the proxy was asked, "METHOD target" each, the 407s' repeats left out.
-    QStringList proxied() const
-    {
-        QStringList asked;
-        for (const TestForwardingProxy::Request &request : proxy.requests()) {
-            asked.append(QString::fromLatin1(request.method + ' ' + request.target));
-        }
-        asked.removeDuplicates();
-        return asked;
-    }
-
-    QByteArray body = randomBytes(200 * 1024 + 7);
-    QTemporaryDir temp;
-    QTemporaryDir destination;
-    TestForwardingProxy proxy;
-    std::unique_ptr<TestHttpServer> server;
-    TestPlatform platform;
-    std::unique_ptr<Form1> form;
-};
+// Lists and serves one release of 200 KiB.
+void serveRelease(TestWindow &window)
+{
+    window.serveRelease(QStringLiteral("release.sh"),
+                        TestHttpServer::ok(randomBytes(200 * 1024 + 7)));
+}
 
 // Keeps the lines of the program's logging categories while it lives.
 class LogCapture
@@ -392,43 +369,45 @@ void TestProxy::throughProxy()
     QFETCH(QByteArray, credentials);
     QFETCH(bool, proxied);
 
-    Run run(variables);
-    run.proxy.requireCredentials(credentials);
-    QVERIFY(run.load());
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+    TestForwardingProxy proxy;
+    proxy.requireCredentials(credentials);
+    TestWindow window(viaProxy(variables, proxy.port()));
+    serveRelease(window);
+    QVERIFY(window.start());
+    QVERIFY(window.download());
 
-    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(run.platform.programEnd.exitCode, 0);
-    QCOMPARE(readAll(run.destination.filePath(QStringLiteral("release.sh"))), run.body);
+    QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(window.platform.programEnd.exitCode, 0);
+    QCOMPARE(readAll(window.target()), window.body);
     // The manifest fetch, the size probe and the transfer, all three or none.
-    const QString base = run.server->baseUrl();
+    const QString base = window.server.baseUrl();
     const QStringList expected = proxied ? QStringList{"GET " + base + "manifest.txt",
                                                        "HEAD " + base + "release.sh",
                                                        "GET " + base + "release.sh"}
                                          : QStringList();
-    QCOMPARE(run.proxied(), expected);
-    QCOMPARE(run.server->requests().size(), 3);
+    QCOMPARE(proxyAsked(proxy), expected);
+    QCOMPARE(window.server.requests().size(), 3);
 }
 
 void TestProxy::httpsThroughTunnel()
 {
     const TestCertificateAuthority authority;
-    Run run({QStringLiteral("https_proxy=http://127.0.0.1:PROXY"),
-             QStringLiteral("http_proxy=127.0.0.1:1")},
-            &authority);
-    QVERIFY(run.load());
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
+    TestForwardingProxy proxy;
+    TestWindow window(viaProxy({QStringLiteral("https_proxy=http://127.0.0.1:PROXY"),
+                                QStringLiteral("http_proxy=127.0.0.1:1")},
+                               proxy.port(), &authority));
+    serveRelease(window);
+    QVERIFY(window.start());
+    QVERIFY(window.download());
 
-    QCOMPARE(run.platform.errorReport.lastDescription(), QString());
-    QCOMPARE(readAll(run.destination.filePath(QStringLiteral("release.sh"))), run.body);
+    QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(readAll(window.target()), window.body);
     // Each of the three requests through a tunnel of its own: the server
     // closes every connection after its answer.
-    const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(run.server->port());
-    QCOMPARE(run.proxied(), QStringList{tunnel});
-    QCOMPARE(run.proxy.requests().size(), 3);
-    QCOMPARE(run.server->requests().size(), 3);
+    const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(window.server.port());
+    QCOMPARE(proxyAsked(proxy), QStringList{tunnel});
+    QCOMPARE(proxy.requests().size(), 3);
+    QCOMPARE(window.server.requests().size(), 3);
 }
 
 void TestProxy::proxyFailure_data()
@@ -460,16 +439,18 @@ void TestProxy::proxyFailure()
 
     const QString closed = QString::number(closedPort());
     variables.replaceInStrings(QStringLiteral("CLOSED"), closed);
-    Run run(variables);
-    run.proxy.requireCredentials(credentials);
+    TestForwardingProxy proxy;
+    proxy.requireCredentials(credentials);
+    TestWindow window(viaProxy(variables, proxy.port()));
+    serveRelease(window);
     report.replace(QLatin1String("CLOSED"), closed);
-    report.replace(QLatin1String("PROXY"), QString::number(run.proxy.port()));
-    report.replace(QLatin1String("SERVER"), QString::number(run.server->port()));
+    report.replace(QLatin1String("PROXY"), QString::number(proxy.port()));
+    report.replace(QLatin1String("SERVER"), QString::number(window.server.port()));
 
-    QVERIFY(!run.load());
-    QCOMPARE(run.platform.errorReport.lastDescription(), report);
-    QCOMPARE(run.platform.programEnd.exitCode, 1);
-    QVERIFY(run.server->requests().isEmpty());
+    QVERIFY(!window.start());
+    QCOMPARE(window.platform.errorReport.lastDescription(), report);
+    QCOMPARE(window.platform.programEnd.exitCode, 1);
+    QVERIFY(window.server.requests().isEmpty());
 }
 
 void TestProxy::transferProxyFailure_data()
@@ -497,8 +478,10 @@ void TestProxy::transferProxyFailure()
     TestForwardingProxy proxy;
     proxy.requireCredentials("me:secret");
     const quint16 port = refused ? closedPort() : proxy.port();
-    TestPlatform platform(1500ms, {}, TestPlatform::RetryDelay,
-                          ProxySettings(environmentOf({"http_proxy=127.0.0.1:PROXY"}, port)));
+    TestPlatform platform({1500ms,
+                           {},
+                           TestPlatform::RetryDelay,
+                           ProxySettings(environmentOf({"http_proxy=127.0.0.1:PROXY"}, port))});
     QtTransferControl &control = platform.inet1;
     const QString address = server.baseUrl() + QLatin1String("release.sh");
     control.Execute(address, operation + QLatin1String(" \"") + address + QLatin1Char('"'));
@@ -525,17 +508,18 @@ void TestProxy::diagnostics()
     QLoggingCategory::setFilterRules(QStringLiteral("orbistane.*=true"));
     const auto restoreRules = qScopeGuard([] { QLoggingCategory::setFilterRules({}); });
     LogCapture capture;
-    Run run({QStringLiteral("http_proxy=127.0.0.1:PROXY")});
+    TestForwardingProxy proxy;
+    TestWindow window(viaProxy({QStringLiteral("http_proxy=127.0.0.1:PROXY")}, proxy.port()));
+    serveRelease(window);
     const QByteArray manifestBody =
         "# releases\nW2003\trelease.sh\tR1\tnot-a-digest\nW2003\tsub/x.sh\tR2\n";
-    run.server->serve("/manifest.txt", TestHttpServer::ok(manifestBody));
-    QVERIFY(run.load());
-    run.form->Command1->click();
-    QTRY_COMPARE(run.platform.programEnd.ends, 1);
-    QCOMPARE(run.platform.programEnd.exitCode, 0);
+    window.serveManifest(manifestBody);
+    QVERIFY(window.start());
+    QVERIFY(window.download());
+    QCOMPARE(window.platform.programEnd.exitCode, 0);
 
-    const QString base = run.server->baseUrl();
-    const QString via = QStringLiteral(" via http://127.0.0.1:%1").arg(run.proxy.port());
+    const QString base = window.server.baseUrl();
+    const QString via = QStringLiteral(" via http://127.0.0.1:%1").arg(proxy.port());
     const QStringList net = LogCapture::lines("orbistane.net");
     QVERIFY2(net.size() == 3, qPrintable(net.join(QLatin1Char('\n'))));
     QVERIFY2(net[0].startsWith("GET " + base + "manifest.txt" + via +
@@ -544,7 +528,7 @@ void TestProxy::diagnostics()
     QVERIFY2(net[1].startsWith("HEAD " + base + "release.sh" + via + ": HTTP 200, 0 bytes in "),
              qPrintable(net[1]));
     QVERIFY2(net[2].startsWith("GET " + base + "release.sh" + via +
-                               QStringLiteral(": HTTP 200, %1 bytes in ").arg(run.body.size())),
+                               QStringLiteral(": HTTP 200, %1 bytes in ").arg(window.body.size())),
              qPrintable(net[2]));
     for (const QString &line : net) {
         QVERIFY2(line.endsWith(QLatin1String(" ms, attempt 1")), qPrintable(line));
@@ -560,9 +544,8 @@ void TestProxy::diagnostics()
                                      "name in the folder"}));
     const QStringList download = LogCapture::lines("orbistane.download");
     QVERIFY2(download.size() == 2, qPrintable(download.join(QLatin1Char('\n'))));
-    QCOMPARE(download[1], QStringLiteral("%1 is whole: %2 bytes")
-                              .arg(run.destination.filePath(QStringLiteral("release.sh")))
-                              .arg(run.body.size()));
+    QCOMPARE(download[1],
+             QStringLiteral("%1 is whole: %2 bytes").arg(window.target()).arg(window.body.size()));
 }
 
 QTEST_MAIN(TestProxy)

@@ -1,16 +1,16 @@
-#include "form1.h"
+#include "clean_failure.h"
 #include "messages.h"
 #include "network_access.h"
-#include "pick_release.h"
 #include "qt_http_request.h"
 #include "qt_transfer_control.h"
 #include "random_bytes.h"
 #include "runtime_error.h"
 #include "sha256.h"
+#include "small_tmpfs.h"
 #include "target_file.h"
 #include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -18,17 +18,14 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QNetworkAccessManager>
-#include <QProcess>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <unistd.h>
-
 #include <functional>
 #include <memory>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -75,18 +72,6 @@ struct Reader
         }
     }
 };
-
-int gets(const TestHttpServer &server)
-{
-    return int(std::count_if(
-        server.requests().cbegin(), server.requests().cend(),
-        [](const TestHttpServer::Request &request) { return request.method == "GET"; }));
-}
-
-bool isRoot()
-{
-    return ::geteuid() == 0;
-}
 
 } // namespace
 
@@ -193,7 +178,7 @@ void TestResume::carriesOn()
     QVERIFY(!reader.joinedWrongly);
     // At least: a client may send a request again when the connection it went
     // out on was closing.
-    QVERIFY(gets(server) >= drops + 1);
+    QVERIFY(server.requestCount("GET") >= drops + 1);
     const qsizetype ranged = std::count_if(
         server.requests().cbegin(), server.requests().cend(),
         [](const TestHttpServer::Request &request) { return request.headers.contains("range"); });
@@ -275,7 +260,6 @@ void TestResume::givesUp()
 
 void TestResume::manifestRetries_data()
 {
-    // clang-format off
     QTest::addColumn<Response>("response");
     QTest::addColumn<bool>("listed");
     QTest::addColumn<int>("requests");
@@ -293,7 +277,6 @@ void TestResume::manifestRetries_data()
     QTest::newRow("503 three times")
         << TestHttpServer::status(503, "Service Unavailable") << false << 3;
     QTest::newRow("server down") << Response() << false << 0;
-    // clang-format on
 }
 
 void TestResume::manifestRetries()
@@ -338,28 +321,19 @@ void TestResume::manifestRetries()
 namespace {
 
 // The main window with one release listed, loaded and picked, and a folder chosen.
-struct Window
+std::unique_ptr<TestWindow> windowFor(const Response &release,
+                                      std::chrono::milliseconds retryDelay = 10ms)
 {
-    explicit Window(const Response &release, std::chrono::milliseconds retryDelay = 10ms)
-        : platform(5s, {}, retryDelay)
-    {
-        platform.shell.tempFolder = temp.path();
-        server.serve("/manifest.txt", TestHttpServer::ok("W2003\tr.bin\tRelease one\n"));
-        server.serve("/r.bin", release);
-        form = std::make_unique<Form1>(platform.platform(), server.baseUrl());
-        form->Form_Load();
-        form->show();
-        pickFirstRelease(*form, folder.path());
+    TestWindowSettings settings;
+    settings.timeout = 5s;
+    settings.retryDelay = retryDelay;
+    auto window = std::make_unique<TestWindow>(settings);
+    window->serveRelease(QStringLiteral("r.bin"), release, {}, "Release one");
+    if (window->load()) {
+        window->pick();
     }
-
-    QString target() const { return folder.filePath(QStringLiteral("r.bin")); }
-
-    QTemporaryDir temp;
-    QTemporaryDir folder;
-    TestHttpServer server;
-    TestPlatform platform;
-    std::unique_ptr<Form1> form;
-};
+    return window;
+}
 
 } // namespace
 
@@ -367,18 +341,16 @@ void TestResume::olderFileOutlivesFailedRedownload()
 {
     Response broken = TestHttpServer::ok(randomBytes(300 * 1024));
     broken.dropAfter = 100 * 1024;
-    Window window(broken);
+    const auto window = windowFor(broken);
     const QByteArray older = randomBytes(5000);
-    QVERIFY(writeFile(window.target(), older));
+    QVERIFY(writeFile(window->target(), older));
 
-    window.form->Command1->click(); // Yes to "download it again?"
-    QTRY_COMPARE_WITH_TIMEOUT(window.platform.programEnd.ends, 1, 15000);
+    window->form->Command1->click(); // Yes to "download it again?"
+    QTRY_COMPARE_WITH_TIMEOUT(window->platform.programEnd.ends, 1, 15000);
 
-    QVERIFY(window.platform.prompt.asked.value(0).text.contains(QLatin1String("again")));
-    QCOMPARE(window.platform.errorReport.reports.size(), 1);
-    QCOMPARE(readAll(window.target()), older);
-    QVERIFY(!QFileInfo::exists(TargetFile::partPath(window.target())));
-    QVERIFY(window.platform.shell.started.isEmpty());
+    QVERIFY(window->platform.prompt.asked.value(0).text.contains(QLatin1String("again")));
+    expectCleanFailure(*window,
+                       {window->target(), {window->address()}, {{window->target(), older}}, 1});
 }
 
 namespace {
@@ -405,51 +377,51 @@ void TestResume::waitShowsAndCancelsAtOnce()
     Response release = rangedRelease(randomBytes(ReleaseBytes));
     release.dropAt = {ReleaseBytes / 2};
     release.then = std::make_shared<Response>(TestHttpServer::status(503, "Service Unavailable"));
-    Window window(release, 2s);
+    const auto window = windowFor(release, 2s);
+    TestWindow &w = *window;
     QString shown;
     qint64 cancelMsecs = -1;
     whenever(this, [&] {
-        shown = window.form->LabelStatus->text();
-        if (!window.platform.inet1.PendingRetry() || shown.isEmpty()) {
+        shown = w.form->LabelStatus->text();
+        if (!w.platform.inet1.PendingRetry() || shown.isEmpty()) {
             return false;
         }
         QElapsedTimer clock;
         clock.start();
-        window.form->close(); // Yes to the cancel question
+        w.form->close(); // Yes to the cancel question
         cancelMsecs = clock.elapsed();
         return true;
     });
 
-    window.form->Command1->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.platform.programEnd.ends, 1, 10000);
+    QVERIFY(w.download(10000));
 
     QVERIFY2(shown.startsWith(QLatin1String("Retry 1 of 5 in ")), qPrintable(shown));
     QVERIFY2(cancelMsecs >= 0 && cancelMsecs < 500, qPrintable(QString::number(cancelMsecs)));
-    QVERIFY(!window.platform.inet1.PendingRetry());
-    QVERIFY(!QFileInfo::exists(TargetFile::partPath(window.target())));
-    QVERIFY(!QFileInfo::exists(window.target()));
+    QVERIFY(!w.platform.inet1.PendingRetry());
+    QVERIFY(!QFileInfo::exists(TargetFile::partPath(w.target())));
+    QVERIFY(!QFileInfo::exists(w.target()));
 }
 
 void TestResume::rateAndTimeLeftShow()
 {
     Response release = TestHttpServer::ok(randomBytes(ReleaseBytes));
     release.bytesPerTick = 16 * 1024; // 1.6 MB/s, about 2 s in all
-    Window window(release);
+    const auto window = windowFor(release);
+    TestWindow &w = *window;
     QString shown;
     bool inside = false;
     whenever(this, [&] {
-        shown = window.form->LabelStatus->text();
+        shown = w.form->LabelStatus->text();
         if (!shown.contains(QLatin1String("B/s"))) {
             return false;
         }
-        inside = window.form->rect().contains(window.form->LabelStatus->geometry()) &&
-                 window.form->LabelStatus->isVisible();
-        window.form->close();
+        inside = w.form->rect().contains(w.form->LabelStatus->geometry()) &&
+                 w.form->LabelStatus->isVisible();
+        w.form->close();
         return true;
     });
 
-    window.form->Command1->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.platform.programEnd.ends, 1, 10000);
+    QVERIFY(w.download(10000));
 
     // "1.6 MB/s · 1 s left", give or take.
     QVERIFY2(shown.contains(QLatin1String(" left")), qPrintable(shown));
@@ -458,39 +430,31 @@ void TestResume::rateAndTimeLeftShow()
 
 void TestResume::tooLargeForTheFolder_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("smallVolume");
     QTest::newRow("announced larger than any disk") << false;
     QTest::newRow("larger than a small tmpfs") << true;
-    // clang-format on
 }
 
 void TestResume::tooLargeForTheFolder()
 {
     QFETCH(bool, smallVolume);
     const QByteArray body = randomBytes(200 * 1024);
-    Window window(TestHttpServer::ok(body));
-    QString folder = window.folder.path();
+    const auto made = windowFor(TestHttpServer::ok(body));
+    TestWindow &window = *made;
+    QString folder = window.destination.path();
+    std::optional<SmallTmpfs> mount;
     if (smallVolume) {
-        if (!isRoot()) {
-            QSKIP("mounting a small tmpfs needs root; row skipped");
-        }
-        folder = window.folder.filePath(QStringLiteral("small"));
+        folder = window.destination.filePath(QStringLiteral("small"));
         QVERIFY(QDir().mkpath(folder));
-        QVERIFY(
-            QProcess::execute(QStringLiteral("mount"),
-                              {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                               QStringLiteral("size=64k"), QStringLiteral("tmpfs"), folder}) == 0);
+        mount.emplace(folder);
+        if (!mount->mounted()) {
+            QSKIP(qPrintable(mount->failure() + QStringLiteral("; row skipped")));
+        }
     } else {
         Response head = TestHttpServer::ok(body);
         head.contentLength = qint64(1) << 50; // 1 PiB
         window.server.serveHead("/r.bin", head);
     }
-    const auto unmount = qScopeGuard([&] {
-        if (smallVolume) {
-            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), folder});
-        }
-    });
     window.form->Label4->setText(folder);
     const int choosingHeight = window.form->height();
 
@@ -512,8 +476,7 @@ void TestResume::tooLargeForTheFolder()
     QTemporaryDir roomy;
     window.server.serveHead("/r.bin", TestHttpServer::ok(body));
     window.form->Label4->setText(roomy.path());
-    window.form->Command1->click();
-    QTRY_COMPARE_WITH_TIMEOUT(window.platform.programEnd.ends, 1, 10000);
+    QVERIFY(window.download(10000));
     QCOMPARE(window.platform.errorReport.reports.size(), 0);
     QCOMPARE(readAll(QDir(roomy.path()).filePath(QStringLiteral("r.bin"))), body);
 }

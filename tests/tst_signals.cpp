@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -75,14 +76,6 @@ public:
     bool ended() const { return process.state() == QProcess::NotRunning; }
     bool asked(const QByteArray &kind) const { return output.contains("asked " + kind + ':'); }
 
-    bool requested(const QByteArray &method, const QByteArray &path) const
-    {
-        const QList<TestHttpServer::Request> &requests = server.requests();
-        return std::any_of(requests.cbegin(), requests.cend(), [&](const auto &request) {
-            return request.method == method && request.path == path;
-        });
-    }
-
     // What the program has written to the folder so far, under any name.
     qint64 bytesWritten(qint64 besides = 0) const
     {
@@ -132,18 +125,18 @@ private slots:
     void caughtAndHandedBack();
     void terminationEndsCleanly_data();
     void terminationEndsCleanly();
+    void terminationBeforeTheWindow_data();
+    void terminationBeforeTheWindow();
     void killLeavesNothingOrTheWhole_data();
     void killLeavesNothingOrTheWhole();
 };
 
 void TestSignals::caughtAndHandedBack_data()
 {
-    // clang-format off
     QTest::addColumn<int>("signalNumber");
     QTest::newRow("SIGTERM") << SIGTERM;
     QTest::newRow("SIGINT") << SIGINT;
     QTest::newRow("SIGHUP") << SIGHUP;
-    // clang-format on
 }
 
 void TestSignals::caughtAndHandedBack()
@@ -183,24 +176,65 @@ void TestSignals::caughtAndHandedBack()
     QCOMPARE(received.count(), 0);
 }
 
+namespace {
+
+// How far the download has come when the signal arrives: what the server holds
+// back for that, and when the run is there.
+struct Phase
+{
+    std::function<void(DrivenRun &run, TestHttpServer::Response &release)> hold;
+    std::function<bool(const DrivenRun &run, qint64 olderSize)> reached;
+    bool listed = true; // the manifest has come
+    bool whole = false; // the download is whole, the install question open
+};
+
+} // namespace
+
 void TestSignals::terminationEndsCleanly_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<QString>("phase");
+    QTest::addColumn<Phase>("phase");
     QTest::addColumn<bool>("older");
     const QList<QPair<const char *, int>> caught = {
         {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}};
-    // manifest: while it is fetched; probe: while the size is asked; transfer:
-    // with part of the body written; question: the download whole, the install
-    // question open.
+    const Phase manifest{[](DrivenRun &run, TestHttpServer::Response &) {
+                             TestHttpServer::Response held = TestHttpServer::ok(Manifest);
+                             held.delayMs = Never;
+                             run.server.serve("/manifest.txt", held);
+                         },
+                         [](const DrivenRun &run, qint64) {
+                             return run.server.requestCount("GET", "/manifest.txt") > 0;
+                         },
+                         false};
+    const Phase probe{
+        [](DrivenRun &run, TestHttpServer::Response &release) {
+            TestHttpServer::Response head = TestHttpServer::ok({});
+            head.contentLength = release.body.size();
+            head.delayMs = Never;
+            run.server.serveHead(Path, head);
+        },
+        [](const DrivenRun &run, qint64) { return run.server.requestCount("HEAD", Path) > 0; }};
+    // Some of it on disk, so that there is something to clean up.
+    const Phase transfer{[](DrivenRun &, TestHttpServer::Response &release) {
+                             release.stallAfter = 2 * TargetFile::BlockBytes + 1000;
+                         },
+                         [](const DrivenRun &run, qint64 olderSize) {
+                             return run.bytesWritten(olderSize) >= TargetFile::BlockBytes;
+                         }};
+    const Phase question{[](DrivenRun &, TestHttpServer::Response &) {},
+                         [](const DrivenRun &run, qint64) { return run.asked("install"); }, true,
+                         true};
     for (const auto &[name, number] : caught) {
-        for (const char *phase : {"manifest", "probe", "transfer", "question"}) {
+        for (const auto &[phaseName, phase] : {std::pair{"manifest", manifest},
+                                               {"probe", probe},
+                                               {"transfer", transfer},
+                                               {"question", question}}) {
             for (const bool older : {false, true}) {
-                if (older && qstrcmp(phase, "manifest") == 0) {
+                if (older && !phase.listed) {
                     continue;
                 }
-                QTest::addRow("%s during %s%s", name, phase, older ? ", older file there" : "")
-                    << number << QString::fromLatin1(phase) << older;
+                QTest::addRow("%s during %s%s", name, phaseName, older ? ", older file there" : "")
+                    << number << phase << older;
             }
         }
     }
@@ -209,7 +243,7 @@ void TestSignals::terminationEndsCleanly_data()
 void TestSignals::terminationEndsCleanly()
 {
     QFETCH(int, signalNumber);
-    QFETCH(QString, phase);
+    QFETCH(Phase, phase);
     QFETCH(bool, older);
     const QByteArray body = randomBytes(1024 * 1024 + 777);
     const QByteArray olderBody = "an older release\n" + randomBytes(5000);
@@ -218,33 +252,11 @@ void TestSignals::terminationEndsCleanly()
         QVERIFY(writeFile(run.target(), olderBody));
     }
     TestHttpServer::Response release = TestHttpServer::ok(body);
-    if (phase == QLatin1String("manifest")) {
-        TestHttpServer::Response manifest = TestHttpServer::ok(Manifest);
-        manifest.delayMs = Never;
-        run.server.serve("/manifest.txt", manifest);
-    } else if (phase == QLatin1String("probe")) {
-        TestHttpServer::Response head = TestHttpServer::ok({});
-        head.contentLength = body.size();
-        head.delayMs = Never;
-        run.server.serveHead(Path, head);
-    } else if (phase == QLatin1String("transfer")) {
-        release.stallAfter = 2 * TargetFile::BlockBytes + 1000;
-    }
+    phase.hold(run, release);
     run.server.serve(Path, release);
-    run.start(phase == QLatin1String("question") ? QStringList{"--hold-at-install"}
-                                                 : QStringList{});
-
-    if (phase == QLatin1String("manifest")) {
-        QTRY_VERIFY_WITH_TIMEOUT(run.requested("GET", "/manifest.txt"), Patience);
-    } else if (phase == QLatin1String("probe")) {
-        QTRY_VERIFY_WITH_TIMEOUT(run.requested("HEAD", Path), Patience);
-    } else if (phase == QLatin1String("transfer")) {
-        // Some of it on disk, so that there is something to clean up.
-        const qint64 besides = older ? olderBody.size() : 0;
-        QTRY_VERIFY_WITH_TIMEOUT(run.bytesWritten(besides) >= TargetFile::BlockBytes, Patience);
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(run.asked("install"), Patience);
-    }
+    run.start(phase.whole ? QStringList{"--hold-at-install"} : QStringList{});
+    const qint64 olderSize = older ? olderBody.size() : 0;
+    QTRY_VERIFY_WITH_TIMEOUT(phase.reached(run, olderSize), Patience);
     QVERIFY2(!run.ended(), qPrintable(run.outcome()));
     QVERIFY(run.sendSignal(signalNumber));
     QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
@@ -252,15 +264,10 @@ void TestSignals::terminationEndsCleanly()
     QVERIFY2(run.process.exitStatus() == QProcess::NormalExit &&
                  run.process.exitCode() == 128 + signalNumber,
              qPrintable(run.outcome()));
-    QCOMPARE(run.asked("again"), older && phase != QLatin1String("manifest"));
+    QCOMPARE(run.asked("again"), older && phase.listed);
     QCOMPARE(run.tempEntries(), QStringList());
     // Only a download that was whole stays; an older file is kept until then.
-    QByteArray kept;
-    if (phase == QLatin1String("question")) {
-        kept = body;
-    } else if (older) {
-        kept = olderBody;
-    }
+    const QByteArray kept = phase.whole ? body : older ? olderBody : QByteArray();
     QCOMPARE(run.destinationFiles(), kept.isEmpty() ? QStringList() : QStringList{File});
     if (!kept.isEmpty()) {
         const QByteArray there = readAll(run.target());
@@ -269,6 +276,30 @@ void TestSignals::terminationEndsCleanly()
             qPrintable(
                 QStringLiteral("%1 bytes there, %2 expected").arg(there.size()).arg(kept.size())));
     }
+}
+
+void TestSignals::terminationBeforeTheWindow_data()
+{
+    caughtAndHandedBack_data();
+}
+
+// With no window to end it, the program still ends with 128 plus the signal's number.
+void TestSignals::terminationBeforeTheWindow()
+{
+    QFETCH(int, signalNumber);
+    DrivenRun run;
+    run.start({QStringLiteral("--wait-before-window")});
+    QTRY_VERIFY_WITH_TIMEOUT(run.output.contains("waiting before the window"), Patience);
+
+    QVERIFY(run.sendSignal(signalNumber));
+    QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
+
+    QVERIFY2(run.process.exitStatus() == QProcess::NormalExit &&
+                 run.process.exitCode() == 128 + signalNumber,
+             qPrintable(run.outcome()));
+    QVERIFY(run.server.requests().isEmpty());
+    QCOMPARE(run.destinationFiles(), QStringList());
+    QCOMPARE(run.tempEntries(), QStringList());
 }
 
 void TestSignals::killLeavesNothingOrTheWhole_data()
@@ -297,8 +328,8 @@ void TestSignals::killLeavesNothingOrTheWhole()
     if (twentieths < 20) {
         // Everything sent is in, and the whole blocks of it written.
         const qint64 blocks = sent / TargetFile::BlockBytes * TargetFile::BlockBytes;
-        QTRY_VERIFY_WITH_TIMEOUT(run.requested("GET", Path) && run.server.bytesSent() >= sent &&
-                                     run.bytesWritten() >= blocks,
+        QTRY_VERIFY_WITH_TIMEOUT(run.server.requestCount("GET", Path) > 0 &&
+                                     run.server.bytesSent() >= sent && run.bytesWritten() >= blocks,
                                  Patience);
     } else {
         // Asked only once the download is whole and in place.

@@ -1,11 +1,11 @@
+#include "clean_failure.h"
 #include "form1.h"
 #include "minisign_tool.h"
-#include "pick_release.h"
 #include "random_bytes.h"
 #include "sha256.h"
 #include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -41,35 +42,13 @@ private slots:
     void download();
 
 private:
-    struct Window
+    static TestWindowSettings trusting(const ManifestTrust &trust)
     {
-        explicit Window(const ManifestTrust &trust) : trusted(trust)
-        {
-            platform.shell.tempFolder = temp.path();
-        }
-        void load()
-        {
-            form = std::make_unique<Form1>(platform.platform(),
-                                           server.baseUrl() + QStringLiteral("online_installer/"),
-                                           trusted);
-            form->Form_Load();
-        }
-        QStringList items() const
-        {
-            QStringList result;
-            for (int i = 0; i < form->ComboVersion->count(); ++i) {
-                result.append(form->ComboVersion->itemText(i));
-            }
-            return result;
-        }
-
-        ManifestTrust trusted;
-        QTemporaryDir temp;
-        QTemporaryDir destination;
-        TestHttpServer server;
-        TestPlatform platform{1500ms};
-        std::unique_ptr<Form1> form;
-    };
+        TestWindowSettings settings;
+        settings.trust = trust;
+        settings.folder = QStringLiteral("online_installer/");
+        return settings;
+    }
 
     QTemporaryDir m_keyFolder;
     std::unique_ptr<MinisignTool> m_tool;
@@ -102,77 +81,76 @@ void TestSignedManifest::initTestCase()
     m_manifest += "W2003\tunbounded.sh\tNo size\t" + Sha256::hash("4").toHex() + "\n";
 }
 
+namespace {
+
+// What happens to the manifest or its signature after signing; a null
+// signature is not served at all.
+using Damage = std::function<void(QByteArray &manifest, QByteArray &signature)>;
+
+void intact(QByteArray &, QByteArray &) {}
+
+// Replaces line number of the signature with what edit makes of it.
+Damage editLine(int number, const std::function<QByteArray(const QByteArray &)> &edit)
+{
+    return [number, edit](QByteArray &, QByteArray &signature) {
+        signature = MinisignTool::withLine(signature, number,
+                                           edit(signature.split('\n').value(number)));
+    };
+}
+
+} // namespace
+
 void TestSignedManifest::startup_data()
 {
     // clang-format off
-    // signer: the key that signs; damage: what happens to the signature file
-    // or the manifest after signing; said: what the report must say, empty
+    // signer: the key that signs, how; said: what the report must say, empty
     // when the list appears.
     QTest::addColumn<QString>("signer");
-    QTest::addColumn<bool>("legacy");
-    QTest::addColumn<QString>("damage");
+    QTest::addColumn<MinisignSigning>("how");
+    QTest::addColumn<Damage>("damage");
     QTest::addColumn<QString>("said");
+    const MinisignSigning prehashed;
+    MinisignSigning legacy;
+    legacy.legacy = true;
+    MinisignSigning otherFile;
+    otherFile.fileName = QStringLiteral("manifest-beta.txt");
+    MinisignSigning old = legacy;
+    old.trustedComment = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch() - 31 * 24 * 3600) + "\tfile:manifest.txt";
+    const Damage changed = [](QByteArray &manifest, QByteArray &) { manifest.replace("Release 2", "Release 9"); };
 
-    QTest::newRow("signed, prehashed") << "vendor" << false << "" << "";
-    QTest::newRow("signed, legacy") << "vendor" << true << "" << "";
-    QTest::newRow("signed by the second trusted key") << "rotated" << false << "" << "";
-    QTest::newRow("manifest changed after signing")
-        << "vendor" << false << "manifest" << "changed after";
-    QTest::newRow("legacy, manifest changed after signing")
-        << "vendor" << true << "manifest" << "changed after";
-    QTest::newRow("signed by another key") << "stranger" << false << "" << "not a trusted key";
-    QTest::newRow("signature missing") << "vendor" << false << "missing" << "HTTP 404";
-    QTest::newRow("signature empty") << "vendor" << false << "empty" << "malformed";
-    QTest::newRow("signature truncated") << "vendor" << false << "truncated" << "malformed";
-    QTest::newRow("signature not base64") << "vendor" << false << "not base64" << "malformed";
-    QTest::newRow("wrong algorithm bytes") << "vendor" << false << "algorithm" << "malformed";
-    QTest::newRow("trusted comment edited")
-        << "vendor" << false << "comment" << "trusted comment";
+    QTest::newRow("signed, prehashed") << "vendor" << prehashed << Damage(intact) << "";
+    QTest::newRow("signed, legacy") << "vendor" << legacy << Damage(intact) << "";
+    QTest::newRow("signed by the second trusted key") << "rotated" << prehashed << Damage(intact) << "";
+    QTest::newRow("manifest changed after signing") << "vendor" << prehashed << changed << "changed after";
+    QTest::newRow("legacy, manifest changed after signing") << "vendor" << legacy << changed << "changed after";
+    QTest::newRow("signed by another key") << "stranger" << prehashed << Damage(intact) << "not a trusted key";
+    QTest::newRow("signature missing") << "vendor" << prehashed << Damage([](QByteArray &, QByteArray &signature) { signature = QByteArray(); }) << "HTTP 404";
+    QTest::newRow("signature empty") << "vendor" << prehashed << Damage([](QByteArray &, QByteArray &signature) { signature = ""; }) << "malformed";
+    QTest::newRow("signature truncated") << "vendor" << prehashed << Damage([](QByteArray &, QByteArray &signature) { signature.truncate(signature.indexOf('\n') + 40); }) << "malformed";
+    QTest::newRow("signature not base64") << "vendor" << prehashed << editLine(1, [](const QByteArray &) { return QByteArray("RUS!not*base64~at&all"); }) << "malformed";
+    QTest::newRow("wrong algorithm bytes") << "vendor" << prehashed << editLine(1, [](const QByteArray &line) { return QByteArray::fromBase64(line).replace(0, 2, "Xx").toBase64(); }) << "malformed";
+    QTest::newRow("trusted comment edited") << "vendor" << prehashed << editLine(2, [](const QByteArray &line) { return line + " edited"; }) << "trusted comment";
     // Signed by the vendor, but for another file or too long ago to be current.
-    QTest::newRow("signed for another file")
-        << "vendor" << false << "other file" << "signed as \"manifest-beta.txt\", not manifest.txt";
-    QTest::newRow("signed 31 days ago") << "vendor" << true << "old" << "more than 30 days ago";
+    QTest::newRow("signed for another file") << "vendor" << otherFile << Damage(intact) << "signed as \"manifest-beta.txt\", not manifest.txt";
+    QTest::newRow("signed 31 days ago") << "vendor" << old << Damage(intact) << "more than 30 days ago";
     // clang-format on
 }
 
 void TestSignedManifest::startup()
 {
     QFETCH(QString, signer);
-    QFETCH(bool, legacy);
-    QFETCH(QString, damage);
+    QFETCH(MinisignSigning, how);
+    QFETCH(Damage, damage);
     QFETCH(QString, said);
 
-    MinisignSigning how;
-    how.legacy = legacy;
-    if (damage == QLatin1String("other file")) {
-        how.fileName = QStringLiteral("manifest-beta.txt");
-    } else if (damage == QLatin1String("old")) {
-        const qint64 signedAt = QDateTime::currentSecsSinceEpoch() - 31 * 24 * 3600;
-        how.trustedComment = "timestamp:" + QByteArray::number(signedAt) + "\tfile:manifest.txt";
-    }
     QByteArray signature = m_tool->sign(m_manifest, signer, how);
     QVERIFY(!signature.isEmpty());
     QByteArray manifest = m_manifest;
-    if (damage == QLatin1String("manifest")) {
-        manifest.replace("Release 2", "Release 9");
-    } else if (damage == QLatin1String("empty")) {
-        signature.clear();
-    } else if (damage == QLatin1String("truncated")) {
-        signature.truncate(signature.indexOf('\n') + 40);
-    } else if (damage == QLatin1String("not base64")) {
-        signature = MinisignTool::withLine(signature, 1, "RUS!not*base64~at&all");
-    } else if (damage == QLatin1String("algorithm")) {
-        QByteArray raw = QByteArray::fromBase64(signature.split('\n').value(1));
-        raw.replace(0, 2, "Xx");
-        signature = MinisignTool::withLine(signature, 1, raw.toBase64());
-    } else if (damage == QLatin1String("comment")) {
-        const QByteArray comment = signature.split('\n').value(2);
-        signature = MinisignTool::withLine(signature, 2, comment + " edited");
-    }
+    damage(manifest, signature);
 
-    Window window({{m_vendor, m_rotated}, 30});
+    TestWindow window(trusting({{m_vendor, m_rotated}, 30}));
     window.server.serve(ManifestPath, TestHttpServer::ok(manifest));
-    if (damage != QLatin1String("missing")) {
+    if (!signature.isNull()) {
         window.server.serve(SignaturePath, TestHttpServer::ok(signature));
     }
     window.load();
@@ -193,24 +171,22 @@ void TestSignedManifest::startup()
     QCOMPARE(window.platform.errorReport.reports.size(), 1);
     const QString description = window.platform.errorReport.lastDescription();
     QVERIFY2(description.contains(said, Qt::CaseInsensitive), qPrintable(description));
-    QVERIFY2(description.contains(window.server.baseUrl() + "online_installer/manifest.txt"),
+    QVERIFY2(description.contains(window.address(QStringLiteral("manifest.txt"))),
              qPrintable(description));
     QCOMPARE(window.form->ComboVersion->count(), 0);
 }
 
 void TestSignedManifest::download_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("tampered");
     QTest::newRow("the signed release") << false;
     QTest::newRow("a release swapped on the server") << true;
-    // clang-format on
 }
 
 void TestSignedManifest::download()
 {
     QFETCH(bool, tampered);
-    Window window({{m_vendor}});
+    TestWindow window(trusting({{m_vendor}}));
     window.server.serve(ManifestPath, TestHttpServer::ok(m_manifest));
     window.server.serve(SignaturePath, TestHttpServer::ok(m_tool->sign(m_manifest, "vendor")));
     QByteArray served = m_release;
@@ -218,27 +194,19 @@ void TestSignedManifest::download()
         served[100] = 'X';
     }
     window.server.serve(ReleasePath, TestHttpServer::ok(served));
-    window.load();
-    QVERIFY(!window.form->hasEnded());
-    pickFirstRelease(*window.form, window.destination.path());
+    QVERIFY(window.start());
 
-    window.form->Command1->click();
-    QTRY_COMPARE(window.platform.programEnd.ends, 1);
+    QVERIFY(window.download());
 
-    const QString target = QDir(window.destination.path()).filePath(QStringLiteral("setup-2.sh"));
+    const QString target = window.target(QStringLiteral("setup-2.sh"));
     if (!tampered) {
         QCOMPARE(window.platform.errorReport.lastDescription(), QString());
         QCOMPARE(readAll(target), m_release);
         QCOMPARE(window.platform.shell.started, QStringList{target});
         return;
     }
-    const QString description = window.platform.errorReport.lastDescription();
-    QVERIFY2(description.contains(target), qPrintable(description));
-    QVERIFY2(description.contains(QString::fromLatin1(Sha256::hash(m_release).toHex())),
-             qPrintable(description));
-    QVERIFY(!QFileInfo::exists(target));
-    QVERIFY(window.platform.prompt.asked.isEmpty());
-    QVERIFY(window.platform.shell.started.isEmpty());
+    expectCleanFailure(window,
+                       {target, {target, QString::fromLatin1(Sha256::hash(m_release).toHex())}});
 }
 
 QTEST_MAIN(TestSignedManifest)

@@ -5,7 +5,7 @@
 #include "runtime_error.h"
 #include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -15,54 +15,22 @@
 #include <QTest>
 
 #include <memory>
-#include <optional>
 
 namespace {
 
 const QByteArray ManifestPath = "/online_installer/manifest.txt";
 
-// A window loaded against the test server, with its own temporary folder.
-struct Started
+using Response = TestHttpServer::Response;
+
+// A window against the test server's releases folder, in a language.
+TestWindowSettings inLanguage(const QString &language = QStringLiteral("en_US.UTF-8"))
 {
-    explicit Started(const QString &language = QStringLiteral("en_US.UTF-8"))
-    {
-        platform.shell.language = language;
-        platform.shell.tempFolder = temp.path();
-    }
-
-    void load(const QString &baseUrl = QString())
-    {
-        window = std::make_unique<Form1>(
-            platform.platform(),
-            baseUrl.isEmpty() ? server.baseUrl() + QStringLiteral("online_installer/") : baseUrl);
-        if (place) {
-            window->setProgramPlace(*place);
-        }
-        window->Form_Load();
-    }
-
-    QStringList items() const
-    {
-        QStringList result;
-        for (int i = 0; i < window->ComboVersion->count(); ++i) {
-            result.append(window->ComboVersion->itemText(i));
-        }
-        return result;
-    }
-
-    // What load left behind in the temporary folder.
-    QStringList leftovers() const
-    {
-        return QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-    }
-
-    QTemporaryDir temp;
-    TestHttpServer server;
-    TestPlatform platform{std::chrono::seconds(1)};
-    // Where the program runs from; the test's own folder unless set.
-    std::optional<ProgramPlace> place;
-    std::unique_ptr<Form1> window;
-};
+    TestWindowSettings settings;
+    settings.language = language;
+    settings.timeout = std::chrono::seconds(1);
+    settings.folder = QStringLiteral("online_installer/");
+    return settings;
+}
 
 // A home folder of the test's own while it lives, where the user's download
 // folder is looked for.
@@ -168,51 +136,47 @@ void TestStartup::captions()
     QFETCH(QString, comboText);
     QFETCH(QString, label2);
 
-    Started s(language);
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
-    s.load();
-
-    QVERIFY(!s.window->hasEnded());
-    QCOMPARE(s.window->windowTitle(), title);
-    QCOMPARE(s.window->Label6->text(), title);
-    QCOMPARE(s.window->Label1->text(), label1);
-    QCOMPARE(s.window->Command1->text(), command1);
-    QCOMPARE(s.window->ComboVersion->currentText(), comboText);
-    QCOMPARE(s.window->Label8->text(), comboText);
-    QCOMPARE(s.window->Label2->text(), label2);
-    QCOMPARE(s.window->Label4->text(), QCoreApplication::applicationDirPath());
-    QCOMPARE(s.window->SelectedFile, QString());
-    QVERIFY(!s.window->Downloading);
+    TestWindow s(inLanguage(language));
+    s.serveManifest("W2003\ta.sh\tRelease A\n");
+    QVERIFY(s.load());
+    QCOMPARE(s.form->windowTitle(), title);
+    QCOMPARE(s.form->Label6->text(), title);
+    QCOMPARE(s.form->Label1->text(), label1);
+    QCOMPARE(s.form->Command1->text(), command1);
+    QCOMPARE(s.form->ComboVersion->currentText(), comboText);
+    QCOMPARE(s.form->Label8->text(), comboText);
+    QCOMPARE(s.form->Label2->text(), label2);
+    QCOMPARE(s.form->Label4->text(), QCoreApplication::applicationDirPath());
+    QCOMPARE(s.form->SelectedFile, QString());
+    QVERIFY(!s.form->Downloading);
 }
 
 void TestStartup::listFilledInFileOrder()
 {
-    Started s;
-    s.server.serve(ManifestPath, TestHttpServer::ok("# Releases\r\n"
-                                                    "W2003\tsetup_2_1.sh\tRelease 2.1\r\n"
-                                                    "L2010\tother.sh\tOther platform\r\n"
-                                                    "\r\n"
-                                                    "w2003\tsetup_1_0.sh\tRelease 1.0\textra\r\n"
-                                                    "W2003\t../escape.sh\tEscape\r\n"
-                                                    "W2003\tshort.sh\r\n"
-                                                    "W2003\tsetup_3_0.sh\tVersi\xf3n 3\r\n"
-                                                    "W2003\tdup.sh\tRelease 2.1\r\n"));
-    s.load();
-
-    QVERIFY2(!s.window->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
+    TestWindow s(inLanguage());
+    s.serveManifest("# Releases\r\n"
+                    "W2003\tsetup_2_1.sh\tRelease 2.1\r\n"
+                    "L2010\tother.sh\tOther platform\r\n"
+                    "\r\n"
+                    "w2003\tsetup_1_0.sh\tRelease 1.0\textra\r\n"
+                    "W2003\t../escape.sh\tEscape\r\n"
+                    "W2003\tshort.sh\r\n"
+                    "W2003\tsetup_3_0.sh\tVersi\xf3n 3\r\n"
+                    "W2003\tdup.sh\tRelease 2.1\r\n");
+    QVERIFY2(s.load(), qPrintable(s.platform.errorReport.lastDescription()));
     const QStringList names{"Release 2.1", "Release 1.0", "Versión 3", "Release 2.1"};
     QCOMPARE(s.items(), names);
-    QCOMPARE(s.window->VersionNames, QStringList{""} + names);
-    QCOMPARE(s.window->VersionFiles,
+    QCOMPARE(s.form->VersionNames, QStringList{""} + names);
+    QCOMPARE(s.form->VersionFiles,
              (QStringList{"", "setup_2_1.sh", "setup_1_0.sh", "setup_3_0.sh", "dup.sh"}));
-    QCOMPARE(s.window->VersionCount, qint16(5));
-    QCOMPARE(s.window->ComboVersion->currentIndex(), -1);
-    QCOMPARE(s.window->ComboVersion->currentText(), QStringLiteral("< Select version >"));
+    QCOMPARE(s.form->VersionCount, qint16(5));
+    QCOMPARE(s.form->ComboVersion->currentIndex(), -1);
+    QCOMPARE(s.form->ComboVersion->currentText(), QStringLiteral("< Select version >"));
     QCOMPARE(s.leftovers(), QStringList());
-    QVERIFY(!QFile::exists(s.window->ManifestPath));
-    QCOMPARE(s.window->ManifestPath.section(QLatin1Char('/'), -1),
+    QVERIFY(!QFile::exists(s.form->ManifestPath));
+    QCOMPARE(s.form->ManifestPath.section(QLatin1Char('/'), -1),
              QStringLiteral("OrbistaneInfo.txt"));
-    QCOMPARE(s.window->RemoteUrl,
+    QCOMPARE(s.form->RemoteUrl,
              s.server.baseUrl() + QStringLiteral("online_installer/manifest.txt"));
     QCOMPARE(s.server.requests().size(), 1);
     QCOMPARE(s.server.requests().first().method, QByteArray("GET"));
@@ -220,160 +184,130 @@ void TestStartup::listFilledInFileOrder()
 
 void TestStartup::manifestWithoutReleases_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("maintenance page") << QByteArray("<html><body>Maintenance</body></html>\n");
     QTest::newRow("no tagged line") << QByteArray("L2003\ta.sh\tRelease A\nW2004\tb.sh\tB\n");
     QTest::newRow("binary junk") << randomBytes(64 * 1024);
     QTest::newRow("empty") << QByteArray();
-    // clang-format on
 }
 
 void TestStartup::manifestWithoutReleases()
 {
     QFETCH(QByteArray, body);
-    Started s;
-    s.server.serve(ManifestPath, TestHttpServer::ok(body));
-    s.load();
-
-    QVERIFY(!s.window->hasEnded());
-    QCOMPARE(s.window->ComboVersion->count(), 0);
-    QCOMPARE(s.window->ComboVersion->currentText(), QStringLiteral("< Select version >"));
-    QVERIFY(s.window->VersionNames.isEmpty());
-    QCOMPARE(s.window->VersionCount, qint16(1));
+    TestWindow s(inLanguage());
+    s.serveManifest(body);
+    QVERIFY(s.load());
+    QCOMPARE(s.form->ComboVersion->count(), 0);
+    QCOMPARE(s.form->ComboVersion->currentText(), QStringLiteral("< Select version >"));
+    QVERIFY(s.form->VersionNames.isEmpty());
+    QCOMPARE(s.form->VersionCount, qint16(1));
     QCOMPARE(s.leftovers(), QStringList());
 
     // Nothing to fetch: OK asks for a release and starts nothing.
-    s.window->Label4->setText(s.temp.path());
-    s.window->Command1->click();
+    s.form->Label4->setText(s.temp.path());
+    s.form->Command1->click();
     QCOMPARE(s.platform.prompt.asked.size(), 1);
     QCOMPARE(s.platform.prompt.asked[0].text,
              QStringLiteral("Please select a Version of Orbistane to download."));
     QCOMPARE(s.platform.prompt.asked[0].flags, 64);
-    QVERIFY(!s.window->hasEnded());
+    QVERIFY(!s.form->hasEnded());
     QCOMPARE(s.server.requests().size(), 1);
 }
 
 void TestStartup::failedFetchIsReported_data()
 {
     // clang-format off
-    QTest::addColumn<int>("kind");
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<bool>("listening");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("404") << 0 << "answered HTTP 404 Not Found";
-    QTest::newRow("500") << 1 << "answered HTTP 500 Internal Server Error";
-    QTest::newRow("nobody listening") << 2 << "No answer from";
-    QTest::newRow("body cut short") << 3 << "broke off";
-    QTest::newRow("20 MiB of junk") << 4 << "larger than 16777216 bytes";
-    QTest::newRow("stalled") << 5 << "timed out";
+    const Response listed = TestHttpServer::ok("W2003\ta.sh\tRelease A\n");
+    Response cut = listed;
+    cut.contentLength = 1000;
+    cut.dropAfter = listed.body.size();
+    Response stalled = listed;
+    stalled.stallAfter = 5;
+    QTest::newRow("404") << TestHttpServer::status(404, "Not Found", listed.body) << true << "answered HTTP 404 Not Found";
+    QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error") << true << "answered HTTP 500 Internal Server Error";
+    QTest::newRow("nobody listening") << listed << false << "No answer from";
+    QTest::newRow("body cut short") << cut << true << "broke off";
+    QTest::newRow("20 MiB of junk") << TestHttpServer::ok(randomBytes(20 * 1024 * 1024)) << true << "larger than 16777216 bytes";
+    QTest::newRow("stalled") << stalled << true << "timed out";
     // clang-format on
 }
 
 void TestStartup::failedFetchIsReported()
 {
-    QFETCH(int, kind);
+    QFETCH(Response, response);
+    QFETCH(bool, listening);
     QFETCH(QString, expected);
 
-    Started s;
-    TestHttpServer::Response response = TestHttpServer::ok("W2003\ta.sh\tRelease A\n");
-    switch (kind) {
-    case 0:
-        response = TestHttpServer::status(404, "Not Found", "W2003\ta.sh\tRelease A\n");
-        break;
-    case 1:
-        response = TestHttpServer::status(500, "Internal Server Error");
-        break;
-    case 3:
-        response.contentLength = 1000;
-        response.dropAfter = response.body.size();
-        break;
-    case 4:
-        response.body = randomBytes(20 * 1024 * 1024);
-        break;
-    case 5:
-        response.stallAfter = 5;
-        break;
-    }
+    TestWindow s(inLanguage());
     s.server.serve(ManifestPath, response);
-    QString baseUrl = s.server.baseUrl() + QStringLiteral("online_installer/");
-    if (kind == 2) {
-        // A port that was just free: nothing answers there.
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        baseUrl = QStringLiteral("http://127.0.0.1:%1/online_installer/").arg(probe.serverPort());
+    if (!listening) {
+        s.server.close();
     }
-    s.load(baseUrl);
-
-    QVERIFY(s.window->hasEnded());
+    QVERIFY(!s.load());
     QCOMPARE(s.platform.programEnd.ends, 1);
     QVERIFY(s.platform.programEnd.exitCode != 0);
     QCOMPARE(s.platform.errorReport.reports.size(), 1);
     const QString description = s.platform.errorReport.lastDescription();
     QVERIFY2(description.contains(expected), qPrintable(description));
-    QVERIFY2(description.contains(baseUrl + QStringLiteral("manifest.txt")),
+    QVERIFY2(description.contains(s.address(QStringLiteral("manifest.txt"))),
              qPrintable(description));
-    QCOMPARE(s.window->ComboVersion->count(), 0);
+    QCOMPARE(s.form->ComboVersion->count(), 0);
     QCOMPARE(s.leftovers(), QStringList());
 }
 
 void TestStartup::plantedLinkIsNotFollowed()
 {
-    Started s;
+    TestWindow s(inLanguage());
     QTemporaryDir elsewhere;
     const QString victim = elsewhere.filePath(QStringLiteral("victim"));
-    QFile file(victim);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("precious");
-    file.close();
+    QVERIFY(writeFile(victim, "precious"));
     const QString planted = QDir(s.temp.path()).filePath(QStringLiteral("OrbistaneInfo.txt"));
     QVERIFY(QFile::link(victim, planted));
 
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
-    s.load();
-
-    QVERIFY(!s.window->hasEnded());
+    s.serveManifest("W2003\ta.sh\tRelease A\n");
+    QVERIFY(s.load());
     QCOMPARE(s.items(), QStringList{"Release A"});
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("precious"));
+    QCOMPARE(readAll(victim), QByteArray("precious"));
     QCOMPARE(s.leftovers(), QStringList{"OrbistaneInfo.txt"});
 }
 
 void TestStartup::entriesStopAtTheLimit()
 {
-    Started s;
+    TestWindow s(inLanguage());
     QByteArray manifest;
     for (int i = 1; i <= 32770; ++i) {
         manifest += "W2003\tf" + QByteArray::number(i) + ".sh\tR" + QByteArray::number(i) + "\n";
     }
-    s.server.serve(ManifestPath, TestHttpServer::ok(manifest));
-    s.load();
-
-    QVERIFY2(!s.window->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
-    QCOMPARE(s.window->ComboVersion->count(), 32766);
-    QCOMPARE(s.window->VersionCount, qint16(32767));
-    QCOMPARE(s.window->VersionFiles.constLast(), QStringLiteral("f32766.sh"));
+    s.serveManifest(manifest);
+    QVERIFY2(s.load(), qPrintable(s.platform.errorReport.lastDescription()));
+    QCOMPARE(s.form->ComboVersion->count(), 32766);
+    QCOMPARE(s.form->VersionCount, qint16(32767));
+    QCOMPARE(s.form->VersionFiles.constLast(), QStringLiteral("f32766.sh"));
 }
 
 void TestStartup::pickShowsFileName()
 {
-    Started s;
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup_2_1.sh\tRelease 2.1\n"
-                                                    "W2003\tsetup_3_0.sh\tRelease 3.0\n"));
+    TestWindow s(inLanguage());
+    s.serveManifest("W2003\tsetup_2_1.sh\tRelease 2.1\n"
+                    "W2003\tsetup_3_0.sh\tRelease 3.0\n");
     s.load();
 
-    s.window->ComboVersion->setEditText(QStringLiteral("Release 3.0"));
-    QCOMPARE(s.window->SelectedFile, QString());
-    QCOMPARE(s.window->Label8->text(), QStringLiteral("< Select version >"));
+    s.form->ComboVersion->setEditText(QStringLiteral("Release 3.0"));
+    QCOMPARE(s.form->SelectedFile, QString());
+    QCOMPARE(s.form->Label8->text(), QStringLiteral("< Select version >"));
 
-    s.window->ComboVersion->setCurrentIndex(1);
-    emit s.window->ComboVersion->activated(1);
-    QCOMPARE(s.window->SelectedFile, QStringLiteral("setup_3_0.sh"));
-    QCOMPARE(s.window->Label8->text(), QStringLiteral("< setup_3_0.sh >"));
+    s.form->ComboVersion->setCurrentIndex(1);
+    emit s.form->ComboVersion->activated(1);
+    QCOMPARE(s.form->SelectedFile, QStringLiteral("setup_3_0.sh"));
+    QCOMPARE(s.form->Label8->text(), QStringLiteral("< setup_3_0.sh >"));
 }
 
 void TestStartup::installedProgramDownloadsToTheUserFolder_data()
 {
-    // clang-format off
     QTest::addColumn<QByteArray>("userDirs");
     QTest::addColumn<QString>("folderName");
 
@@ -382,7 +316,6 @@ void TestStartup::installedProgramDownloadsToTheUserFolder_data()
         << QByteArray("XDG_DESKTOP_DIR=\"$HOME/Escritorio\"\n"
                       "XDG_DOWNLOAD_DIR=\"$HOME/Mis descargas\"\n")
         << "Mis descargas";
-    // clang-format on
 }
 
 void TestStartup::installedProgramDownloadsToTheUserFolder()
@@ -396,22 +329,21 @@ void TestStartup::installedProgramDownloadsToTheUserFolder()
         QVERIFY(writeFile(home.path(QStringLiteral(".config/user-dirs.dirs")), userDirs));
     }
     const QByteArray body = randomBytes(300 * 1024);
-    Started s;
-    s.server.serve(ManifestPath, TestHttpServer::ok(pinnedLine("a.sh", "Release A", body)));
+    TestWindow s(inLanguage());
+    s.serveManifest(pinnedLine("a.sh", "Release A", body));
     s.server.serve("/online_installer/a.sh", TestHttpServer::ok(body));
-    s.place = home.installedProgram();
+    s.make().setProgramPlace(home.installedProgram());
     s.load();
 
     // Shown, not made: nothing is created before OK.
     const QString downloads = home.path(folderName);
-    QVERIFY2(!s.window->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
-    QCOMPARE(s.window->Label4->text(), downloads);
+    QVERIFY2(!s.form->hasEnded(), qPrintable(s.platform.errorReport.lastDescription()));
+    QCOMPARE(s.form->Label4->text(), downloads);
     QVERIFY(nothingAt(downloads));
 
-    s.window->ComboVersion->setCurrentIndex(0);
-    emit s.window->ComboVersion->activated(0);
-    s.window->Command1->click();
-    QTRY_COMPARE_WITH_TIMEOUT(s.platform.programEnd.ends, 1, 10000);
+    s.form->ComboVersion->setCurrentIndex(0);
+    emit s.form->ComboVersion->activated(0);
+    QVERIFY(s.download(10000));
 
     QVERIFY2(s.platform.errorReport.reports.isEmpty(),
              qPrintable(s.platform.errorReport.lastDescription()));
@@ -427,25 +359,25 @@ void TestStartup::installedProgramDownloadsToTheUserFolder()
 void TestStartup::refusedReleaseMakesNoDownloadFolder()
 {
     const TestHome home;
-    Started s;
-    s.server.serve(ManifestPath, TestHttpServer::ok("W2003\ta.sh\tRelease A\n"));
+    TestWindow s(inLanguage());
+    s.serveManifest("W2003\ta.sh\tRelease A\n");
     TestHttpServer::Response head = TestHttpServer::ok(randomBytes(1024));
     head.contentLength = qint64(1) << 50; // 1 PiB: larger than the volume the folder would be on
     s.server.serveHead("/online_installer/a.sh", head);
-    s.place = home.installedProgram();
+    s.make().setProgramPlace(home.installedProgram());
     s.load();
 
     const QString downloads = home.path(QStringLiteral("Downloads"));
-    QCOMPARE(s.window->Label4->text(), downloads);
-    s.window->ComboVersion->setCurrentIndex(0);
-    emit s.window->ComboVersion->activated(0);
-    s.window->Command1->click();
+    QCOMPARE(s.form->Label4->text(), downloads);
+    s.form->ComboVersion->setCurrentIndex(0);
+    emit s.form->ComboVersion->activated(0);
+    s.form->Command1->click();
 
     QCOMPARE(s.platform.prompt.asked.size(), 1);
     const QString said = s.platform.prompt.asked[0].text;
     QVERIFY2(said.startsWith(QLatin1String("The release needs ")), qPrintable(said));
     QCOMPARE(s.platform.programEnd.ends, 0);
-    QVERIFY(s.window->ButtonFolder->isEnabled());
+    QVERIFY(s.form->ButtonFolder->isEnabled());
     QVERIFY(nothingAt(downloads));
     QCOMPARE(s.server.requests().constLast().method, QByteArray("HEAD"));
 }
@@ -453,12 +385,12 @@ void TestStartup::refusedReleaseMakesNoDownloadFolder()
 void TestStartup::unexpectedFailureIsReported()
 {
     // What no handler expects (no memory, a library that broke) still reaches the report.
-    Started s;
-    s.window = std::make_unique<Form1>(s.platform.platform(), s.server.baseUrl());
-    s.window->setLanguageListener([](int) { throw std::bad_alloc(); });
-    s.window->Form_Load();
+    TestWindow s(inLanguage());
+    s.make(s.server.baseUrl());
+    s.form->setLanguageListener([](int) { throw std::bad_alloc(); });
+    s.form->Form_Load();
 
-    QVERIFY(s.window->hasEnded());
+    QVERIFY(s.form->hasEnded());
     QCOMPARE(s.platform.programEnd.exitCode, 1);
     QCOMPARE(s.platform.errorReport.reports.size(), 1);
     QCOMPARE(s.platform.errorReport.reports[0].number(), ErrorNumber::InternalError);

@@ -1,10 +1,10 @@
+#include "clean_failure.h"
 #include "form1.h"
-#include "pick_release.h"
 #include "random_bytes.h"
 #include "test_certificates.h"
 #include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -24,32 +25,16 @@ namespace {
 const QByteArray ManifestPath = "/online_installer/manifest.txt";
 const QByteArray ReleasePath = "/online_installer/setup.bin";
 
-int requestsFor(const TestHttpServer &server, const QByteArray &path)
-{
-    return int(std::count_if(server.requests().cbegin(), server.requests().cend(),
-                             [&](const TestHttpServer::Request &r) { return r.path == path; }));
-}
-
 // The program as a user runs it, trusting the test's authority only besides
-// the system's store, with the release picked and a folder of its own chosen.
-struct Program
+// the system's store, its server presenting identity.
+TestWindowSettings trusting(const QSslCertificate &authority, const TestIdentity &identity)
 {
-    Program(const QSslCertificate &authority, const QString &root)
-        : platform(1500ms, {authority}), form(platform.platform(), root)
-    {
-        platform.shell.tempFolder = temp.path();
-        form.Form_Load();
-    }
-
-    void pickRelease() { pickFirstRelease(form, destination.path()); }
-
-    QString target() const { return destination.filePath(QStringLiteral("setup.bin")); }
-
-    QTemporaryDir temp;
-    QTemporaryDir destination;
-    TestPlatform platform;
-    Form1 form;
-};
+    TestWindowSettings settings;
+    settings.authorities = {authority};
+    settings.identity = identity;
+    settings.folder = QStringLiteral("online_installer/");
+    return settings;
+}
 
 TestHttpServer::Response redirectTo(const QString &address)
 {
@@ -78,7 +63,6 @@ private slots:
 private:
     // The certificate a faulty server presents, and what the report must say.
     void addFaultRows();
-    TestIdentity identityFor(const QString &fault) const;
 
     // The authority the program is told to trust; the system's store never is.
     TestCertificateAuthority m_trusted;
@@ -88,59 +72,45 @@ private:
 
 void TestTls::addFaultRows()
 {
-    QTest::addColumn<QString>("fault");
+    // clang-format off
+    // identity: what the secure server presents, none where only plain http is
+    // spoken; redirected: it sends the request on to plain http instead.
+    QTest::addColumn<std::optional<TestIdentity>>("identity");
+    QTest::addColumn<bool>("redirected");
     QTest::addColumn<QString>("said");
-    QTest::newRow("self-signed") << "self-signed"
-                                 << "The certificate is self-signed, and untrusted";
-    QTest::newRow("expired") << "expired"
-                             << "The certificate has expired";
-    QTest::newRow("wrong host name") << "wrong host"
-                                     << "The host name did not match any of the valid hosts";
-    QTest::newRow("unknown authority") << "unknown authority"
-                                       << "Cannot verify the TLS certificate";
-    QTest::newRow("redirect to http") << "redirect"
-                                      << "redirected to the insecure http address {http}";
-}
-
-TestIdentity TestTls::identityFor(const QString &fault) const
-{
     const QStringList loopback = TestCertificateAuthority::loopbackHosts();
-    if (fault == QLatin1String("self-signed")) {
-        return TestCertificateAuthority::selfSigned(loopback);
-    }
-    if (fault == QLatin1String("expired")) {
-        return m_trusted.issue(loopback, TestCertificateAuthority::Validity::Expired);
-    }
-    if (fault == QLatin1String("wrong host")) {
-        return m_trusted.issue({QStringLiteral("downloads.orbistane.example")});
-    }
-    if (fault == QLatin1String("unknown authority")) {
-        return m_unknown.issue(loopback);
-    }
-    return m_trusted.issue(loopback);
+    using Identity = std::optional<TestIdentity>;
+    QTest::newRow("self-signed") << Identity(TestCertificateAuthority::selfSigned(loopback)) << false << "The certificate is self-signed, and untrusted";
+    QTest::newRow("expired") << Identity(m_trusted.issue(loopback, TestCertificateAuthority::Validity::Expired)) << false << "The certificate has expired";
+    QTest::newRow("wrong host name") << Identity(m_trusted.issue({QStringLiteral("downloads.orbistane.example")})) << false << "The host name did not match any of the valid hosts";
+    QTest::newRow("unknown authority") << Identity(m_unknown.issue(loopback)) << false << "Cannot verify the TLS certificate";
+    QTest::newRow("redirect to http") << Identity(m_trusted.issue(loopback)) << true << "redirected to the insecure http address {http}";
+    // clang-format on
 }
 
 void TestTls::manifestRefused_data()
 {
     // clang-format off
     addFaultRows();
-    QTest::newRow("no TLS at the address") << "plain" << "No secure connection to";
+    QTest::newRow("no TLS at the address") << std::optional<TestIdentity>() << false << "No secure connection to";
     // clang-format on
 }
 
 void TestTls::manifestRefused()
 {
-    QFETCH(QString, fault);
+    QFETCH(std::optional<TestIdentity>, identity);
+    QFETCH(bool, redirected);
     QFETCH(QString, said);
 
-    const TestIdentity identity = identityFor(fault);
-    TestHttpServer secure(identity.certificate(), identity.key());
+    TestWindow program(
+        trusting(m_trusted.certificate(),
+                 identity.value_or(m_trusted.issue(TestCertificateAuthority::loopbackHosts()))));
+    TestHttpServer &secure = program.server;
     TestHttpServer plain;
     plain.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
     const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ManifestPath.mid(1));
-    secure.serve(ManifestPath, fault == QLatin1String("redirect")
-                                   ? redirectTo(httpAddress)
-                                   : TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
+    secure.serve(ManifestPath, redirected ? redirectTo(httpAddress)
+                                          : TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
     // An https address where only plain http is spoken: a web server answers
     // the handshake's bytes as the bad request they are.
     QTcpServer clear;
@@ -151,26 +121,23 @@ void TestTls::manifestRefused()
             socket->disconnectFromHost();
         }
     });
-    const QString root = (fault == QLatin1String("plain")
+    const QString root = (!identity
                               ? QStringLiteral("https://127.0.0.1:%1/").arg(clear.serverPort())
                               : secure.baseUrl()) +
                          QStringLiteral("online_installer/");
 
-    const Program program(m_trusted.certificate(), root);
-
-    QVERIFY(program.form.hasEnded());
+    QVERIFY(!program.load(root));
     QCOMPARE(program.platform.programEnd.exitCode, 1);
     QCOMPARE(program.platform.errorReport.reports.size(), 1);
     const QString description = program.platform.errorReport.lastDescription();
     QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
              qPrintable(description));
     QVERIFY2(description.contains(root + QStringLiteral("manifest.txt")), qPrintable(description));
-    QCOMPARE(program.form.ComboVersion->count(), 0);
-    QCOMPARE(QDir(program.temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-             QStringList());
+    QCOMPARE(program.form->ComboVersion->count(), 0);
+    QCOMPARE(program.leftovers(), QStringList());
     // Nothing was asked for in the clear; the secure server served nothing.
-    QCOMPARE(requestsFor(plain, ManifestPath), 0);
-    QCOMPARE(requestsFor(secure, ManifestPath), fault == QLatin1String("redirect") ? 1 : 0);
+    QCOMPARE(plain.requestCount({}, ManifestPath), 0);
+    QCOMPARE(secure.requestCount({}, ManifestPath), redirected ? 1 : 0);
 }
 
 void TestTls::releaseRefused_data()
@@ -180,55 +147,43 @@ void TestTls::releaseRefused_data()
 
 void TestTls::releaseRefused()
 {
-    QFETCH(QString, fault);
+    QFETCH(std::optional<TestIdentity>, identity);
+    QFETCH(bool, redirected);
     QFETCH(QString, said);
 
     // The manifest comes from a server that verifies; then the server presents
     // the faulty certificate, or redirects the release to plain http.
-    const TestIdentity good = m_trusted.issue(TestCertificateAuthority::loopbackHosts());
-    TestHttpServer secure(good.certificate(), good.key());
+    TestWindow program(trusting(m_trusted.certificate(),
+                                m_trusted.issue(TestCertificateAuthority::loopbackHosts())));
+    TestHttpServer &secure = program.server;
     TestHttpServer plain;
     plain.serve(ReleasePath, TestHttpServer::ok(m_release));
     const QString httpAddress = plain.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
-    secure.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
-    secure.serve(ReleasePath, fault == QLatin1String("redirect") ? redirectTo(httpAddress)
-                                                                 : TestHttpServer::ok(m_release));
-
-    Program program(m_trusted.certificate(), secure.baseUrl() + "online_installer/");
-    QVERIFY2(!program.form.hasEnded(), qPrintable(program.platform.errorReport.lastDescription()));
-    if (fault != QLatin1String("redirect")) {
-        const TestIdentity bad = identityFor(fault);
-        secure.setCertificate(bad.certificate(), bad.key());
-    }
-    program.pickRelease();
+    program.serveRelease(QStringLiteral("setup.bin"),
+                         redirected ? redirectTo(httpAddress) : TestHttpServer::ok(m_release), {},
+                         "Release 1");
+    QVERIFY2(program.load(), qPrintable(program.platform.errorReport.lastDescription()));
+    secure.setCertificate(identity->certificate(), identity->key());
+    program.pick();
     const QString older = program.destination.filePath(QStringLiteral("older-release.bin"));
     QVERIFY(writeFile(older, "kept"));
 
-    program.form.Command1->click();
-    QTRY_COMPARE(program.platform.programEnd.ends, 1);
+    QVERIFY(program.download());
 
-    QCOMPARE(program.platform.programEnd.exitCode, 1);
-    const QString address = secure.baseUrl() + QString::fromLatin1(ReleasePath.mid(1));
-    const QString description = program.platform.errorReport.lastDescription();
-    QVERIFY2(description.contains(said.replace(QLatin1String("{http}"), httpAddress)),
-             qPrintable(description));
-    QVERIFY2(description.contains(address), qPrintable(description));
+    expectCleanFailure(program,
+                       {program.target(),
+                        {said.replace(QLatin1String("{http}"), httpAddress), program.address()},
+                        {{older, "kept"}}});
     // The size probe failed the same way, quietly.
-    QCOMPARE(program.form.RemoteSize, -1);
-    QVERIFY(!QFileInfo::exists(program.target()));
-    QCOMPARE(readAll(older), QByteArray("kept"));
-    QCOMPARE(requestsFor(plain, ReleasePath), 0);
-    QVERIFY(program.platform.prompt.asked.isEmpty());
-    QVERIFY(program.platform.shell.started.isEmpty());
+    QCOMPARE(program.form->RemoteSize, -1);
+    QCOMPARE(plain.requestCount({}, ReleasePath), 0);
 }
 
 void TestTls::releaseVerified_data()
 {
-    // clang-format off
     QTest::addColumn<bool>("redirected");
     QTest::newRow("served directly") << false;
     QTest::newRow("redirected to another https server") << true;
-    // clang-format on
 }
 
 void TestTls::releaseVerified()
@@ -236,26 +191,24 @@ void TestTls::releaseVerified()
     QFETCH(bool, redirected);
 
     const TestIdentity good = m_trusted.issue(TestCertificateAuthority::loopbackHosts());
-    TestHttpServer secure(good.certificate(), good.key());
+    TestWindow program(trusting(m_trusted.certificate(), good));
     TestHttpServer mirror(good.certificate(), good.key());
     mirror.serve(ReleasePath, TestHttpServer::ok(m_release));
-    secure.serve(ManifestPath, TestHttpServer::ok("W2003\tsetup.bin\tRelease 1\n"));
-    secure.serve(ReleasePath,
-                 redirected ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
-                            : TestHttpServer::ok(m_release));
+    program.serveRelease(
+        QStringLiteral("setup.bin"),
+        redirected ? redirectTo(mirror.baseUrl() + QString::fromLatin1(ReleasePath.mid(1)))
+                   : TestHttpServer::ok(m_release),
+        {}, "Release 1");
+    QVERIFY2(program.load(), qPrintable(program.platform.errorReport.lastDescription()));
+    program.pick();
 
-    Program program(m_trusted.certificate(), secure.baseUrl() + "online_installer/");
-    QVERIFY2(!program.form.hasEnded(), qPrintable(program.platform.errorReport.lastDescription()));
-    program.pickRelease();
-
-    program.form.Command1->click();
-    QTRY_COMPARE(program.platform.programEnd.ends, 1);
+    QVERIFY(program.download());
 
     QCOMPARE(program.platform.errorReport.lastDescription(), QString());
     QCOMPARE(readAll(program.target()), m_release);
-    QCOMPARE(program.form.RemoteSize, qint32(m_release.size()));
+    QCOMPARE(program.form->RemoteSize, qint32(m_release.size()));
     QCOMPARE(program.platform.shell.started, QStringList{program.target()});
-    QCOMPARE(requestsFor(mirror, ReleasePath), redirected ? 2 : 0);
+    QCOMPARE(mirror.requestCount({}, ReleasePath), redirected ? 2 : 0);
 }
 
 QTEST_MAIN(TestTls)

@@ -2,13 +2,13 @@
 #include "form6.h"
 #include "logo.h"
 #include "messages.h"
-#include "pick_release.h"
 #include "progress_bar.h"
 #include "qt_prompt.h"
 #include "qt_translation.h"
 #include "random_bytes.h"
+#include "test_files.h"
 #include "test_http_server.h"
-#include "test_platform.h"
+#include "test_window.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -33,26 +33,17 @@ const QString File = QStringLiteral("orbistane-3.0-full.sh");
 
 // The main window of one run, loaded in a language from a manifest listing one
 // release, with that release picked and a fresh folder chosen.
-struct Run
+std::unique_ptr<TestWindow> loaded(const QString &locale, const TestHttpServer::Response &release)
 {
-    Run(const QString &locale, const TestHttpServer::Response &release)
-    {
-        platform.shell.language = locale;
-        platform.shell.tempFolder = temp.path();
-        server.serve("/manifest.txt", TestHttpServer::ok("W2003\t" + File.toUtf8() + "\tR1\n"));
-        server.serve('/' + File.toUtf8(), release);
-        form = std::make_unique<Form1>(platform.platform(), server.baseUrl());
-        form->Form_Load();
-        form->show();
-        pickFirstRelease(*form, destination.path());
+    TestWindowSettings settings;
+    settings.language = locale;
+    auto window = std::make_unique<TestWindow>(settings);
+    window->serveRelease(File, release);
+    if (window->load()) {
+        window->pick();
     }
-
-    QTemporaryDir temp;
-    QTemporaryDir destination;
-    TestHttpServer server;
-    TestPlatform platform{1500ms};
-    std::unique_ptr<Form1> form;
-};
+    return window;
+}
 
 // Whether a caption shows whole in its control, as laid out at start-up.
 bool fits(const QLabel *label)
@@ -92,7 +83,6 @@ private slots:
 
 void TestTranslations::questions_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("downloadAgain");
     QTest::addColumn<QString>("install");
@@ -128,7 +118,6 @@ void TestTranslations::questions_data()
         << "A versão orbistane-3.0-full.sh já foi baixada.\r\nDeseja baixá-la novamente?"
         << "Download concluído.\r\nDeseja instalar o Orbistane orbistane-3.0-full.sh agora?"
         << "Deseja cancelar o download do Orbistane orbistane-3.0-full.sh?";
-    // clang-format on
 }
 
 void TestTranslations::questions()
@@ -140,14 +129,11 @@ void TestTranslations::questions()
 
     {
         // A file already there, kept: asked to fetch it again, then to install it.
-        Run run(locale, TestHttpServer::ok(randomBytes(2000)));
-        QFile older(QDir(run.destination.path()).filePath(File));
-        QVERIFY(older.open(QIODevice::WriteOnly));
-        older.write("older");
-        older.close();
+        const auto made = loaded(locale, TestHttpServer::ok(randomBytes(2000)));
+        TestWindow &run = *made;
+        QVERIFY(writeFile(run.target(), "older"));
         run.platform.prompt.answers = {PromptAnswer::No, PromptAnswer::No};
-        run.form->Command1->click();
-        QTRY_COMPARE(run.platform.programEnd.ends, 1);
+        QVERIFY(run.download());
         const QList<AskedPrompt> &asked = run.platform.prompt.asked;
         QCOMPARE(asked.size(), 2);
         QCOMPARE(asked[0].text, downloadAgain);
@@ -162,7 +148,8 @@ void TestTranslations::questions()
         // ends in the install question instead of filling the disk.
         const TestHttpServer::Response release =
             TestHttpServer::ok(QByteArray(32 * 1024 * 1024, 'x'));
-        Run run(locale, release);
+        const auto made = loaded(locale, release);
+        TestWindow &run = *made;
         Form1 &form = *run.form;
         connect(form.ProgressBar, &QProgressBar::valueChanged, this, [&, once = true]() mutable {
             if (std::exchange(once, false)) {
@@ -180,18 +167,17 @@ void TestTranslations::questions()
 
 void TestTranslations::captionsFit_data()
 {
-    // clang-format off
     QTest::addColumn<QString>("locale");
     for (const char *locale : {"es_ES", "en_GB", "fr_FR", "de_DE", "pt_BR"}) {
         QTest::newRow(locale) << QString::fromLatin1(locale);
     }
-    // clang-format on
 }
 
 void TestTranslations::captionsFit()
 {
     QFETCH(QString, locale);
-    Run run(locale, TestHttpServer::ok("x"));
+    const auto made = loaded(locale, TestHttpServer::ok("x"));
+    TestWindow &run = *made;
     Form1 &form = *run.form;
     form.ComboVersion->setEditText(message(3));
 

@@ -5,31 +5,27 @@
 // scripted, the shell faked and errors printed.
 //
 //   orbistane_driven_download BASE_URL FILE FOLDER TEMP [--hold-at-install]
+//                             [--wait-before-window]
 //
 // It loads the manifest from BASE_URL, picks the release FILE, sets FOLDER as the
 // destination and clicks OK. "Download it again?" is answered Yes, "Install
 // now?" No; with --hold-at-install that question stays open until a signal
 // comes, so that a test knows the download is whole and in place. TEMP is the
-// temporary folder the shell names. Each question is printed on stdout as
-// "asked KIND: TEXT" (KIND: again, install, cancel, other) before it is answered.
-#include "fakes.h"
+// temporary folder the shell names. With --wait-before-window it prints
+// "waiting before the window" and waits for a signal before it makes the window. Each question is
+// printed on stdout as "asked KIND: TEXT" (KIND: again, install, cancel, other) before it is
+// answered.
 #include "form1.h"
 #include "linux_drives.h"
-#include "linux_file_system.h"
 #include "linux_program_end.h"
-#include "linux_stream.h"
 #include "linux_termination_signals.h"
-#include "network_access.h"
-#include "platform.h"
-#include "qt_http_request.h"
-#include "qt_transfer_control.h"
 #include "termination.h"
+#include "test_platform.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QEventLoop>
 #include <QLabel>
-#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QPushButton>
 
@@ -82,25 +78,21 @@ public:
     }
 };
 
+// The program's own waits, the real volumes and the real end of the process.
 struct DrivenPlatform
 {
-    DrivenPlatform() : network(manager), fileSystem(mounts), http(network), inet1(network) {}
-
-    Platform platform()
+    DrivenPlatform()
     {
-        return {shell,  fileSystem, http,   stream,      management,
-                mounts, inet1,      prompt, errorReport, programEnd};
+        test.replaced.management = &management;
+        test.replaced.prompt = &prompt;
+        test.replaced.errorReport = &errorReport;
+        test.replaced.programEnd = &programEnd;
     }
 
-    QNetworkAccessManager manager;
-    NetworkAccess network;
-    FakeShell shell;
     LinuxMountTable mounts;
-    LinuxFileSystem fileSystem;
-    QtHttpRequest http;
-    LinuxStream stream;
+    TestPlatform test{
+        {std::chrono::seconds(60), {}, std::chrono::seconds(1), ProxySettings::direct(), &mounts}};
     LinuxManagementService management;
-    QtTransferControl inet1;
     AnsweringPrompt prompt;
     PrintedErrorReport errorReport;
     LinuxProgramEnd programEnd;
@@ -118,9 +110,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QStringList args = QCoreApplication::arguments().mid(1);
     const bool holdAtInstall = args.removeAll(QStringLiteral("--hold-at-install")) > 0;
+    const bool waitBeforeWindow = args.removeAll(QStringLiteral("--wait-before-window")) > 0;
     if (args.size() != 4) {
         std::fprintf(stderr, "usage: orbistane_driven_download BASE_URL FILE FOLDER TEMP "
-                             "[--hold-at-install]\n");
+                             "[--hold-at-install] [--wait-before-window]\n");
         return 2;
     }
     const QString &baseUrl = args[0];
@@ -128,15 +121,21 @@ int main(int argc, char *argv[])
     const QString &folder = args[2];
 
     DrivenPlatform driven;
-    driven.shell.tempFolder = args[3];
+    driven.test.shell.tempFolder = args[3];
     driven.prompt.holdAtInstall = holdAtInstall;
 
     // As the program does it.
     QPointer<Form1> window;
     LinuxTerminationSignals terminationSignals;
     endOnTerminationSignals(terminationSignals, window, driven.programEnd);
+    if (waitBeforeWindow) {
+        // No window to clean up: the signal alone must end the process.
+        std::printf("waiting before the window\n");
+        std::fflush(stdout);
+        QApplication::exec();
+    }
 
-    Form1 form(driven.platform(), baseUrl);
+    Form1 form(driven.test.platform(), baseUrl);
     window = &form;
     form.Form_Load();
     if (form.hasEnded()) {

@@ -65,6 +65,14 @@ quint16 TestHttpServer::port() const
     return m_server->serverPort();
 }
 
+int TestHttpServer::requestCount(const QByteArray &method, const QByteArray &path) const
+{
+    return int(std::count_if(m_requests.cbegin(), m_requests.cend(), [&](const Request &request) {
+        return (method.isEmpty() || request.method == method) &&
+               (path.isEmpty() || request.path == path);
+    }));
+}
+
 int TestHttpServer::openConnections() const
 {
     // Accepted sockets are the server's children until deleted after closing.

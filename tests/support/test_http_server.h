@@ -79,6 +79,8 @@ public:
     quint16 port() const;
     QString baseUrl() const; // "http://127.0.0.1:port/", or https
     const QList<Request> &requests() const { return m_requests; }
+    // The requests taken with this method for this path; any when empty.
+    int requestCount(const QByteArray &method, const QByteArray &path = {}) const;
     // Every byte written to the clients so far, headers included.
     qint64 bytesSent() const { return m_bytesSent; }
     // Connections accepted and not yet closed, by either side.

@@ -38,30 +38,72 @@ public:
     }
 };
 
+// What a TestPlatform is built with; the defaults suit a test against a server
+// of its own.
+struct TestPlatformSettings
+{
+    std::chrono::milliseconds timeout = std::chrono::seconds(5);
+    // Trusted besides the system's store (a test's own certificate authorities).
+    QList<QSslCertificate> authorities;
+    // Retries wait this long at first, so that a test goes through them all at once.
+    std::chrono::milliseconds retryDelay = std::chrono::milliseconds(10);
+    // Requests go direct unless this says otherwise, whatever this machine's
+    // environment says.
+    ProxySettings proxies = ProxySettings::direct();
+    // The volumes the file system sees; the fake mount table when null.
+    MountTable *mounts = nullptr;
+};
+
 // The real network, file and transfer components with scripted user-facing
-// ones, and short time-outs and retry waits. https trusts the system's store and, besides, the
-// test's own certificate authorities, if it gives any.
+// ones, and short time-outs and retry waits. Any user-facing part can be
+// replaced: set it in `replaced` before platform() is called.
 class TestPlatform
 {
 public:
-    // Retries wait this long at first, so that a test goes through them all at once.
     static constexpr std::chrono::milliseconds RetryDelay{10};
 
-    // Requests go direct unless proxies says otherwise, whatever this machine's
-    // environment says.
-    explicit TestPlatform(std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                          const QList<QSslCertificate> &authorities = {},
-                          std::chrono::milliseconds retryDelay = RetryDelay,
-                          ProxySettings proxies = ProxySettings::direct())
-        : network(manager, authorities, std::move(proxies)), fileSystem(mounts),
-          http(network, timeout, retryDelay), inet1(network, timeout, retryDelay)
+    explicit TestPlatform(const TestPlatformSettings &settings = {})
+        : network(manager, settings.authorities, settings.proxies),
+          fileSystem(settings.mounts ? *settings.mounts : mounts),
+          http(network, settings.timeout, settings.retryDelay),
+          inet1(network, settings.timeout, settings.retryDelay),
+          m_mounts(settings.mounts ? settings.mounts : &mounts)
+    {
+    }
+    explicit TestPlatform(std::chrono::milliseconds timeout)
+        : TestPlatform(withTimeout(timeout))
     {
     }
 
+    static TestPlatformSettings withTimeout(std::chrono::milliseconds timeout)
+    {
+        TestPlatformSettings settings;
+        settings.timeout = timeout;
+        return settings;
+    }
+
+    struct Parts
+    {
+        Shell *shell = nullptr;
+        ManagementService *management = nullptr;
+        Prompt *prompt = nullptr;
+        ErrorReport *errorReport = nullptr;
+        ProgramEnd *programEnd = nullptr;
+    };
+    Parts replaced;
+
     Platform platform()
     {
-        return {shell,  fileSystem, http,   stream,      management,
-                mounts, inet1,      prompt, errorReport, programEnd};
+        return {pick(replaced.shell, shell),
+                fileSystem,
+                http,
+                stream,
+                pick(replaced.management, management),
+                *m_mounts,
+                inet1,
+                pick(replaced.prompt, prompt),
+                pick(replaced.errorReport, errorReport),
+                pick(replaced.programEnd, programEnd)};
     }
 
     QNetworkAccessManager manager;
@@ -76,4 +118,12 @@ public:
     ScriptedPrompt prompt;
     RecordingErrorReport errorReport;
     RecordingProgramEnd programEnd;
+
+private:
+    template <typename Part, typename Fake> static Part &pick(Part *replacement, Fake &fake)
+    {
+        return replacement ? *replacement : fake;
+    }
+
+    MountTable *m_mounts;
 };
