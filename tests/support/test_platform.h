@@ -70,10 +70,7 @@ public:
           m_mounts(settings.mounts ? settings.mounts : &mounts)
     {
     }
-    explicit TestPlatform(std::chrono::milliseconds timeout)
-        : TestPlatform(withTimeout(timeout))
-    {
-    }
+    explicit TestPlatform(std::chrono::milliseconds timeout) : TestPlatform(withTimeout(timeout)) {}
 
     static TestPlatformSettings withTimeout(std::chrono::milliseconds timeout)
     {
