@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "linux_termination_signals.h"
 #include "manifest_signature_policy.h"
+#include "memory_tuning.h"
 #include "minisign.h"
 #include "qt_translation.h"
 #include "runtime_error.h"
@@ -14,6 +15,7 @@
 
 int main(int argc, char *argv[])
 {
+    keepTransferBuffers();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("orbistane-download"));
     QGuiApplication::setDesktopFileName(QStringLiteral(ORBISTANE_APP_ID));

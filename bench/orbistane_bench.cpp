@@ -5,6 +5,7 @@
 //   orbistane-bench startup BASE_URL STARTED_NS     process start to the window shown
 //   orbistane-bench cancel BASE_URL FILE FOLDER     click during the transfer to the question
 #include "form1.h"
+#include "memory_tuning.h"
 #include "system_platform.h"
 #include "test_platform.h"
 
@@ -167,6 +168,7 @@ int startup(const QString &baseUrl, qint64 startedNs)
 
 int main(int argc, char *argv[])
 {
+    keepTransferBuffers();
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const QString mode = args.value(1);
