@@ -9,19 +9,11 @@ using NetRules::RetriedAnswer;
 using NetRules::RetrySchedule;
 
 Q_DECLARE_METATYPE(RetriedAnswer)
+Q_DECLARE_METATYPE(RetrySchedule)
 
 namespace {
 
 const QString Address = QStringLiteral("http://h/f.bin");
-
-RetrySchedule scheduleOf(const QString &kind, std::chrono::milliseconds firstDelay)
-{
-    if (kind == QLatin1String("probe")) {
-        return RetrySchedule::probe(firstDelay);
-    }
-    return kind == QLatin1String("fetch") ? RetrySchedule::fetch(firstDelay)
-                                          : RetrySchedule::transfer(firstDelay);
-}
 
 } // namespace
 
@@ -111,45 +103,42 @@ void TestNetRules::retryAfter()
 void TestNetRules::schedule_data()
 {
     // clang-format off
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("firstMs");
+    QTest::addColumn<RetrySchedule>("schedule"); // as yet untried
     QTest::addColumn<int>("askedMs"); // the Retry-After of every failure; -1: none
     // A failure an attempt, "p" when the attempt brought new bytes first.
     QTest::addColumn<QString>("attempts");
     QTest::addColumn<QList<int>>("waits"); // -1: given up
 
-    QTest::newRow("transfer: waits double") << "transfer" << 1000 << -1 << "ffffff"
+    QTest::newRow("transfer: waits double") << RetrySchedule::transfer(1000ms) << -1 << "ffffff"
         << QList<int>{1000, 2000, 4000, 8000, 16000, -1};
-    QTest::newRow("probe: three attempts in all") << "probe" << 1000 << -1 << "fff"
+    QTest::newRow("probe: three attempts in all") << RetrySchedule::probe(1000ms) << -1 << "fff"
         << QList<int>{1000, 2000, -1};
-    QTest::newRow("fetch: three attempts in all") << "fetch" << 1000 << -1 << "fff"
+    QTest::newRow("fetch: three attempts in all") << RetrySchedule::fetch(1000ms) << -1 << "fff"
         << QList<int>{1000, 2000, -1};
-    QTest::newRow("six outages after new bytes: at once") << "transfer" << 1000 << -1
+    QTest::newRow("six outages after new bytes: at once") << RetrySchedule::transfer(1000ms) << -1
         << "pppppp" << QList<int>{0, 0, 0, 0, 0, 0};
-    QTest::newRow("progress resets the count") << "transfer" << 10 << -1 << "fffffpffffff"
-        << QList<int>{10, 20, 40, 80, 160, 0, 10, 20, 40, 80, 160, -1};
-    QTest::newRow("Retry-After longer than the own wait") << "fetch" << 10 << 1000 << "fff"
-        << QList<int>{1000, 1000, -1};
-    QTest::newRow("Retry-After shorter than the own wait") << "transfer" << 1000 << 1500
-        << "fff" << QList<int>{1500, 2000, 4000};
-    QTest::newRow("Retry-After up to 30 s") << "probe" << 10 << 60000 << "ff"
+    QTest::newRow("progress resets the count") << RetrySchedule::transfer(10ms) << -1
+        << "fffffpffffff" << QList<int>{10, 20, 40, 80, 160, 0, 10, 20, 40, 80, 160, -1};
+    QTest::newRow("Retry-After longer than the own wait") << RetrySchedule::fetch(10ms) << 1000
+        << "fff" << QList<int>{1000, 1000, -1};
+    QTest::newRow("Retry-After shorter than the own wait") << RetrySchedule::transfer(1000ms)
+        << 1500 << "fff" << QList<int>{1500, 2000, 4000};
+    QTest::newRow("Retry-After up to 30 s") << RetrySchedule::probe(10ms) << 60000 << "ff"
         << QList<int>{30000, 30000};
-    QTest::newRow("own wait beyond 30 s") << "transfer" << 20000 << 60000 << "ff"
+    QTest::newRow("own wait beyond 30 s") << RetrySchedule::transfer(20000ms) << 60000 << "ff"
         << QList<int>{30000, 40000};
-    QTest::newRow("Retry-After after new bytes") << "transfer" << 10 << 3000 << "p"
+    QTest::newRow("Retry-After after new bytes") << RetrySchedule::transfer(10ms) << 3000 << "p"
         << QList<int>{3000};
     // clang-format on
 }
 
 void TestNetRules::schedule()
 {
-    QFETCH(QString, kind);
-    QFETCH(int, firstMs);
+    QFETCH(RetrySchedule, schedule);
     QFETCH(int, askedMs);
     QFETCH(QString, attempts);
     QFETCH(QList<int>, waits);
 
-    RetrySchedule schedule = scheduleOf(kind, std::chrono::milliseconds(firstMs));
     std::optional<std::chrono::milliseconds> asked;
     if (askedMs >= 0) {
         asked = std::chrono::milliseconds(askedMs);
