@@ -1,0 +1,128 @@
+#include "mirror_list.h"
+
+#include <QUrl>
+
+namespace {
+
+QStringView fieldAt(QStringView line, int index)
+{
+    qsizetype from = 0;
+    for (int i = 0; i < index; ++i) {
+        from = line.indexOf(QChar(u'\t'), from);
+        if (from < 0) {
+            return {};
+        }
+        ++from;
+    }
+    const qsizetype end = line.indexOf(QChar(u'\t'), from);
+    return line.mid(from, end < 0 ? -1 : end - from);
+}
+
+// Two spellings of one folder ("HTTPS://Host:443/a/" and "https://host/a/") are one.
+QString addressKey(const QString &address)
+{
+    QUrl url = QUrl(address).adjusted(QUrl::NormalizePathSegments);
+    const int defaultPort = url.scheme() == QLatin1String("https") ? 443 : 80;
+    if (url.port() == defaultPort) {
+        url.setPort(-1);
+    }
+    return url.toString(QUrl::FullyEncoded).toLower();
+}
+
+bool isHttpOnly(const QString &address)
+{
+    return QUrl(address).scheme() == QLatin1String("http");
+}
+
+} // namespace
+
+MirrorLine readMirrorLine(QStringView line)
+{
+    MirrorLine result;
+    result.tagged = fieldAt(line, 0).compare(QLatin1String(Manifest::MirrorTag),
+                                              Qt::CaseInsensitive) == 0;
+    if (!result.tagged) {
+        return result;
+    }
+    const QString field = fieldAt(line, 1).trimmed().toString();
+    const QUrl url(field, QUrl::StrictMode);
+    if (field.isEmpty() || !url.isValid() || url.isRelative() || url.host().isEmpty() ||
+        !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()) {
+        result.skipped = MirrorSkip::NotAnAddress;
+    } else if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) {
+        result.skipped = MirrorSkip::NotHttp;
+    } else if (!url.path().endsWith(QLatin1Char('/'))) {
+        result.skipped = MirrorSkip::NoTrailingSlash;
+    } else {
+        result.address = url.toString(QUrl::FullyEncoded);
+    }
+    return result;
+}
+
+QString describeMirrorSkip(MirrorSkip reason)
+{
+    switch (reason) {
+    case MirrorSkip::None:
+        break;
+    case MirrorSkip::NotAnAddress:
+        return QStringLiteral("field 1 is not the address of a folder (scheme, host and path, "
+                              "without credentials, query or fragment)");
+    case MirrorSkip::NotHttp:
+        return QStringLiteral("the address is neither http:// nor https://");
+    case MirrorSkip::NoTrailingSlash:
+        return QStringLiteral("the address does not end in \"/\", so it names no folder");
+    case MirrorSkip::Duplicate:
+        return QStringLiteral("the same folder is listed before");
+    case MirrorSkip::HttpWithoutPins:
+        return QStringLiteral("an http:// mirror serves only releases the manifest pins, and "
+                              "this manifest pins none");
+    }
+    return {};
+}
+
+ReleaseServers::ReleaseServers(const QString &manifestFolder)
+{
+    if (!manifestFolder.isEmpty()) {
+        m_folders.append(manifestFolder);
+        m_keys.append(addressKey(manifestFolder));
+    }
+}
+
+MirrorSkip ReleaseServers::addMirror(const QString &address)
+{
+    const QString key = addressKey(address);
+    if (m_keys.contains(key)) {
+        return MirrorSkip::Duplicate;
+    }
+    m_folders.append(address);
+    m_keys.append(key);
+    return MirrorSkip::None;
+}
+
+bool ReleaseServers::isWeaker(const QString &mirror, const QString &manifestFolder)
+{
+    return isHttpOnly(mirror) && !isHttpOnly(manifestFolder);
+}
+
+QStringList ReleaseServers::forRelease(const ReleasePin &pin) const
+{
+    QStringList folders;
+    for (const QString &folder : m_folders) {
+        // Over http, only a pin tells the release from something put in its place.
+        if (folders.isEmpty() || pin.pinsDigest() || !isWeaker(folder, m_folders.first())) {
+            folders.append(folder);
+        }
+    }
+    return folders;
+}
+
+QStringList splitServerList(const QString &servers)
+{
+    QStringList list;
+    for (const QString &server : servers.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (const QString trimmed = server.trimmed(); !trimmed.isEmpty()) {
+            list.append(trimmed);
+        }
+    }
+    return list;
+}
