@@ -349,6 +349,9 @@ void TestManifest::mirrors_data()
         << "MIRROR\tHTTPS://M1.EXAMPLE:443/r/" << https << MirrorSkip::Duplicate << none << none;
     QTest::newRow("the manifest's own folder")
         << "MIRROR\t" + https << https << MirrorSkip::Duplicate << none << none;
+    QTest::newRow("path in another letter case: another folder")
+        << "MIRROR\thttps://m1.example/R/" << https << used << "https://m1.example/R/"
+        << "https://m1.example/R/";
     QTest::newRow("http beside https: pinned releases only")
         << "MIRROR\t" + http2 << https << used << none << http2;
     QTest::newRow("http beside http: every release")
