@@ -57,9 +57,9 @@ check  Reads DIR/manifest.txt as the program reads it: lists every release the
 
 add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        file name, display name, SHA-256 and size. If the manifest has a line for
-       FILE already, that line is updated instead. Every other line is kept byte
-       for byte. The manifest is created if there is none. Sign it again
-       afterwards: minisign -Sm DIR/manifest.txt
+       FILE already, that line is updated instead. Every other line, MIRROR
+       lines included, is kept byte for byte. The manifest is created if there
+       is none. Sign it again afterwards: minisign -Sm DIR/manifest.txt
 
 A release that is a symbolic link must lead to a file inside DIR. Control
 characters read from the manifest or the signature are printed escaped (\x1B).

@@ -270,6 +270,8 @@ void TestManifestTool::add_data()
     QTest::newRow("Windows-1252 stays Windows-1252")
         << QByteArray("# versi\xF3n\n") << QStringLiteral("Versión 1 – €")
         << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n");
+    QTest::newRow("mirror line kept") << QByteArray("mIrRoR\thttp://m.example/r/\r\n") << "R 1"
+        << QByteArray("mIrRoR\thttp://m.example/r/\r\nW2003\tr1.bin\tR 1\t{pins}\r\n");
     QTest::newRow("Windows-1252 cannot hold the name")
         << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray();
     // clang-format on
