@@ -19,6 +19,8 @@ QStringView fieldAt(QStringView line, int index)
 }
 
 // Two spellings of one folder ("HTTPS://Host:443/a/" and "https://host/a/") are one.
+// QUrl already writes scheme, host and percent-escapes in one case; the path's
+// letter case is the server's to tell apart, so "/a/" and "/A/" stay two folders.
 QString addressKey(const QString &address)
 {
     QUrl url = QUrl(address).adjusted(QUrl::NormalizePathSegments);
@@ -26,7 +28,7 @@ QString addressKey(const QString &address)
     if (url.port() == defaultPort) {
         url.setPort(-1);
     }
-    return url.toString(QUrl::FullyEncoded).toLower();
+    return url.toString(QUrl::FullyEncoded);
 }
 
 bool isHttpOnly(const QString &address)
@@ -40,7 +42,7 @@ MirrorLine readMirrorLine(QStringView line)
 {
     MirrorLine result;
     result.tagged = fieldAt(line, 0).compare(QLatin1String(Manifest::MirrorTag),
-                                              Qt::CaseInsensitive) == 0;
+                                             Qt::CaseInsensitive) == 0;
     if (!result.tagged) {
         return result;
     }
