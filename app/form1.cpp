@@ -36,8 +36,8 @@ Form1::Form1(const Platform &platform, const QString &baseUrls, const ManifestTr
              QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      Inet1(platform.inet1), m_platform(platform),
-      m_servers(splitServerList(baseUrls)), m_trust(trust)
+      Inet1(platform.inet1), m_platform(platform), m_servers(splitServerList(baseUrls)),
+      m_trust(trust)
 {
     setWindowTitle(QStringLiteral(" OnLine Download Orbistane."));
     setWindowIcon(drawWindowIcon());
@@ -271,11 +271,10 @@ QByteArray Form1::fetchManifest()
                                        .arg(m_servers.size())
                                        .arg(failures.join(QLatin1Char('\n'))));
             }
-            qCInfo(lcNet).noquote()
-                << QStringLiteral("%1 failed: %2. Trying %3 (%4 of %5)")
-                       .arg(RemoteUrl, failure.description(), m_servers[i + 1])
-                       .arg(i + 2)
-                       .arg(m_servers.size());
+            qCInfo(lcNet).noquote() << QStringLiteral("%1 failed: %2. Trying %3 (%4 of %5)")
+                                           .arg(RemoteUrl, failure.description(), m_servers[i + 1])
+                                           .arg(i + 2)
+                                           .arg(m_servers.size());
             continue;
         }
         // Before a single line is read: nothing of a forged list may show.
@@ -307,15 +306,15 @@ bool Form1::readMirror(int number, const QString &line)
     if (!mirror.tagged) {
         return false;
     }
-    const MirrorSkip skipped =
-        mirror.skipped != MirrorSkip::None ? mirror.skipped : m_releaseServers.addMirror(mirror.address);
+    const MirrorSkip skipped = mirror.skipped != MirrorSkip::None
+                                   ? mirror.skipped
+                                   : m_releaseServers.addMirror(mirror.address);
     const QString where = QStringLiteral("%1, line %2").arg(RemoteUrl).arg(number);
     if (skipped != MirrorSkip::None) {
         qCInfo(lcCatalogue).noquote()
             << QStringLiteral("%1 names no mirror: %2").arg(where, describeMirrorSkip(skipped));
     } else {
-        qCInfo(lcCatalogue).noquote()
-            << QStringLiteral("%1: mirror %2").arg(where, mirror.address);
+        qCInfo(lcCatalogue).noquote() << QStringLiteral("%1: mirror %2").arg(where, mirror.address);
     }
     return true;
 }

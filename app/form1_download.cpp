@@ -158,7 +158,8 @@ void Form1::StartDownload()
         addresses.append(server + SelectedFile);
     }
     if (servers.size() > 1 || servers.size() < m_releaseServers.all().size()) {
-        qCInfo(lcNet).noquote() << QStringLiteral("%1 may come from %2 servers, in this order: %3%4")
+        qCInfo(lcNet).noquote() << QStringLiteral(
+                                       "%1 may come from %2 servers, in this order: %3%4")
                                        .arg(SelectedFile)
                                        .arg(servers.size())
                                        .arg(servers.join(QStringLiteral(", ")),
@@ -347,7 +348,8 @@ void Form1::changeServer(const RuntimeError &failure)
         throw m_job->failureReport();
     }
     const DownloadProgress progress = m_job->progress();
-    qCInfo(lcNet).noquote() << QStringLiteral("%1 failed (%2); now from %3 (%4 of %5), from byte %6")
+    qCInfo(lcNet).noquote() << QStringLiteral(
+                                   "%1 failed (%2); now from %3 (%4 of %5), from byte %6")
                                    .arg(failed, failure.description(), progress.address)
                                    .arg(progress.server)
                                    .arg(progress.servers)

@@ -120,8 +120,8 @@ QString serverName(const QString &address)
 {
     const QUrl url(address);
     const int port = url.port();
-    const bool defaultPort =
-        port < 0 || port == (url.scheme() == QLatin1String("https") ? 443 : 80);
+    const bool defaultPort = port < 0 ||
+                             port == (url.scheme() == QLatin1String("https") ? 443 : 80);
     const QString host = url.host().contains(QLatin1Char(':'))
                              ? QLatin1Char('[') + url.host() + QLatin1Char(']')
                              : url.host();

@@ -124,7 +124,11 @@ RuntimeError DownloadJob::failureReport() const
                        .arg(QFileInfo(m_path).fileName())
                        .arg(m_failures.size());
     for (qsizetype i = 0; i < m_failures.size(); ++i) {
-        text += QStringLiteral("\n%1. %2: %3").arg(i + 1).arg(m_addresses.value(i), m_failures[i]);
+        // Each names its server, most in their own words already.
+        const QString &reason = m_failures[i];
+        const QString &address = m_addresses.value(i);
+        text += QStringLiteral("\n%1. ").arg(i + 1) +
+                (reason.contains(address) ? reason : address + QLatin1String(": ") + reason);
     }
     return {m_failureNumber, text};
 }

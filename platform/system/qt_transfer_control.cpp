@@ -436,7 +436,7 @@ bool QtTransferControl::retryLater()
         return false;
     }
     // Until a server answers, the piece asked for first is asked for again.
-    m_request.file.resumeFrom = m_request.head              ? 0
+    m_request.file.resumeFrom = m_request.head             ? 0
                                 : m_phase == Phase::Asking ? m_request.firstByte
                                                            : m_request.file.nextStart();
     if (decision.afterProgress) {
