@@ -75,6 +75,9 @@ QString describeMirrorSkip(MirrorSkip reason)
         return QStringLiteral("the address does not end in \"/\", so it names no folder");
     case MirrorSkip::Duplicate:
         return QStringLiteral("the same folder is listed before");
+    case MirrorSkip::TooMany:
+        return QStringLiteral("%1 mirrors are listed before, the most that are used")
+            .arg(Manifest::MaxMirrors);
     case MirrorSkip::HttpWithoutPins:
         return QStringLiteral("an http:// mirror serves only releases the manifest pins, and "
                               "this manifest pins none");
@@ -86,7 +89,7 @@ ReleaseServers::ReleaseServers(const QString &manifestFolder)
 {
     if (!manifestFolder.isEmpty()) {
         m_folders.append(manifestFolder);
-        m_keys.append(addressKey(manifestFolder));
+        m_keys.insert(addressKey(manifestFolder));
     }
 }
 
@@ -96,8 +99,11 @@ MirrorSkip ReleaseServers::addMirror(const QString &address)
     if (m_keys.contains(key)) {
         return MirrorSkip::Duplicate;
     }
+    if (m_folders.size() > Manifest::MaxMirrors) {
+        return MirrorSkip::TooMany;
+    }
     m_folders.append(address);
-    m_keys.append(key);
+    m_keys.insert(key);
     return MirrorSkip::None;
 }
 

@@ -330,6 +330,7 @@ void TestManifest::mirrors_data()
     QTest::addColumn<MirrorSkip>("skipped");
     QTest::addColumn<QString>("unpinned");
     QTest::addColumn<QString>("pinned");
+    QTest::addColumn<int>("others"); // mirrors listed between the first and the line
 
     const QString https = QStringLiteral("https://dl.example/online_installer/");
     const QString m2 = QStringLiteral("https://m2.example/r/");
@@ -337,25 +338,28 @@ void TestManifest::mirrors_data()
     const QString none;
     const MirrorSkip used = MirrorSkip::None;
     QTest::newRow("tag in any letter case, fields after ignored")
-        << "mIrRoR\t" + m2 + "\tnotes" << https << used << m2 << m2;
-    QTest::newRow("untagged") << "MIRRORS\t" + m2 << https << used << none << none;
+        << "mIrRoR\t" + m2 + "\tnotes" << https << used << m2 << m2 << 0;
+    QTest::newRow("untagged") << "MIRRORS\t" + m2 << https << used << none << none << 0;
     QTest::newRow("no trailing slash") << "MIRROR\thttps://m2.example/r" << https
-                                       << MirrorSkip::NoTrailingSlash << none << none;
+                                       << MirrorSkip::NoTrailingSlash << none << none << 0;
     QTest::newRow("ftp") << "MIRROR\tftp://m2.example/r/" << https << MirrorSkip::NotHttp << none
-                         << none;
+                         << none << 0;
     QTest::newRow("credentials") << "MIRROR\thttps://u:p@m2.example/r/" << https
-                                 << MirrorSkip::NotAnAddress << none << none;
+                                 << MirrorSkip::NotAnAddress << none << none << 0;
     QTest::newRow("upper-case host, default port: a duplicate")
-        << "MIRROR\tHTTPS://M1.EXAMPLE:443/r/" << https << MirrorSkip::Duplicate << none << none;
+        << "MIRROR\tHTTPS://M1.EXAMPLE:443/r/" << https << MirrorSkip::Duplicate << none << none << 0;
     QTest::newRow("the manifest's own folder")
-        << "MIRROR\t" + https << https << MirrorSkip::Duplicate << none << none;
+        << "MIRROR\t" + https << https << MirrorSkip::Duplicate << none << none << 0;
     QTest::newRow("path in another letter case: another folder")
         << "MIRROR\thttps://m1.example/R/" << https << used << "https://m1.example/R/"
-        << "https://m1.example/R/";
+        << "https://m1.example/R/" << 0;
     QTest::newRow("http beside https: pinned releases only")
-        << "MIRROR\t" + http2 << https << used << none << http2;
+        << "MIRROR\t" + http2 << https << used << none << http2 << 0;
     QTest::newRow("http beside http: every release")
-        << "MIRROR\t" + http2 << "http://dl.example/online_installer/" << used << http2 << http2;
+        << "MIRROR\t" + http2 << "http://dl.example/online_installer/" << used << http2 << http2 << 0;
+    QTest::newRow("past the most mirrors")
+        << "MIRROR\t" + m2 << https << MirrorSkip::TooMany << none << none
+        << Manifest::MaxMirrors - 1;
     // clang-format on
 }
 
@@ -366,10 +370,17 @@ void TestManifest::mirrors()
     QFETCH(MirrorSkip, skipped);
     QFETCH(QString, unpinned);
     QFETCH(QString, pinned);
+    QFETCH(int, others);
 
     ReleaseServers servers(folder);
     const QString m1 = readMirrorLine(u"MIRROR\thttps://m1.example/r/").address;
-    QCOMPARE(servers.addMirror(m1), MirrorSkip::None);
+    QStringList before{folder, m1};
+    for (int i = 0; i < others; ++i) {
+        before.append(QStringLiteral("https://o%1.example/").arg(i));
+    }
+    for (const QString &mirror : before.mid(1)) {
+        QCOMPARE(servers.addMirror(mirror), MirrorSkip::None);
+    }
     const MirrorLine read = readMirrorLine(line);
     const MirrorSkip got = read.tagged && read.skipped == MirrorSkip::None
                                ? servers.addMirror(read.address)
@@ -377,7 +388,7 @@ void TestManifest::mirrors()
     QCOMPARE(got, skipped);
     QCOMPARE(describeMirrorSkip(skipped).isEmpty(), skipped == MirrorSkip::None);
     const auto folders = [&](const QString &added) {
-        return QStringList{folder, m1} + (added.isEmpty() ? QStringList() : QStringList{added});
+        return before + (added.isEmpty() ? QStringList() : QStringList{added});
     };
     QCOMPARE(servers.forRelease({}), folders(unpinned));
     QCOMPARE(servers.forRelease(ReleasePin{DigestBytes, 1234}), folders(pinned));
