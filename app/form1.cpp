@@ -32,11 +32,12 @@
 
 #include <algorithm>
 
-Form1::Form1(const Platform &platform, const QString &baseUrl, const ManifestTrust &trust,
+Form1::Form1(const Platform &platform, const QString &baseUrls, const ManifestTrust &trust,
              QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      Inet1(platform.inet1), m_platform(platform), m_baseUrl(baseUrl), m_trust(trust)
+      Inet1(platform.inet1), m_platform(platform), m_servers(splitServerList(baseUrls)),
+      m_trust(trust)
 {
     setWindowTitle(QStringLiteral(" OnLine Download Orbistane."));
     setWindowIcon(drawWindowIcon());
@@ -165,15 +166,10 @@ void Form1::LoadManifest()
     }
     ManifestPath = joinPath(m_manifestFolder->path(), ManifestPath);
     LocalPath = ManifestPath;
-    RemoteUrl = m_baseUrl + QLatin1String(Manifest::FileName);
 
     qsizetype roomForEntries = 0;
     {
-        const QByteArray body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
-        // Before a single line is read: nothing of a forged list may show.
-        if (m_trust.requiresSignature()) {
-            verifyManifest(body);
-        }
+        const QByteArray body = fetchManifest();
         m_platform.stream.SaveToFile(body, LocalPath);
         // Room for as many entries as the body can hold, so that the lists never
         // move while they fill; room that is not used is never touched.
@@ -192,8 +188,12 @@ void Form1::LoadManifest()
     m_versionPins.reserve(roomForEntries);
     int lineNumber = 0;
     while (!text->AtEndOfStream()) {
-        ManifestLine line = readManifestLine(text->ReadLine(), pinning);
+        const QString lineText = text->ReadLine();
+        ManifestLine line = readManifestLine(lineText, pinning);
         ++lineNumber;
+        if (line.skipped == SkipReason::NotTagged && readMirror(lineNumber, lineText)) {
+            continue;
+        }
         logManifestLine(lineNumber, line);
         std::optional<ManifestEntry> &entry = line.entry;
         if (!entry) {
@@ -245,18 +245,82 @@ void Form1::logManifestLine(int number, const ManifestLine &line) const
     }
 }
 
-void Form1::verifyManifest(const QByteArray &manifest)
+QByteArray Form1::fetchManifest()
+{
+    QStringList failures;
+    for (qsizetype i = 0; i < m_servers.size(); ++i) {
+        RemoteUrl = m_servers[i] + QLatin1String(Manifest::FileName);
+        QByteArray body;
+        QByteArray signature;
+        try {
+            body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
+            if (m_trust.requiresSignature()) {
+                signature = fetchSignature();
+            }
+        } catch (const RuntimeError &failure) {
+            // Only a server that failed is left; one whose manifest does not
+            // verify is reported below as it is.
+            if (m_ended || m_servers.size() == 1) {
+                throw;
+            }
+            failures.append(QStringLiteral("%1. %2").arg(i + 1).arg(failure.description()));
+            if (i + 1 == m_servers.size()) {
+                throw RuntimeError(failure.number(),
+                                   QStringLiteral("The manifest could not be fetched from any of "
+                                                  "the %1 download servers:\n%2")
+                                       .arg(m_servers.size())
+                                       .arg(failures.join(QLatin1Char('\n'))));
+            }
+            qCInfo(lcNet).noquote() << QStringLiteral("%1 failed: %2. Trying %3 (%4 of %5)")
+                                           .arg(RemoteUrl, failure.description(), m_servers[i + 1])
+                                           .arg(i + 2)
+                                           .arg(m_servers.size());
+            continue;
+        }
+        // Before a single line is read: nothing of a forged list may show.
+        if (m_trust.requiresSignature()) {
+            verifyManifest(body, signature);
+        }
+        m_releaseServers = ReleaseServers(m_servers[i]);
+        return body;
+    }
+    throw RuntimeError(ErrorNumber::InvalidCall, QStringLiteral("No download server is set"));
+}
+
+QByteArray Form1::fetchSignature()
 {
     const QString signatureUrl = RemoteUrl + QLatin1String(Manifest::SignatureSuffix);
-    QByteArray signature;
     try {
-        signature = m_platform.http.Get(signatureUrl, Manifest::MaxSignatureBytes);
+        return m_platform.http.Get(signatureUrl, Manifest::MaxSignatureBytes);
     } catch (const RuntimeError &error) {
         throw RuntimeError(ErrorNumber::ManifestUntrusted,
                            QStringLiteral("The manifest at %1 cannot be trusted: its signature "
                                           "could not be fetched. %2")
                                .arg(RemoteUrl, error.description()));
     }
+}
+
+bool Form1::readMirror(int number, const QString &line)
+{
+    const MirrorLine mirror = readMirrorLine(line);
+    if (!mirror.tagged) {
+        return false;
+    }
+    const MirrorSkip skipped = mirror.skipped != MirrorSkip::None
+                                   ? mirror.skipped
+                                   : m_releaseServers.addMirror(mirror.address);
+    const QString where = QStringLiteral("%1, line %2").arg(RemoteUrl).arg(number);
+    if (skipped != MirrorSkip::None) {
+        qCInfo(lcCatalogue).noquote()
+            << QStringLiteral("%1 names no mirror: %2").arg(where, describeMirrorSkip(skipped));
+    } else {
+        qCInfo(lcCatalogue).noquote() << QStringLiteral("%1: mirror %2").arg(where, mirror.address);
+    }
+    return true;
+}
+
+void Form1::verifyManifest(const QByteArray &manifest, const QByteArray &signature)
+{
     const Minisign::Verification verification = Minisign::verify(manifest, signature, m_trust.keys);
     std::optional<QString> refusal;
     if (verification.verdict != Minisign::Verdict::Valid) {

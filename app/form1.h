@@ -2,6 +2,7 @@
 
 #include "default_destination.h"
 #include "manifest_signature_policy.h"
+#include "mirror_list.h"
 #include "platform.h"
 #include "release_pin.h"
 
@@ -34,10 +35,12 @@ class Form1 final : public QWidget
     Q_OBJECT
 
 public:
+    // baseUrls: the folder of the manifest on each download server, separated
+    // by commas; the manifest comes from the first that serves it.
     // trust: the vendor's keys and the signature's greatest age; with keys, the
     // manifest must be signed by one of them for manifest.txt, and every release
     // it lists must pin its SHA-256 and size.
-    Form1(const Platform &platform, const QString &baseUrl, const ManifestTrust &trust = {},
+    Form1(const Platform &platform, const QString &baseUrls, const ManifestTrust &trust = {},
           QWidget *parent = nullptr);
     ~Form1() override;
 
@@ -109,7 +112,13 @@ protected:
 private:
     void createControls();
     void LoadManifest();
-    void verifyManifest(const QByteArray &manifest);
+    // The manifest from the first server that serves it (and, in a signed
+    // build, its signature), verified; its server serves the releases first.
+    QByteArray fetchManifest();
+    QByteArray fetchSignature();
+    void verifyManifest(const QByteArray &manifest, const QByteArray &signature);
+    // Takes a MIRROR line into the release servers; false for any other line.
+    bool readMirror(int number, const QString &line);
     // Says in orbistane.catalogue why a manifest line lists no release, or lists
     // it without its pins.
     void logManifestLine(int number, const ManifestLine &line) const;
@@ -123,6 +132,12 @@ private:
     void StartDownload();
     qint32 GetRemoteFileSize(const QString &address);
     void receiveDownload();
+    // The body, checked and under its final name; nothing when the program
+    // ended or the download was cancelled meanwhile.
+    std::optional<ReleaseFile> receiveRelease();
+    // Leaves the server that failed for the next; throws the report of every
+    // server's failure when none is left.
+    void changeServer(const RuntimeError &failure);
     void askToCancel();
     void cancelDownload();
     void launchInstaller(const ReleaseFile &release);
@@ -140,7 +155,10 @@ private:
     bool yield();
 
     Platform m_platform;
-    QString m_baseUrl;
+    // The manifest's folder on each download server, in the order tried.
+    QStringList m_servers;
+    // Where releases come from: the manifest's server, then its mirrors.
+    ReleaseServers m_releaseServers;
     ManifestTrust m_trust;
     // What the manifest pins of each release, at the indices of VersionFiles.
     QList<ReleasePin> m_versionPins;

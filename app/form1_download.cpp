@@ -151,9 +151,26 @@ bool Form1::isListedRelease(const ReleaseFile &release)
 
 void Form1::StartDownload()
 {
-    const QString address = m_baseUrl + SelectedFile;
     const ReleasePin pin = selectedPin();
-    m_job = std::make_unique<DownloadJob>(m_platform.fileSystem, Label4->text(), LocalPath, pin);
+    const QStringList servers = m_releaseServers.forRelease(pin);
+    QStringList addresses;
+    for (const QString &server : servers) {
+        addresses.append(server + SelectedFile);
+    }
+    if (servers.size() > 1 || servers.size() < m_releaseServers.all().size()) {
+        qCInfo(lcNet).noquote() << QStringLiteral(
+                                       "%1 may come from %2 servers, in this order: %3%4")
+                                       .arg(SelectedFile)
+                                       .arg(servers.size())
+                                       .arg(servers.join(QStringLiteral(", ")),
+                                            servers.size() < m_releaseServers.all().size()
+                                                ? QStringLiteral("; mirrors over http are left "
+                                                                 "out: the release is not pinned")
+                                                : QString());
+    }
+    m_job = std::make_unique<DownloadJob>(m_platform.fileSystem, Label4->text(), LocalPath, pin,
+                                          addresses);
+    const QString address = m_job->address();
     m_startingDownload = true;
     RemoteSize = GetRemoteFileSize(address);
     m_startingDownload = false;
@@ -220,13 +237,15 @@ void Form1::Inet1_StateChanged(int state)
         m_deferredState = state;
         return;
     }
-    // From the response on, the job is past preparing, failed or not.
-    const bool receiving = m_job && m_job->phase() != DownloadPhase::Preparing;
+    // From the response on, the job is past preparing, failed or not, until
+    // it asks the next server.
+    const bool receiving = m_job && m_job->phase() != DownloadPhase::Preparing &&
+                           m_job->phase() != DownloadPhase::ChangingServer;
     if (state == TransferState::Error) {
         // The response will never come: without this the window would wait
         // for it forever.
         if (Downloading && !receiving) {
-            throw RuntimeError(ErrorNumber::TransferFailed, Inet1.errorDescription());
+            changeServer(RuntimeError(ErrorNumber::TransferFailed, Inet1.errorDescription()));
         }
         return;
     }
@@ -247,12 +266,50 @@ void Form1::Inet1_StateChanged(int state)
 
 void Form1::receiveDownload()
 {
-    m_job->start();
+    std::optional<ReleaseFile> release;
+    try {
+        release = receiveRelease();
+    } catch (const RuntimeError &failure) {
+        // Another server may well serve what this one could not.
+        if (m_ended || m_cancelled || !DownloadJob::isServerFailure(failure)) {
+            throw;
+        }
+        changeServer(failure);
+        return;
+    }
+    if (!release) {
+        return;
+    }
+    qCInfo(lcDownload).noquote() << QStringLiteral("%1 is whole: %2 bytes")
+                                        .arg(LocalPath)
+                                        .arg(m_job->progress().receivedBytes);
+    // Said under the bar while the question stands, not the last estimate.
+    m_statusTimer.stop();
+    showTransferStatus();
+
+    if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
+        PromptAnswer::Yes) {
+        launchInstaller(*release);
+    }
+    End();
+}
+
+std::optional<ReleaseFile> Form1::receiveRelease()
+{
+    if (m_job->phase() == DownloadPhase::Preparing) {
+        m_job->start();
+    }
+    // Another server's copy of a release no pin sizes may be of another size.
+    if (m_job->progress().server > 1 && !m_job->isSizePinned()) {
+        m_job->announce(
+            parseByteCount(QStringView(Inet1.GetHeader(QStringLiteral("Content-length"))).trimmed())
+                .value_or(-1));
+    }
     qint16 barPercentage = -1; // none set yet
     for (;;) {
         const QByteArray chunk = Inet1.GetChunk(ChunkSize);
         if (!yield() || m_cancelled) {
-            return;
+            return std::nullopt;
         }
         if (m_job->receive(chunk, Inet1.ChunkOffset())) {
             qCInfo(lcDownload).noquote()
@@ -277,22 +334,32 @@ void Form1::receiveDownload()
             break;
         }
         if (!yield() || m_cancelled) {
-            return;
+            return std::nullopt;
         }
     }
-    const ReleaseFile release = m_job->finish();
-    qCInfo(lcDownload).noquote() << QStringLiteral("%1 is whole: %2 bytes")
-                                        .arg(LocalPath)
-                                        .arg(m_job->progress().receivedBytes);
-    // Said under the bar while the question stands, not the last estimate.
-    m_statusTimer.stop();
-    showTransferStatus();
+    return m_job->finish();
+}
 
-    if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
-        PromptAnswer::Yes) {
-        launchInstaller(release);
+void Form1::changeServer(const RuntimeError &failure)
+{
+    const QString failed = m_job->address();
+    const std::optional<qint64> from = m_job->moveOn(failure);
+    if (!from) {
+        throw m_job->failureReport();
     }
-    End();
+    const DownloadProgress progress = m_job->progress();
+    qCInfo(lcNet).noquote() << QStringLiteral(
+                                   "%1 failed (%2); now from %3 (%4 of %5), from byte %6")
+                                   .arg(failed, failure.description(), progress.address)
+                                   .arg(progress.server)
+                                   .arg(progress.servers)
+                                   .arg(*from);
+    if (*from == 0 && progress.phase == DownloadPhase::ChangingServer) {
+        ProgressBar->empty();
+        Label3->setText(QStringLiteral("0 %"));
+    }
+    Inet1.Cancel();
+    Inet1.ExecuteFrom(progress.address, *from);
 }
 
 void Form1::askToCancel()

@@ -25,7 +25,7 @@ struct Texts
 // them. French puts a no-break space before "?" and ":", as its typography asks;
 // German ends the cancel question with its verb. Portuguese is written as spoken
 // in Brazil, like the standard buttons that come with it.
-constexpr std::array<Texts, 37> Table = {{
+constexpr std::array<Texts, 38> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
      " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
      " Download online do Orbistane."},
@@ -128,6 +128,9 @@ constexpr std::array<Texts, 37> Table = {{
     // 37, the status line once the download is whole: %1 is its size.
     {"Descarga completada: %1", "Download complete: %1", "Téléchargement terminé\u00A0: %1",
      "Download abgeschlossen: %1", "Download concluído: %1"},
+    // 38, before the rate while a server other than the first serves the release:
+    // %1 is its host, %2 its place among the %3 servers.
+    {"%1 (%2 de %3)", "%1 (%2 of %3)", "%1 (%2 sur %3)", "%1 (%2 von %3)", "%1 (%2 de %3)"},
 }};
 
 RuntimeError subscriptOutOfRange()

@@ -4,6 +4,7 @@
 
 #include <QLocale>
 #include <QStringList>
+#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,7 @@ constexpr int LeftMessage = 32;
 constexpr int ReceivedMessage = 33;
 constexpr int RetryMessage = 34;
 constexpr int CompleteMessage = 37;
+constexpr int ServerMessage = 38;
 
 QLocale numberLocale()
 {
@@ -102,8 +104,28 @@ QString downloadStatusLine(const DownloadProgress &progress)
     if (progress.phase == DownloadPhase::Finished) {
         return message(CompleteMessage).arg(formatBytes(progress.receivedBytes));
     }
-    return transferStatusLine(progress.receivedBytes, progress.expectedBytes,
-                              progress.bytesPerSecond, progress.secondsLeft);
+    const QString line = transferStatusLine(progress.receivedBytes, progress.expectedBytes,
+                                            progress.bytesPerSecond, progress.secondsLeft);
+    if (progress.server <= 1) {
+        return line;
+    }
+    // Named only when it is not the first: a mirror at work is worth knowing.
+    const QString server = message(ServerMessage)
+                               .arg(serverName(progress.address), QString::number(progress.server),
+                                    QString::number(progress.servers));
+    return line.isEmpty() ? server : server + separator() + line;
+}
+
+QString serverName(const QString &address)
+{
+    const QUrl url(address);
+    const int port = url.port();
+    const bool defaultPort = port < 0 ||
+                             port == (url.scheme() == QLatin1String("https") ? 443 : 80);
+    const QString host = url.host().contains(QLatin1Char(':'))
+                             ? QLatin1Char('[') + url.host() + QLatin1Char(']')
+                             : url.host();
+    return defaultPort ? host : host + QLatin1Char(':') + QString::number(port);
 }
 
 QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext)

@@ -27,8 +27,12 @@ QString transferStatusLine(qint64 received, qint64 total, std::optional<double> 
                            std::optional<qint64> secondsLeft);
 
 // The line for a download as it stands: "Download complete: 118 MB" once it is
-// whole, else transferStatusLine's.
+// whole, else transferStatusLine's, after the serving server when it is not the
+// first ("mirror.example.org (2 of 3) · 8.8 MB/s · 4 s left").
 QString downloadStatusLine(const DownloadProgress &progress);
+
+// A server as the status line names it: its host, and its port when not the scheme's own.
+QString serverName(const QString &address);
 
 // "Retry 2 of 5 in 30 s".
 QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext);

@@ -19,6 +19,8 @@ QStringView fieldAt(QStringView line, int index)
 }
 
 // Two spellings of one folder ("HTTPS://Host:443/a/" and "https://host/a/") are one.
+// QUrl already writes scheme, host and percent-escapes in one case; the path's
+// letter case is the server's to tell apart, so "/a/" and "/A/" stay two folders.
 QString addressKey(const QString &address)
 {
     QUrl url = QUrl(address).adjusted(QUrl::NormalizePathSegments);
@@ -26,7 +28,7 @@ QString addressKey(const QString &address)
     if (url.port() == defaultPort) {
         url.setPort(-1);
     }
-    return url.toString(QUrl::FullyEncoded).toLower();
+    return url.toString(QUrl::FullyEncoded);
 }
 
 bool isHttpOnly(const QString &address)
@@ -40,7 +42,7 @@ MirrorLine readMirrorLine(QStringView line)
 {
     MirrorLine result;
     result.tagged = fieldAt(line, 0).compare(QLatin1String(Manifest::MirrorTag),
-                                              Qt::CaseInsensitive) == 0;
+                                             Qt::CaseInsensitive) == 0;
     if (!result.tagged) {
         return result;
     }
@@ -73,6 +75,9 @@ QString describeMirrorSkip(MirrorSkip reason)
         return QStringLiteral("the address does not end in \"/\", so it names no folder");
     case MirrorSkip::Duplicate:
         return QStringLiteral("the same folder is listed before");
+    case MirrorSkip::TooMany:
+        return QStringLiteral("%1 mirrors are listed before, the most that are used")
+            .arg(Manifest::MaxMirrors);
     case MirrorSkip::HttpWithoutPins:
         return QStringLiteral("an http:// mirror serves only releases the manifest pins, and "
                               "this manifest pins none");
@@ -84,7 +89,7 @@ ReleaseServers::ReleaseServers(const QString &manifestFolder)
 {
     if (!manifestFolder.isEmpty()) {
         m_folders.append(manifestFolder);
-        m_keys.append(addressKey(manifestFolder));
+        m_keys.insert(addressKey(manifestFolder));
     }
 }
 
@@ -94,8 +99,11 @@ MirrorSkip ReleaseServers::addMirror(const QString &address)
     if (m_keys.contains(key)) {
         return MirrorSkip::Duplicate;
     }
+    if (m_folders.size() > Manifest::MaxMirrors) {
+        return MirrorSkip::TooMany;
+    }
     m_folders.append(address);
-    m_keys.append(key);
+    m_keys.insert(key);
     return MirrorSkip::None;
 }
 

@@ -3,20 +3,26 @@
 #include "release_pin.h"
 
 #include <QString>
+#include <QSet>
 #include <QStringList>
 
 namespace Manifest {
 // Field 0 of a line that names a mirror: a folder that holds the same release files.
 inline constexpr char MirrorTag[] = "MIRROR";
+// A few mirrors serve any release; more would only lengthen the wait and the
+// report when all fail.
+inline constexpr int MaxMirrors = 16;
 }
 
 // Why a mirror line names no mirror that is used.
 enum class MirrorSkip {
     None,
-    NotAnAddress,    // field 1 is missing, not an address, or carries credentials, a query or a fragment
+    NotAnAddress,    // field 1 is missing, not an address, or carries credentials, a query or a
+                     // fragment
     NotHttp,         // an address of another scheme than http or https
     NoTrailingSlash, // its path does not end in "/", so it names no folder
     Duplicate,       // the same folder is listed before, or is the manifest's own
+    TooMany,         // Manifest::MaxMirrors are listed before
     HttpWithoutPins, // over http beside a manifest over https, which pins no release
 };
 
@@ -43,7 +49,8 @@ class ReleaseServers
 public:
     explicit ReleaseServers(const QString &manifestFolder = {});
 
-    // Adds a mirror read from the manifest; a duplicate is left out and said so.
+    // Adds a mirror read from the manifest; a duplicate, or one past the most
+    // there may be, is left out and said so.
     MirrorSkip addMirror(const QString &address);
     // For a manifest that pins no release: a weaker mirror would never serve.
     static bool isWeaker(const QString &mirror, const QString &manifestFolder);
@@ -55,7 +62,7 @@ public:
 
 private:
     QStringList m_folders;
-    QStringList m_keys; // the same, compared as addresses
+    QSet<QString> m_keys; // the same, compared as addresses
 };
 
 // The servers of a build's DOWNLOAD_SERVER, comma-separated, each a folder

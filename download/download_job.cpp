@@ -3,11 +3,16 @@
 #include "file_system.h"
 #include "progress.h"
 #include "release_file.h"
+#include "runtime_error.h"
 #include "target_file.h"
 
+#include <QFileInfo>
+
+#include <algorithm>
+
 DownloadJob::DownloadJob(FileSystem &fileSystem, const QString &folder, const QString &path,
-                         const ReleasePin &pin)
-    : m_fileSystem(fileSystem), m_folder(folder), m_path(path), m_pin(pin)
+                         const ReleasePin &pin, const QStringList &addresses)
+    : m_fileSystem(fileSystem), m_folder(folder), m_path(path), m_pin(pin), m_addresses(addresses)
 {
 }
 
@@ -73,19 +78,85 @@ void DownloadJob::fail()
     m_run = Run{DownloadPhase::Failed, 0, {}};
 }
 
+bool DownloadJob::isServerFailure(const RuntimeError &failure)
+{
+    switch (failure.number()) {
+    case ErrorNumber::TransferFailed:
+    case ErrorNumber::RequestTimedOut:
+    case ErrorNumber::ReleaseMismatch:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<qint64> DownloadJob::moveOn(const RuntimeError &failure)
+{
+    m_failures.append(failure.description());
+    m_failureNumber = failure.number();
+    if (m_server + 1 >= m_addresses.size()) {
+        return std::nullopt;
+    }
+    ++m_server;
+    if (!m_target) {
+        return 0;
+    }
+    const qint64 written = m_target->size();
+    // Bytes that may be another version of the file, joined to the next
+    // server's, pass only when the SHA-256 checks the whole at the end.
+    if (m_pin.pinsDigest() && failure.number() != ErrorNumber::ReleaseMismatch &&
+        (expectedBytes() < 0 || written < expectedBytes())) {
+        m_run.phase = DownloadPhase::ChangingServer;
+        return written;
+    }
+    m_target->restart();
+    m_run.percentage = 0;
+    m_run.phase = DownloadPhase::ChangingServer;
+    return 0;
+}
+
+RuntimeError DownloadJob::failureReport() const
+{
+    if (m_failures.size() == 1) {
+        return {m_failureNumber, m_failures.constFirst()};
+    }
+    QString text = QStringLiteral("\"%1\" could not be downloaded from any of its %2 servers:")
+                       .arg(QFileInfo(m_path).fileName())
+                       .arg(m_failures.size());
+    for (qsizetype i = 0; i < m_failures.size(); ++i) {
+        // Each names its server, most in their own words already.
+        const QString &reason = m_failures[i];
+        const QString &address = m_addresses.value(i);
+        text += QStringLiteral("\n%1. ").arg(i + 1) +
+                (reason.contains(address) ? reason : address + QLatin1String(": ") + reason);
+    }
+    return {m_failureNumber, text};
+}
+
 void DownloadJob::tick(qint64 msecs, bool waitingToRetry)
 {
-    if (m_run.phase != DownloadPhase::Receiving && m_run.phase != DownloadPhase::WaitingToRetry) {
+    const DownloadPhase phase = m_run.phase;
+    if (phase != DownloadPhase::Receiving && phase != DownloadPhase::WaitingToRetry &&
+        phase != DownloadPhase::ChangingServer) {
         return;
     }
     // Sampled during a wait too, so that the rate falls as it should.
     m_run.meter.sample(m_target->size(), msecs);
-    m_run.phase = waitingToRetry ? DownloadPhase::WaitingToRetry : DownloadPhase::Receiving;
+    if (phase != DownloadPhase::ChangingServer) {
+        m_run.phase = waitingToRetry ? DownloadPhase::WaitingToRetry : DownloadPhase::Receiving;
+    }
 }
 
 DownloadProgress DownloadJob::progress() const
 {
     const qint64 expected = expectedBytes();
-    return {m_run.phase,      m_target ? m_target->size() : 0, expected,
-            m_run.percentage, m_run.meter.bytesPerSecond(),    m_run.meter.secondsLeft(expected)};
+    return {m_run.phase,
+            m_target ? m_target->size() : 0,
+            expected,
+            m_run.percentage,
+            m_run.meter.bytesPerSecond(),
+            m_run.meter.secondsLeft(expected),
+            address(),
+            static_cast<int>(m_server) + 1,
+            static_cast<int>(std::max<qsizetype>(m_addresses.size(), 1))};
 }

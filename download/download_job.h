@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <memory>
@@ -12,6 +13,7 @@
 
 class FileSystem;
 class ReleaseFile;
+class RuntimeError;
 class TargetFile;
 
 // Where a download stands.
@@ -19,6 +21,7 @@ enum class DownloadPhase {
     Preparing,      // its size is asked for; nothing is written yet
     Receiving,      // the .part grows
     WaitingToRetry, // the transfer waits to try again; the rate runs down meanwhile
+    ChangingServer, // the server failed; the next one is asked, the .part waits for it
     Finished,       // whole, checked and under its final name
     Failed,         // given up, failed or cancelled; the .part is gone
 };
@@ -42,16 +45,24 @@ struct DownloadProgress
     qint16 percentage = 0;
     std::optional<double> bytesPerSecond;
     std::optional<qint64> secondsLeft;
+    // The address serving the release, and its place among the servers.
+    QString address;
+    int server = 1;
+    int servers = 1;
 };
 
 // One release downloaded into its folder, without a window or a socket: the
 // window feeds it the chunks the transfer control hands out and the time, and
 // shows what it reports. Failures are RuntimeErrors, as TargetFile throws them.
+//
+// The release may be offered by several servers (the manifest's, then its
+// mirrors): when one fails, the job says where the next one is to carry on.
 class DownloadJob final
 {
 public:
+    // addresses: the release's on each server, in the order they are tried.
     DownloadJob(FileSystem &fileSystem, const QString &folder, const QString &path,
-                const ReleasePin &pin);
+                const ReleasePin &pin, const QStringList &addresses = {});
     ~DownloadJob();
     DownloadJob(const DownloadJob &) = delete;
     DownloadJob &operator=(const DownloadJob &) = delete;
@@ -76,6 +87,21 @@ public:
     // Deletes the .part.
     void fail();
 
+    // The address the release is fetched from now.
+    QString address() const { return m_addresses.value(m_server); }
+    // Whether another server may not fail the same way: the transfer failed,
+    // or what came is not the release the manifest pins. A disk that is full
+    // is full whatever the server.
+    static bool isServerFailure(const RuntimeError &failure);
+    // Leaves the server that failed for the next: the byte to ask it for the
+    // release from, or nothing when none is left. Bytes another server wrote
+    // are carried on only when the pinned SHA-256 checks the whole file at
+    // the end; otherwise, and after a mismatch, the .part is emptied.
+    std::optional<qint64> moveOn(const RuntimeError &failure);
+    // After the last server failed: each server with its reason, in the order
+    // tried; with one server, its failure as it was.
+    RuntimeError failureReport() const;
+
     // Measures the rate at msecs of a monotonic clock; waitingToRetry tells
     // whether the transfer waits to try again.
     void tick(qint64 msecs, bool waitingToRetry);
@@ -98,6 +124,11 @@ private:
     QString m_path;
     ReleasePin m_pin;
     qint64 m_announcedBytes = -1;
+    QStringList m_addresses;
+    qsizetype m_server = 0;
+    // Why each server left failed, in order.
+    QStringList m_failures;
+    int m_failureNumber = 0;
     std::unique_ptr<TargetFile> m_target;
     Run m_run;
 };

@@ -5,6 +5,7 @@
 #include "manifest_signature_policy.h"
 #include "manifest_text.h"
 #include "minisign.h"
+#include "mirror_list.h"
 #include "printable_text.h"
 #include "release_pin.h"
 #include "sha256.h"
@@ -46,12 +47,19 @@ check  Reads DIR/manifest.txt as the program reads it: lists every release the
        the .pub file. --max-age-days N (with --public-key) also refuses a
        signature made more than N days ago, more than a day ahead or at no
        stated time, as the program built with MANIFEST_MAX_AGE_DAYS=N does.
+       Lines tagged MIRROR give in field 1 the address of a folder that holds
+       the same releases: check prints the mirrors the program would try after
+       the download server, in order, and which mirror lines it would skip and
+       why. A mirror line it cannot read is an error; a duplicate, or an http://
+       mirror in a manifest that pins no SHA-256, a warning. The manifest is
+       taken to be served over https, beside which an http:// mirror serves only
+       pinned releases.
 
 add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        file name, display name, SHA-256 and size. If the manifest has a line for
-       FILE already, that line is updated instead. Every other line is kept byte
-       for byte. The manifest is created if there is none. Sign it again
-       afterwards: minisign -Sm DIR/manifest.txt
+       FILE already, that line is updated instead. Every other line, MIRROR
+       lines included, is kept byte for byte. The manifest is created if there
+       is none. Sign it again afterwards: minisign -Sm DIR/manifest.txt
 
 A release that is a symbolic link must lead to a file inside DIR. Control
 characters read from the manifest or the signature are printed escaped (\x1B).
@@ -193,6 +201,7 @@ public:
         }
         readLines(folder, manifest.bytes,
                   trust.requiresSignature() ? Pinning::Required : Pinning::Optional);
+        reportMirrors();
         warnAboutNamesThatAreFiles();
         if (m_listed == 0) {
             warning(QStringLiteral("the manifest lists no release: the program would show an "
@@ -208,6 +217,12 @@ private:
         int line = 0;
         QString name;
         QString file;
+    };
+
+    struct Mirror
+    {
+        int line = 0;
+        MirrorLine read;
     };
 
     bool verifySignature(const FolderFile &manifest, const ManifestTrust &trust)
@@ -251,7 +266,12 @@ private:
         int number = 0;
         for (TextLines lines(bytes); !lines.atEnd();) {
             ++number;
-            const ManifestLine line = readManifestLine(lines.next(), pinning);
+            const QString text = lines.next();
+            if (MirrorLine mirror = readMirrorLine(text); mirror.tagged) {
+                m_mirrors.append({number, std::move(mirror)});
+                continue;
+            }
+            const ManifestLine line = readManifestLine(text, pinning);
             const QString where = QStringLiteral("line %1").arg(number);
             if (!line.entry) {
                 const QString why = describeSkip(line.skipped);
@@ -274,6 +294,7 @@ private:
             }
             const ManifestEntry &entry = *line.entry;
             m_releases.append({number, entry.name, entry.file});
+            m_pinsAny = m_pinsAny || entry.pin.pinsDigest();
             if (line.digestIgnored) {
                 warning(where + QStringLiteral(": field 3 is not a SHA-256; it is ignored"));
             }
@@ -291,6 +312,54 @@ private:
             found(QStringLiteral("%1: \"%2\" (%3): %4")
                       .arg(where, entry.name, entry.file,
                            ok ? QStringLiteral("ok") : QStringLiteral("PROBLEM")));
+        }
+    }
+
+    // Once every line is read, since whether an http mirror serves anything
+    // depends on the pins of all of them. The scheme the manifest is served over
+    // cannot be known here: it is taken to be https, the one to use.
+    void reportMirrors()
+    {
+        if (m_mirrors.isEmpty()) {
+            return;
+        }
+        const QString server = QStringLiteral("https://download-server.invalid/");
+        ReleaseServers servers(server);
+        bool http = false;
+        for (const Mirror &mirror : std::as_const(m_mirrors)) {
+            const QString where = QStringLiteral("line %1").arg(mirror.line);
+            const QString &address = mirror.read.address;
+            const bool weaker = ReleaseServers::isWeaker(address, server);
+            http = http || weaker;
+            MirrorSkip skipped = mirror.read.skipped;
+            if (skipped == MirrorSkip::None) {
+                skipped = weaker && !m_pinsAny ? MirrorSkip::HttpWithoutPins
+                                               : servers.addMirror(address);
+            }
+            const QString text =
+                QStringLiteral("%1: mirror skipped, %2").arg(where, describeMirrorSkip(skipped));
+            // A line the program cannot read fails, as a release line does; one
+            // that is read but serves nothing more only warns.
+            if (mirror.read.skipped != MirrorSkip::None) {
+                problem(text);
+            } else if (skipped != MirrorSkip::None) {
+                warning(text);
+            } else {
+                found(QStringLiteral("%1: mirror %2%3")
+                          .arg(where, address,
+                               weaker ? QStringLiteral(", for pinned releases only") : QString()));
+            }
+        }
+        const QStringList used = servers.all().mid(1);
+        found(used.isEmpty() ? QStringLiteral("mirrors: none used; releases come from the download "
+                                              "server alone")
+                             : QStringLiteral("mirrors, tried in this order after the download "
+                                              "server: ") +
+                                   used.join(QLatin1String(", ")));
+        if (http) {
+            found(QStringLiteral("http:// mirrors: the manifest is taken to be served over "
+                                 "https, as it should be; beside it, an http:// mirror serves "
+                                 "only the releases the manifest pins"));
         }
     }
 
@@ -392,6 +461,8 @@ private:
     QTextStream &m_out;
     QTextStream &m_err;
     QList<Listed> m_releases;
+    QList<Mirror> m_mirrors;
+    bool m_pinsAny = false;
     int m_listed = 0;
     int m_problems = 0;
     int m_warnings = 0;

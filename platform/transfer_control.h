@@ -37,6 +37,13 @@ public:
     // still executing.
     virtual void Execute(const QString &address, const QString &operation) = 0;
 
+    // Starts a GET of address for the bytes from offset on, as the same file
+    // fetched from another server carries on: nothing on this server vouches
+    // that its copy matches the bytes before, so only a caller that checks the
+    // whole file afterwards may use it. A 206 for that range goes on at
+    // offset; a 200 hands out the whole file again from its first byte.
+    virtual void ExecuteFrom(const QString &address, qint64 offset) = 0;
+
     virtual bool StillExecuting() const = 0;
 
     // A response header, empty when absent.

@@ -2,6 +2,8 @@
 #include "messages.h"
 #include "random_bytes.h"
 #include "release_file.h"
+#include "runtime_error.h"
+#include "sha256.h"
 #include "target_file.h"
 #include "test_files.h"
 #include "test_platform.h"
@@ -26,6 +28,8 @@ private slots:
     void receive();
     void room_data();
     void room();
+    void moveOn_data();
+    void moveOn();
 };
 
 void TestDownloadJob::receive_data()
@@ -92,6 +96,53 @@ void TestDownloadJob::room()
     QTEST(room.fits(), "fits");
     // Others write to the volume meanwhile.
     QVERIFY(qAbs(room.freeBytes - free - stalePart) < 1000 * 1000 * 1000);
+}
+
+void TestDownloadJob::moveOn_data()
+{
+    // After 1000 of 2500 bytes from the first of two servers, the failure's
+    // number; from: where the second server is asked from, -1 for none.
+    QTest::addColumn<bool>("digestPinned");
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<qint64>("from");
+    QTest::newRow("pinned, transfer failed: carries on")
+        << true << ErrorNumber::TransferFailed << 1000LL;
+    QTest::newRow("pinned, time-out: carries on") << true << ErrorNumber::RequestTimedOut << 1000LL;
+    QTest::newRow("pinned, not the release: byte 0") << true << ErrorNumber::ReleaseMismatch << 0LL;
+    QTest::newRow("size pinned only: byte 0") << false << ErrorNumber::TransferFailed << 0LL;
+    QTest::newRow("disk full: not the server's") << true << ErrorNumber::DiskFull << -1LL;
+}
+
+void TestDownloadJob::moveOn()
+{
+    QFETCH(bool, digestPinned);
+    QFETCH(int, failure);
+    QFETCH(qint64, from);
+    const QByteArray release = randomBytes(2500);
+    const QStringList servers{QStringLiteral("https://a.example/r"),
+                              QStringLiteral("http://b.example/r")};
+    DownloadJob job(m_fileSystem, m_folder.path(), m_path,
+                    {digestPinned ? Sha256::hash(release) : QByteArray(), release.size()}, servers);
+    job.start();
+    job.receive(release.left(1000), 0);
+    const RuntimeError failed(failure, QStringLiteral("it failed"));
+    QCOMPARE(DownloadJob::isServerFailure(failed), from >= 0);
+    if (from < 0) {
+        return;
+    }
+
+    QCOMPARE(job.moveOn(failed), std::optional<qint64>(from));
+    QCOMPARE(job.address(), servers[1]);
+    QCOMPARE(job.progress().receivedBytes, from);
+    job.receive(release.mid(from), from);
+    job.receive({}, release.size());
+    QCOMPARE(readAll(job.finish().path()), release);
+    // The last server failing leaves none: each is reported, in order.
+    QCOMPARE(job.moveOn(RuntimeError(ErrorNumber::TransferFailed, QStringLiteral("also"))),
+             std::nullopt);
+    QCOMPARE(job.failureReport().description(),
+             QStringLiteral("\"setup.bin\" could not be downloaded from any of its 2 servers:\n"
+                            "1. https://a.example/r: it failed\n2. http://b.example/r: also"));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadJob)

@@ -1,5 +1,6 @@
 #include "manifest.h"
 #include "manifest_text.h"
+#include "mirror_list.h"
 #include "sha256.h"
 #include "version_selection.h"
 
@@ -25,6 +26,8 @@ private slots:
     void lines();
     void pick_data();
     void pick();
+    void mirrors_data();
+    void mirrors();
 };
 
 void TestManifest::parseLine_data()
@@ -313,6 +316,82 @@ void TestManifest::pick()
     QCOMPARE(pick.selectedFile, selectedFile);
     QCOMPARE(pick.caption.value_or(QString()), caption);
     QCOMPARE(pick.index, index);
+}
+
+Q_DECLARE_METATYPE(MirrorSkip)
+
+void TestManifest::mirrors_data()
+{
+    // clang-format off
+    // line: read after a mirror at https://m1.example/r/, beside the manifest's
+    // folder; unpinned, pinned: the folder it adds for such releases, if any.
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<MirrorSkip>("skipped");
+    QTest::addColumn<QString>("unpinned");
+    QTest::addColumn<QString>("pinned");
+    QTest::addColumn<int>("others"); // mirrors listed between the first and the line
+
+    const QString https = QStringLiteral("https://dl.example/online_installer/");
+    const QString m2 = QStringLiteral("https://m2.example/r/");
+    const QString http2 = QStringLiteral("http://m2.example/r/");
+    const QString none;
+    const MirrorSkip used = MirrorSkip::None;
+    QTest::newRow("tag in any letter case, fields after ignored")
+        << "mIrRoR\t" + m2 + "\tnotes" << https << used << m2 << m2 << 0;
+    QTest::newRow("untagged") << "MIRRORS\t" + m2 << https << used << none << none << 0;
+    QTest::newRow("no trailing slash") << "MIRROR\thttps://m2.example/r" << https
+                                       << MirrorSkip::NoTrailingSlash << none << none << 0;
+    QTest::newRow("ftp") << "MIRROR\tftp://m2.example/r/" << https << MirrorSkip::NotHttp << none
+                         << none << 0;
+    QTest::newRow("credentials") << "MIRROR\thttps://u:p@m2.example/r/" << https
+                                 << MirrorSkip::NotAnAddress << none << none << 0;
+    QTest::newRow("upper-case host, default port: a duplicate")
+        << "MIRROR\tHTTPS://M1.EXAMPLE:443/r/" << https << MirrorSkip::Duplicate << none << none << 0;
+    QTest::newRow("the manifest's own folder")
+        << "MIRROR\t" + https << https << MirrorSkip::Duplicate << none << none << 0;
+    QTest::newRow("path in another letter case: another folder")
+        << "MIRROR\thttps://m1.example/R/" << https << used << "https://m1.example/R/"
+        << "https://m1.example/R/" << 0;
+    QTest::newRow("http beside https: pinned releases only")
+        << "MIRROR\t" + http2 << https << used << none << http2 << 0;
+    QTest::newRow("http beside http: every release")
+        << "MIRROR\t" + http2 << "http://dl.example/online_installer/" << used << http2 << http2 << 0;
+    QTest::newRow("past the most mirrors")
+        << "MIRROR\t" + m2 << https << MirrorSkip::TooMany << none << none
+        << Manifest::MaxMirrors - 1;
+    // clang-format on
+}
+
+void TestManifest::mirrors()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, folder);
+    QFETCH(MirrorSkip, skipped);
+    QFETCH(QString, unpinned);
+    QFETCH(QString, pinned);
+    QFETCH(int, others);
+
+    ReleaseServers servers(folder);
+    const QString m1 = readMirrorLine(u"MIRROR\thttps://m1.example/r/").address;
+    QStringList before{folder, m1};
+    for (int i = 0; i < others; ++i) {
+        before.append(QStringLiteral("https://o%1.example/").arg(i));
+    }
+    for (const QString &mirror : before.mid(1)) {
+        QCOMPARE(servers.addMirror(mirror), MirrorSkip::None);
+    }
+    const MirrorLine read = readMirrorLine(line);
+    const MirrorSkip got = read.tagged && read.skipped == MirrorSkip::None
+                               ? servers.addMirror(read.address)
+                               : read.skipped;
+    QCOMPARE(got, skipped);
+    QCOMPARE(describeMirrorSkip(skipped).isEmpty(), skipped == MirrorSkip::None);
+    const auto folders = [&](const QString &added) {
+        return before + (added.isEmpty() ? QStringList() : QStringList{added});
+    };
+    QCOMPARE(servers.forRelease({}), folders(unpinned));
+    QCOMPARE(servers.forRelease(ReleasePin{DigestBytes, 1234}), folders(pinned));
 }
 
 QTEST_GUILESS_MAIN(TestManifest)

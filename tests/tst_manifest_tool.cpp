@@ -67,8 +67,9 @@ void TestManifestTool::initTestCase()
 void TestManifestTool::check_data()
 {
     // clang-format off
-    // change: what is done to a good folder of two pinned releases; key: checked
-    // with the vendor's key; said: phrases that must be in what the tool says.
+    // change: what is done to a good folder of two pinned releases ("+lines" are
+    // appended to its manifest, "=lines" replace it); key: checked with the
+    // vendor's key; said: phrases that must be in what the tool says.
     QTest::addColumn<QString>("change");
     QTest::addColumn<bool>("key");
     QTest::addColumn<int>("status");
@@ -123,6 +124,24 @@ void TestManifestTool::check_data()
         << "name is a file" << false << ok
         << QStringList{"line 3: the display name \"A.BIN\" is the file name of line 2",
                        "picking line 2's release downloads b.bin instead"};
+    QTest::newRow("mirrors used in order")
+        << "+MIRROR\thttps://m1.example/r/\nmirror\thttp://m2.example/r/\n"
+           "MiRrOr\tHTTPS://M1.example:443/r/\n" << false << ok
+        << QStringList{"line 4: mirror https://m1.example/r/\n",
+                       "line 5: mirror http://m2.example/r/, for pinned releases only",
+                       "line 6: mirror skipped, the same folder is listed before",
+                       "after the download server: https://m1.example/r/, http://m2.example/r/\n",
+                       "taken to be served over https"};
+    QTest::newRow("mirror lines the program cannot read")
+        << "+MIRROR\tm.example/r/\nMIRROR\tftp://m.example/r/\nMIRROR\thttps://m.example/r\n"
+        << false << problems
+        << QStringList{"line 4: mirror skipped, field 1 is not the address",
+                       "line 5: mirror skipped, the address is neither", "line 6: mirror skipped, "
+                       "the address does not end in \"/\"", "mirrors: none used"};
+    QTest::newRow("http mirror, nothing pinned")
+        << "=# mirrors first\nMIRROR\thttp://m.example/r/\n" << false << ok
+        << QStringList{"line 2: mirror skipped, an http:// mirror serves only releases the "
+                       "manifest pins, and this manifest pins none"};
     // clang-format on
 }
 
@@ -151,6 +170,10 @@ void TestManifestTool::check()
         manifest += pinnedLine("a.bin", "Release A again", a);
     } else if (change == QLatin1String("bad size")) {
         manifest.replace("\t2000\n", "\t2 kB\n");
+    } else if (change.startsWith(u'+')) {
+        manifest += change.mid(1).toUtf8();
+    } else if (change.startsWith(u'=')) {
+        manifest = change.mid(1).toUtf8();
     } else if (change == QLatin1String("nothing")) {
         manifest = "# nothing yet\n";
     } else if (change == QLatin1String("escapes")) {
@@ -247,6 +270,8 @@ void TestManifestTool::add_data()
     QTest::newRow("Windows-1252 stays Windows-1252")
         << QByteArray("# versi\xF3n\n") << QStringLiteral("Versión 1 – €")
         << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n");
+    QTest::newRow("mirror line kept") << QByteArray("mIrRoR\thttp://m.example/r/\r\n") << "R 1"
+        << QByteArray("mIrRoR\thttp://m.example/r/\r\nW2003\tr1.bin\tR 1\t{pins}\r\n");
     QTest::newRow("Windows-1252 cannot hold the name")
         << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray();
     // clang-format on

@@ -15,6 +15,7 @@ private slots:
     void statusLine_data();
     void statusLine();
     void retryLine();
+    void serverLine();
 };
 
 namespace {
@@ -150,6 +151,33 @@ void TestTransferStatus::retryLine()
     QCOMPARE(retryStatusLine(3, 5, 8), QStringLiteral("Neuer Versuch 3 von 5 in 8 s"));
     useLanguage(QStringLiteral("pt_BR.UTF-8"));
     QCOMPARE(retryStatusLine(5, 5, 16), QStringLiteral("Nova tentativa 5 de 5 em 16 s"));
+}
+
+void TestTransferStatus::serverLine()
+{
+    DownloadProgress progress{DownloadPhase::Receiving,
+                              5000000,
+                              -1,
+                              0,
+                              8.8e6,
+                              {},
+                              QStringLiteral("https://mirror.example.org/o/setup.sh"),
+                              2,
+                              3};
+    useLanguage(QStringLiteral("en_GB.UTF-8"));
+    QCOMPARE(downloadStatusLine(progress),
+             QStringLiteral("mirror.example.org (2 of 3) · 5.0 MB received · 8.8 MB/s"));
+    useLanguage(QStringLiteral("fr_FR.UTF-8"));
+    progress.address = QStringLiteral("http://127.0.0.1:8766/o/setup.sh");
+    QCOMPARE(downloadStatusLine(progress),
+             QStringLiteral("127.0.0.1:8766 (2 sur 3) · 5,0 Mo reçus · 8,8 Mo/s"));
+    useLanguage(QStringLiteral("de_DE.UTF-8"));
+    progress.address = QStringLiteral("https://[::1]:443/o/setup.sh");
+    progress.bytesPerSecond.reset();
+    QCOMPARE(downloadStatusLine(progress), QStringLiteral("[::1] (2 von 3) · 5,0 MB empfangen"));
+    // The first server is not named.
+    progress.server = 1;
+    QCOMPARE(downloadStatusLine(progress), QStringLiteral("5,0 MB empfangen"));
 }
 
 QTEST_GUILESS_MAIN(TestTransferStatus)

@@ -61,16 +61,32 @@ QtTransferControl::~QtTransferControl()
 
 void QtTransferControl::Execute(const QString &address, const QString &operation)
 {
+    const QString verb = operation.trimmed().section(QLatin1Char(' '), 0, 0).toUpper();
+    if (verb != QLatin1String("HEAD") && verb != QLatin1String("GET")) {
+        throwIfExecuting();
+        throw RuntimeError(ErrorNumber::InvalidCall,
+                           QStringLiteral("Unknown operation \"%1\"").arg(operation));
+    }
+    begin(address, verb == QLatin1String("HEAD"), 0);
+}
+
+void QtTransferControl::ExecuteFrom(const QString &address, qint64 offset)
+{
+    begin(address, false, std::max<qint64>(offset, 0));
+}
+
+void QtTransferControl::throwIfExecuting() const
+{
     if (StillExecuting()) {
         throw RuntimeError(
             ErrorNumber::StillExecuting,
             QStringLiteral("Still executing last request (%1)").arg(m_request.address));
     }
-    const QString verb = operation.trimmed().section(QLatin1Char(' '), 0, 0).toUpper();
-    if (verb != QLatin1String("HEAD") && verb != QLatin1String("GET")) {
-        throw RuntimeError(ErrorNumber::InvalidCall,
-                           QStringLiteral("Unknown operation \"%1\"").arg(operation));
-    }
+}
+
+void QtTransferControl::begin(const QString &address, bool head, qint64 from)
+{
+    throwIfExecuting();
     const QUrl url = urlOf(address);
     const QString scheme = url.scheme();
     if (!url.isValid() || url.host().isEmpty() ||
@@ -82,14 +98,17 @@ void QtTransferControl::Execute(const QString &address, const QString &operation
     m_retry.stop();
     dropReply();
     ++m_generation;
-    const bool head = verb == QLatin1String("HEAD");
     m_request = Request{address,
                         url,
                         head,
                         head ? NetRules::RetrySchedule::probe(m_firstRetryDelay)
                              : NetRules::RetrySchedule::transfer(m_firstRetryDelay),
                         {},
-                        0};
+                        from,
+                        from};
+    m_request.file.position = from;
+    m_request.file.furthest = from;
+    m_request.file.resumeFrom = from;
     m_phase = Phase::Asking;
     startAttempt();
 }
@@ -108,7 +127,10 @@ void QtTransferControl::startAttempt()
         // If-Range: should the file have changed, the whole new one comes
         // instead of a piece of it, so two versions are never joined.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(from) + '-');
-        request.setRawHeader("If-Range", m_request.file.validator);
+        // None yet when another server's bytes are carried on: the caller checks.
+        if (!m_request.file.validator.isEmpty()) {
+            request.setRawHeader("If-Range", m_request.file.validator);
+        }
     }
     m_attempt.clock.start();
     m_reply.reset(m_request.head ? m_network.head(request) : m_network.get(request));
@@ -268,6 +290,10 @@ void QtTransferControl::takeResponse()
         takeRetriedResponse(answer);
         return;
     }
+    if (m_request.file.resumeFrom > 0) {
+        takeFirstPiece(answer);
+        return;
+    }
     if (!isSuccess(status)) {
         if (statusMayPass(status) && retryLater()) {
             return;
@@ -276,6 +302,39 @@ void QtTransferControl::takeResponse()
         return;
     }
     m_attempt.expected = m_request.file.takeWholeFile(answer);
+    m_attempt.bodyAccepted = true;
+    raise(TransferState::ResponseCompleted);
+}
+
+void QtTransferControl::takeFirstPiece(const NetRules::Answer &answer)
+{
+    const NetRules::RetriedAnswer judged = NetRules::judgeRetriedAnswer(m_request.file, answer,
+                                                                        m_request.address);
+    switch (judged.kind) {
+    case NetRules::RetriedAnswer::Kind::CarryOn:
+        m_attempt.bodyStart = judged.bodyStart;
+        m_attempt.expected = judged.expected;
+        m_request.file.total = judged.total;
+        // From here on this server's own validator vouches for its pieces.
+        m_request.file.acceptsRanges = true;
+        m_request.file.validator = NetRules::chooseValidator(answer.etag, answer.lastModified);
+        break;
+    case NetRules::RetriedAnswer::Kind::StartAgain:
+        m_request.file.resumeFrom = 0;
+        m_request.file.furthest = 0;
+        m_attempt.bodyStart = 0;
+        m_attempt.expected = m_request.file.takeWholeFile(answer);
+        break;
+    case NetRules::RetriedAnswer::Kind::Refuse:
+        fail(judged.text);
+        return;
+    case NetRules::RetriedAnswer::Kind::Failed:
+        if (statusMayPass(answer.status) && retryLater()) {
+            return;
+        }
+        fail(judged.text + attemptsText());
+        return;
+    }
     m_attempt.bodyAccepted = true;
     raise(TransferState::ResponseCompleted);
 }
@@ -376,7 +435,10 @@ bool QtTransferControl::retryLater()
     if (!decision.retry) {
         return false;
     }
-    m_request.file.resumeFrom = m_request.head ? 0 : m_request.file.nextStart();
+    // Until a server answers, the piece asked for first is asked for again.
+    m_request.file.resumeFrom = m_request.head             ? 0
+                                : m_phase == Phase::Asking ? m_request.firstByte
+                                                           : m_request.file.nextStart();
     if (decision.afterProgress) {
         qCInfo(lcDownload).noquote()
             << QStringLiteral("%1 broke off after new bytes: asking again at once, from byte %2")

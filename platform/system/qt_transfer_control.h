@@ -36,6 +36,7 @@ public:
     ~QtTransferControl() override;
 
     void Execute(const QString &address, const QString &operation) override;
+    void ExecuteFrom(const QString &address, qint64 offset) override;
     bool StillExecuting() const override;
     QString GetHeader(const QString &name) const override;
     int GetStatus() const override;
@@ -86,8 +87,12 @@ private:
         NetRules::RetrySchedule schedule{std::chrono::milliseconds(0), 0};
         NetRules::ResumeState file;
         qint64 chunkOffset = 0;
+        qint64 firstByte = 0; // the piece asked for first: 0 but after ExecuteFrom
     };
 
+    // Starts a request for address, of the bytes from "from" on.
+    void begin(const QString &address, bool head, qint64 from);
+    void throwIfExecuting() const;
     // Sends the request again, from where the file's state says.
     void startAttempt();
     void onMetaDataChanged();
@@ -95,6 +100,8 @@ private:
     void onIdleTimeout();
     // Acts on the status once the response headers are in.
     void takeResponse();
+    // The same for the first response to ExecuteFrom.
+    void takeFirstPiece(const NetRules::Answer &answer);
     // The same for the response to a retry of a GET whose body was under way.
     void takeRetriedResponse(const NetRules::Answer &answer);
     // Waits and tries again if that is allowed; false when the attempts are used up.
