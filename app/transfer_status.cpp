@@ -104,8 +104,8 @@ QString downloadStatusLine(const DownloadProgress &progress)
     if (progress.phase == DownloadPhase::Finished) {
         return message(CompleteMessage).arg(formatBytes(progress.receivedBytes));
     }
-    const QString line = transferStatusLine(progress.receivedBytes, progress.expectedBytes,
-                                            progress.bytesPerSecond, progress.secondsLeft);
+    QString line = transferStatusLine(progress.receivedBytes, progress.expectedBytes,
+                                      progress.bytesPerSecond, progress.secondsLeft);
     if (progress.server <= 1) {
         return line;
     }

@@ -1,8 +1,12 @@
 // Feeds arbitrary bytes through the manifest reader: decoding, line splitting
 // and line parsing must never crash, every entry must be safe to join to a
-// folder, and a signed manifest's entries must all be pinned.
+// folder, a signed manifest's entries must all be pinned, and every mirror
+// taken must be an http or https folder.
 #include "manifest.h"
 #include "manifest_text.h"
+#include "mirror_list.h"
+
+#include <QUrl>
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
                                                      static_cast<qsizetype>(size));
+    ReleaseServers servers(QStringLiteral("https://dl.example/online_installer/"));
     for (const QString &line : splitLines(bytes)) {
         if (line.contains(QLatin1Char('\n'))) {
             std::abort();
@@ -32,6 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (optional.entry.has_value() == (optional.skipped != SkipReason::None)) {
             std::abort();
         }
+        const MirrorLine mirror = readMirrorLine(line);
+        if (mirror.tagged && mirror.skipped == MirrorSkip::None) {
+            const QUrl url(mirror.address);
+            if ((url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
+                url.host().isEmpty() || !url.path().endsWith(QLatin1Char('/'))) {
+                std::abort();
+            }
+            servers.addMirror(mirror.address);
+        }
+    }
+    if (servers.all().size() > Manifest::MaxMirrors + 1) {
+        std::abort();
     }
     return 0;
 }
