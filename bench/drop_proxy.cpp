@@ -2,7 +2,7 @@
 // connection on to the real server and resets one whenever a response body it
 // carries reaches one of the given file offsets, each offset once.
 //
-//   orbistane-drop-proxy LISTEN_PORT UPSTREAM_PORT [CUT_OFFSET...]
+//   orbistane-drop-proxy [--refuse-after-last-cut] LISTEN_PORT UPSTREAM_PORT [CUT_OFFSET...]
 //
 // Both ports are on 127.0.0.1. The offsets count from the start of the file,
 // whichever part of it a response carries: a 206 answer to "Range: bytes=N-"
@@ -12,8 +12,11 @@
 // The bytes before the offset are let reach the client before the reset, which
 // would discard them, so that the client holds exactly the file up to the
 // offset. Bodies are spliced, never copied.
-// Prints "listening" once it accepts connections and "cut at OFFSET" for each
-// cut, on stdout; runs until it is killed, or its parent ends.
+// With --refuse-after-last-cut it plays a server that went down: once the last
+// offset is cut at, it stops listening, so that every new connection is refused.
+// Prints "listening" once it accepts connections, "cut at OFFSET" for each cut
+// and "refusing" when it stopped listening, on stdout; runs until it is killed,
+// or its parent ends.
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -24,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -73,6 +77,12 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         return m_points.erase(point) == 1;
+    }
+
+    bool used() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_points.empty();
     }
 
 private:
@@ -470,9 +480,30 @@ private:
     std::size_t m_capacity = 0;
 };
 
+// The listening socket, closed to new connections once every offset was cut at
+// when that was asked for.
+struct Listener
+{
+    int fd = -1;
+    bool refuseAfterLastCut = false;
+    std::atomic<bool> refusing{false};
+
+    // Before the cut connection is reset, so that the client's next attempt
+    // finds nobody listening. On Linux, shutting a listening socket down stops
+    // the listening at once, and wakes the accept() waiting on it.
+    void afterCut(const CutPoints &cuts)
+    {
+        if (refuseAfterLastCut && cuts.used() && !refusing.exchange(true)) {
+            shutdown(fd, SHUT_RDWR);
+            std::printf("refusing\n");
+            std::fflush(stdout);
+        }
+    }
+};
+
 // One thread per connection, both directions in one poll loop: the thread owns
 // both sockets, so a cut can reset them at once without racing another reader.
-void serve(int client, std::uint16_t upstreamPort, CutPoints &cuts)
+void serve(int client, std::uint16_t upstreamPort, CutPoints &cuts, Listener &listener)
 {
     const int upstream = connectTo(upstreamPort);
     if (upstream < 0) {
@@ -539,6 +570,7 @@ void serve(int client, std::uint16_t upstreamPort, CutPoints &cuts)
                 drain(client);
                 std::printf("cut at %llu\n", static_cast<unsigned long long>(responses.lastCut()));
                 std::fflush(stdout);
+                listener.afterCut(cuts);
                 break;
             }
         }
@@ -564,9 +596,12 @@ std::optional<std::uint16_t> portArgument(std::string_view text)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: orbistane-drop-proxy LISTEN_PORT UPSTREAM_PORT [CUT_OFFSET...]\n"
-                         "  forwards 127.0.0.1:LISTEN_PORT to 127.0.0.1:UPSTREAM_PORT and resets\n"
-                         "  the connection when a response body reaches each file offset given\n");
+    std::fprintf(stderr,
+                 "usage: orbistane-drop-proxy [--refuse-after-last-cut] LISTEN_PORT UPSTREAM_PORT\n"
+                 "                            [CUT_OFFSET...]\n"
+                 "  forwards 127.0.0.1:LISTEN_PORT to 127.0.0.1:UPSTREAM_PORT and resets\n"
+                 "  the connection when a response body reaches each file offset given;\n"
+                 "  --refuse-after-last-cut: then stops listening, so new connections are refused\n");
     return 2;
 }
 
@@ -574,13 +609,19 @@ int usage()
 
 int main(int argc, char *argv[])
 {
-    if (argc < 3) {
+    Listener listener;
+    int first = 1;
+    if (argc > 1 && std::string_view(argv[1]) == "--refuse-after-last-cut") {
+        listener.refuseAfterLastCut = true;
+        first = 2;
+    }
+    if (argc < first + 2) {
         return usage();
     }
-    const std::optional<std::uint16_t> listenPort = portArgument(argv[1]);
-    const std::optional<std::uint16_t> upstreamPort = portArgument(argv[2]);
+    const std::optional<std::uint16_t> listenPort = portArgument(argv[first]);
+    const std::optional<std::uint16_t> upstreamPort = portArgument(argv[first + 1]);
     std::set<std::uint64_t> points;
-    for (int i = 3; i < argc; ++i) {
+    for (int i = first + 2; i < argc; ++i) {
         const std::optional<std::uint64_t> point = number(argv[i]);
         if (!point || *point == 0) {
             std::fprintf(stderr, "not a file offset above 0: %s\n", argv[i]);
@@ -591,6 +632,10 @@ int main(int argc, char *argv[])
     if (!listenPort || !upstreamPort) {
         return usage();
     }
+    if (listener.refuseAfterLastCut && points.empty()) {
+        std::fprintf(stderr, "--refuse-after-last-cut needs an offset to cut at\n");
+        return usage();
+    }
     // A bench script that dies without killing the proxy takes it along.
     const pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -598,13 +643,13 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(listener.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in address = loopback(*listenPort);
-    if (listener < 0 ||
-        bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
-        listen(listener, 64) != 0) {
+    if (listener.fd < 0 ||
+        bind(listener.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener.fd, 64) != 0) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1:%u: %s\n", *listenPort,
                      std::strerror(errno));
         return 1;
@@ -614,14 +659,22 @@ int main(int argc, char *argv[])
 
     CutPoints cuts(std::move(points));
     for (;;) {
-        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE) {
                 continue;
             }
+            if (listener.refusing) {
+                break;
+            }
             std::fprintf(stderr, "accept: %s\n", std::strerror(errno));
             return 1;
         }
-        std::thread(serve, client, *upstreamPort, std::ref(cuts)).detach();
+        std::thread(serve, client, *upstreamPort, std::ref(cuts), std::ref(listener)).detach();
+    }
+    // Down for new connections; the ones already open go on until it is killed.
+    close(listener.fd);
+    for (;;) {
+        pause();
     }
 }

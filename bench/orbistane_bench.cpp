@@ -4,6 +4,11 @@
 //   orbistane-bench download BASE_URL FILE FOLDER   click on OK to the install question
 //   orbistane-bench startup BASE_URL STARTED_NS     process start to the window shown
 //   orbistane-bench cancel BASE_URL FILE FOLDER     click during the transfer to the question
+//
+// download and cancel take --first-retry-ms N after the mode: the wait before the
+// transfer's first retry of a server, each later one doubling (10 ms unless told,
+// where the program waits 1 s), so that a row measures what follows a failure
+// rather than the waiting.
 #include "form1.h"
 #include "memory_tuning.h"
 #include "system_platform.h"
@@ -42,13 +47,22 @@ long peakResidentKiB()
 
 struct Bench
 {
+    explicit Bench(std::chrono::milliseconds firstRetryDelay) : real(settings(firstRetryDelay)) {}
+
+    static TestPlatformSettings settings(std::chrono::milliseconds firstRetryDelay)
+    {
+        TestPlatformSettings made = TestPlatform::withTimeout(std::chrono::seconds(60));
+        made.retryDelay = firstRetryDelay;
+        return made;
+    }
+
     Platform platform()
     {
         return {shell,       real.fileSystem, real.http, real.stream, real.management,
                 real.mounts, real.inet1,      prompt,    errorReport, programEnd};
     }
 
-    TestPlatform real{std::chrono::seconds(60)};
+    TestPlatform real;
     FakeShell shell;
     ScriptedPrompt prompt;
     RecordingErrorReport errorReport;
@@ -79,9 +93,10 @@ void clickOn(QWidget *button)
     QCoreApplication::sendEvent(button, &release);
 }
 
-int download(const QString &baseUrl, const QString &file, const QString &folder, bool cancel)
+int download(const QString &baseUrl, const QString &file, const QString &folder, bool cancel,
+             std::chrono::milliseconds firstRetryDelay)
 {
-    Bench bench;
+    Bench bench(firstRetryDelay);
     bench.shell.tempFolder = QDir::tempPath();
     Form1 window(bench.platform(), baseUrl);
     window.Form_Load();
@@ -170,16 +185,26 @@ int main(int argc, char *argv[])
 {
     keepTransferBuffers();
     QApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
+    QStringList args = QCoreApplication::arguments();
     const QString mode = args.value(1);
     if (mode == QLatin1String("startup") && args.size() == 4) {
         return startup(args[2], args[3].toLongLong());
     }
-    if ((mode == QLatin1String("download") || mode == QLatin1String("cancel")) &&
-        args.size() == 5) {
-        return download(args[2], args[3], args[4], mode == QLatin1String("cancel"));
+    std::chrono::milliseconds firstRetryDelay = TestPlatform::RetryDelay;
+    bool valid = true;
+    if (args.value(2) == QLatin1String("--first-retry-ms")) {
+        const int ms = args.value(3).toInt(&valid);
+        valid = valid && ms >= 0;
+        firstRetryDelay = std::chrono::milliseconds(ms);
+        args.remove(2, 2);
     }
-    std::fprintf(stderr, "usage: orbistane-bench download|cancel BASE_URL FILE FOLDER\n"
+    if (valid && (mode == QLatin1String("download") || mode == QLatin1String("cancel")) &&
+        args.size() == 5) {
+        return download(args[2], args[3], args[4], mode == QLatin1String("cancel"),
+                        firstRetryDelay);
+    }
+    std::fprintf(stderr, "usage: orbistane-bench download|cancel [--first-retry-ms N] BASE_URL FILE "
+                         "FOLDER\n"
                          "       orbistane-bench startup BASE_URL STARTED_NS\n");
     return 2;
 }
