@@ -596,12 +596,13 @@ std::optional<std::uint16_t> portArgument(std::string_view text)
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: orbistane-drop-proxy [--refuse-after-last-cut] LISTEN_PORT UPSTREAM_PORT\n"
-                 "                            [CUT_OFFSET...]\n"
-                 "  forwards 127.0.0.1:LISTEN_PORT to 127.0.0.1:UPSTREAM_PORT and resets\n"
-                 "  the connection when a response body reaches each file offset given;\n"
-                 "  --refuse-after-last-cut: then stops listening, so new connections are refused\n");
+    std::fprintf(
+        stderr,
+        "usage: orbistane-drop-proxy [--refuse-after-last-cut] LISTEN_PORT UPSTREAM_PORT\n"
+        "                            [CUT_OFFSET...]\n"
+        "  forwards 127.0.0.1:LISTEN_PORT to 127.0.0.1:UPSTREAM_PORT and resets\n"
+        "  the connection when a response body reaches each file offset given;\n"
+        "  --refuse-after-last-cut: then stops listening, so new connections are refused\n");
     return 2;
 }
 

@@ -203,8 +203,9 @@ int main(int argc, char *argv[])
         return download(args[2], args[3], args[4], mode == QLatin1String("cancel"),
                         firstRetryDelay);
     }
-    std::fprintf(stderr, "usage: orbistane-bench download|cancel [--first-retry-ms N] BASE_URL FILE "
-                         "FOLDER\n"
-                         "       orbistane-bench startup BASE_URL STARTED_NS\n");
+    std::fprintf(stderr,
+                 "usage: orbistane-bench download|cancel [--first-retry-ms N] BASE_URL FILE "
+                 "FOLDER\n"
+                 "       orbistane-bench startup BASE_URL STARTED_NS\n");
     return 2;
 }

@@ -2,8 +2,8 @@
 
 #include "release_pin.h"
 
-#include <QString>
 #include <QSet>
+#include <QString>
 #include <QStringList>
 
 namespace Manifest {
