@@ -286,12 +286,9 @@ void QtTransferControl::takeResponse()
         // demand for credentials, which the end of the reply puts in its words.
         return;
     }
-    if (m_phase != Phase::Asking) {
-        takeRetriedResponse(answer);
-        return;
-    }
-    if (m_request.file.resumeFrom > 0) {
-        takeFirstPiece(answer);
+    // A piece asked for: of a retry, or the first answer to ExecuteFrom.
+    if (m_phase != Phase::Asking || m_request.file.resumeFrom > 0) {
+        takePiece(answer);
         return;
     }
     if (!isSuccess(status)) {
@@ -306,8 +303,12 @@ void QtTransferControl::takeResponse()
     raise(TransferState::ResponseCompleted);
 }
 
-void QtTransferControl::takeFirstPiece(const NetRules::Answer &answer)
+void QtTransferControl::takePiece(const NetRules::Answer &answer)
 {
+    // The first answer to ExecuteFrom is the request's response; any other
+    // continues a body already under way.
+    const bool first = m_phase == Phase::Asking;
+    const auto failWith = [this, first](const QString &text) { first ? fail(text) : giveUp(text); };
     const NetRules::RetriedAnswer judged = NetRules::judgeRetriedAnswer(m_request.file, answer,
                                                                         m_request.address);
     switch (judged.kind) {
@@ -315,41 +316,12 @@ void QtTransferControl::takeFirstPiece(const NetRules::Answer &answer)
         m_attempt.bodyStart = judged.bodyStart;
         m_attempt.expected = judged.expected;
         m_request.file.total = judged.total;
-        // From here on this server's own validator vouches for its pieces.
-        m_request.file.acceptsRanges = true;
-        m_request.file.validator = NetRules::chooseValidator(answer.etag, answer.lastModified);
-        break;
-    case NetRules::RetriedAnswer::Kind::StartAgain:
-        m_request.file.resumeFrom = 0;
-        m_request.file.furthest = 0;
-        m_attempt.bodyStart = 0;
-        m_attempt.expected = m_request.file.takeWholeFile(answer);
-        break;
-    case NetRules::RetriedAnswer::Kind::Refuse:
-        fail(judged.text);
-        return;
-    case NetRules::RetriedAnswer::Kind::Failed:
-        if (statusMayPass(answer.status) && retryLater()) {
-            return;
+        if (first) {
+            // From here on this server's own validator vouches for its pieces.
+            m_request.file.acceptsRanges = true;
+            m_request.file.validator = NetRules::chooseValidator(answer.etag, answer.lastModified);
         }
-        fail(judged.text + attemptsText());
-        return;
-    }
-    m_attempt.bodyAccepted = true;
-    raise(TransferState::ResponseCompleted);
-}
-
-void QtTransferControl::takeRetriedResponse(const NetRules::Answer &answer)
-{
-    const NetRules::RetriedAnswer judged = NetRules::judgeRetriedAnswer(m_request.file, answer,
-                                                                        m_request.address);
-    switch (judged.kind) {
-    case NetRules::RetriedAnswer::Kind::CarryOn:
-        m_attempt.bodyStart = judged.bodyStart;
-        m_attempt.expected = judged.expected;
-        m_request.file.total = judged.total;
-        m_attempt.bodyAccepted = true;
-        return;
+        break;
     case NetRules::RetriedAnswer::Kind::StartAgain:
         // What was received is thrown away.
         qCInfo(lcDownload).noquote()
@@ -357,19 +329,26 @@ void QtTransferControl::takeRetriedResponse(const NetRules::Answer &answer)
                               "starting again from the first byte")
                    .arg(m_request.address)
                    .arg(m_request.file.resumeFrom);
+        if (first) {
+            m_request.file.resumeFrom = 0;
+            m_request.file.furthest = 0;
+        }
         m_attempt.bodyStart = 0;
         m_attempt.expected = m_request.file.takeWholeFile(answer);
-        m_attempt.bodyAccepted = true;
-        return;
+        break;
     case NetRules::RetriedAnswer::Kind::Refuse:
-        giveUp(judged.text);
+        failWith(judged.text);
         return;
     case NetRules::RetriedAnswer::Kind::Failed:
         if (statusMayPass(answer.status) && retryLater()) {
             return;
         }
-        giveUp(judged.text + attemptsText());
+        failWith(judged.text + attemptsText());
         return;
+    }
+    m_attempt.bodyAccepted = true;
+    if (first) {
+        raise(TransferState::ResponseCompleted);
     }
 }
 

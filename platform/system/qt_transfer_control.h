@@ -100,10 +100,9 @@ private:
     void onIdleTimeout();
     // Acts on the status once the response headers are in.
     void takeResponse();
-    // The same for the first response to ExecuteFrom.
-    void takeFirstPiece(const NetRules::Answer &answer);
-    // The same for the response to a retry of a GET whose body was under way.
-    void takeRetriedResponse(const NetRules::Answer &answer);
+    // The same for an answer to a request for a piece: the response to a retry
+    // of a GET whose body was under way, or the first one to ExecuteFrom.
+    void takePiece(const NetRules::Answer &answer);
     // Waits and tries again if that is allowed; false when the attempts are used up.
     bool retryLater();
     // A failure no retry will mend.
