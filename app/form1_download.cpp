@@ -402,18 +402,26 @@ void Form1::endBySignal(int signalNumber)
 
 void Form1::launchInstaller(const ReleaseFile &release)
 {
-    // The question may have stood open for a while, and the folder is not ours
-    // alone: only the file that was checked may start.
-    if (!release.isUnchangedAtPath()) {
+    const auto changed = [this, &release] {
         qCInfo(lcDownload).noquote()
             << QStringLiteral("%1 was replaced or changed after it was checked: not started")
                    .arg(release.path());
         ask(message(23) + SelectedFile + message(36), PromptFlags::Warning);
+    };
+    // The question may have stood open for a while, and the folder is not ours
+    // alone: only the file that was checked may start.
+    if (!release.isUnchangedAtPath()) {
+        changed();
         return;
     }
     try {
-        m_platform.shell.Run(release.path(), release.descriptor());
+        const ReleasePin pin = selectedPin();
+        m_platform.shell.Run(release.checked(pin.pinsDigest() ? pin.sha256 : QByteArray()));
     } catch (const RuntimeError &error) {
+        if (error.number() == ErrorNumber::ReleaseMismatch) {
+            changed();
+            return;
+        }
         // Nothing was started; the user must not take the silence for success.
         ask(error.description(), PromptFlags::Warning);
     }

@@ -4,6 +4,7 @@
 #include "sha256.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -22,9 +23,15 @@ namespace {
 
 ReleaseFile ReleaseFile::open(const QString &path)
 {
+    const QFileInfo info(path);
+    FileDescriptor folder(::open(QFile::encodeName(info.absolutePath()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isValid()) {
+        failOn(path, errno);
+    }
     // Non-blocking, so that a FIFO at the name cannot hold the program up.
-    FileDescriptor descriptor(::open(QFile::encodeName(path).constData(),
-                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor descriptor(::openat(folder.get(), QFile::encodeName(info.fileName()).constData(),
+                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!descriptor.isValid()) {
         if (errno == ELOOP) {
             throw RuntimeError(ErrorNumber::PathAccess,
@@ -43,11 +50,13 @@ ReleaseFile ReleaseFile::open(const QString &path)
             ErrorNumber::PathAccess,
             QStringLiteral("\"%1\" is not a regular file; it is not started").arg(path));
     }
-    return {path, std::move(descriptor)};
+    return {path, std::move(folder), std::move(descriptor)};
 }
 
-ReleaseFile::ReleaseFile(const QString &path, FileDescriptor descriptor)
-    : m_path(path), m_descriptor(std::move(descriptor))
+ReleaseFile::ReleaseFile(const QString &path, FileDescriptor folder, FileDescriptor descriptor,
+                         const QByteArray &digest)
+    : m_path(path), m_name(QFile::encodeName(QFileInfo(path).fileName())),
+      m_folder(std::move(folder)), m_descriptor(std::move(descriptor)), m_digest(digest)
 {
     struct stat status = {};
     if (::fstat(m_descriptor.get(), &status) != 0) {
@@ -64,6 +73,11 @@ ReleaseFile::Identity ReleaseFile::identityOf(const struct stat &status)
             qint64(status.st_ctim.tv_sec) * NsPerSecond + status.st_ctim.tv_nsec};
 }
 
+CheckedFile ReleaseFile::checked(const QByteArray &pin) const
+{
+    return {m_path, m_descriptor.get(), m_folder.get(), pin.isEmpty() ? m_digest : pin};
+}
+
 QByteArray ReleaseFile::sha256() const
 {
     const FileDigest file = sha256OfDescriptor(m_descriptor.get(), m_path);
@@ -77,7 +91,7 @@ bool ReleaseFile::isUnchangedAtPath() const
 {
     struct stat atPath = {};
     struct stat held = {};
-    if (::lstat(QFile::encodeName(m_path).constData(), &atPath) != 0 ||
+    if (::fstatat(m_folder.get(), m_name.constData(), &atPath, AT_SYMLINK_NOFOLLOW) != 0 ||
         ::fstat(m_descriptor.get(), &held) != 0 || !S_ISREG(atPath.st_mode)) {
         return false;
     }

@@ -244,6 +244,7 @@ void TestNginxDownload::downloadsAndStartsInstaller()
     QProcessEnvironment environment;
     environment.insert(QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8"));
     environment.insert(QStringLiteral("TMPDIR"), dir.path());
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath(QStringLiteral("cache")));
     LinuxShell shell(environment);
     test.replaced.shell = &shell;
     Form1 form(test.platform(), QStringLiteral("%1://127.0.0.1:%2/online_installer/")

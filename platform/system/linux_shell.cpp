@@ -1,12 +1,15 @@
 #include "linux_shell.h"
 
+#include "file_ownership.h"
+#include "linux_launch.h"
 #include "runtime_error.h"
 
+#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QStandardPaths>
 
 #include <cerrno>
-#include <sys/stat.h>
+#include <pwd.h>
 #include <unistd.h>
 
 LinuxShell::LinuxShell(const QProcessEnvironment &environment) : m_environment(environment) {}
@@ -42,47 +45,84 @@ QString LinuxShell::ExpandEnvironmentStrings(const QString &text)
     return folder;
 }
 
-LaunchKind launchKindOf(const QByteArray &firstBytes)
+QString LinuxShell::cacheFolder() const
 {
-    if (firstBytes.startsWith("#!") || firstBytes.startsWith("\177ELF")) {
-        return LaunchKind::Execute;
+    const QString cache = m_environment.value(QStringLiteral("XDG_CACHE_HOME"));
+    if (cache.startsWith(QLatin1Char('/'))) {
+        return cache;
     }
-    return LaunchKind::OpenWithDesktop;
+    QString home = m_environment.value(QStringLiteral("HOME"));
+    if (home.isEmpty()) {
+        // The user's home as the system knows it, for an environment without one.
+        if (const passwd *user = ::getpwuid(::geteuid()); user && user->pw_dir) {
+            home = QFile::decodeName(user->pw_dir);
+        }
+    }
+    return home.isEmpty() ? QString() : home + QLatin1String("/.cache");
 }
 
-void LinuxShell::Run(const QString &filePath, int descriptor)
+void LinuxShell::Run(const CheckedFile &file)
 {
-    // Absolute, so that no name can read as an option to xdg-open.
-    const QFileInfo info(filePath);
-    const QString path = info.absoluteFilePath();
+    const QString path = QFileInfo(file.path).absoluteFilePath();
     const auto cannotStart = [&path](const QString &reason) {
         return RuntimeError(ErrorNumber::FileNotFound,
                             QStringLiteral("Cannot start \"%1\": %2").arg(path, reason));
     };
     char head[4] = {};
-    const ssize_t read = ::pread(descriptor, head, sizeof head, 0);
-    struct stat status = {};
-    if (read < 0 || ::fstat(descriptor, &status) != 0) {
+    const ssize_t read = ::pread(file.descriptor, head, sizeof head, 0);
+    if (read < 0) {
         throw cannotStart(qt_error_string(errno));
     }
+    const LaunchWay way = launchWayOf(QByteArray(head, int(read)),
+                                      keepsOwnersAndModes(file.descriptor));
 
-    // No shell in between: the path is one argument, whatever it contains, and
-    // the program started sees it as its own name.
-    QProcess process;
-    process.setWorkingDirectory(info.absolutePath());
-    process.setStandardInputFile(QProcess::nullDevice());
-    if (launchKindOf(QByteArray(head, int(read))) == LaunchKind::Execute) {
-        // Downloads arrive without the execute bit; the owner may run what it fetched.
-        if ((status.st_mode & S_IXUSR) == 0 &&
-            ::fchmod(descriptor, (status.st_mode & 07777) | S_IXUSR) != 0) {
-            throw cannotStart(qt_error_string(errno));
+    // No shell in between: the path is one argument, whatever it contains.
+    DetachedStart start;
+    for (const QString &variable : m_environment.toStringList()) {
+        start.environment.append(QFile::encodeName(variable));
+    }
+    start.workingFolder = file.folderDescriptor;
+    if (m_beforeStart) {
+        m_beforeStart();
+    }
+    if (way == LaunchWay::FromDescriptor) {
+        start.executable = file.descriptor;
+        start.arguments = {QFile::encodeName(path)};
+        const int error = startDetached(start);
+        // Not runnable where it is (no execute bit, a volume mounted noexec):
+        // its copy is.
+        if (error != EACCES) {
+            if (error != 0) {
+                throw cannotStart(qt_error_string(error));
+            }
+            return;
         }
-        process.setProgram(path);
+        start.executable = -1;
+    }
+    const QString cache = cacheFolder();
+    if (cache.isEmpty()) {
+        throw cannotStart(QStringLiteral("the user has no home folder to copy it to"));
+    }
+    PrivateCopy copy(file, cache, way != LaunchWay::CopyToDesktop);
+    if (way == LaunchWay::CopyToDesktop) {
+        const QString opener = QStandardPaths::findExecutable(
+            QStringLiteral("xdg-open"), m_environment.value(QStringLiteral("PATH"))
+                                            .split(QLatin1Char(':'), Qt::SkipEmptyParts));
+        if (opener.isEmpty()) {
+            throw cannotStart(QStringLiteral("xdg-open, which opens it, is not installed"));
+        }
+        start.path = QFile::encodeName(opener);
+        start.arguments = {"xdg-open", copy.path()};
     } else {
-        process.setProgram(QStringLiteral("xdg-open"));
-        process.setArguments({path});
+        // The script's $0, a path nobody else can change, there while it runs.
+        start.path = copy.path();
+        start.arguments = {copy.path()};
+        start.removeAfter = &copy;
     }
-    if (!process.startDetached()) {
-        throw cannotStart(process.errorString());
+    if (const int error = startDetached(start); error != 0) {
+        throw cannotStart(qt_error_string(error));
     }
+    // Deleted by what waits for the program, or, handed to the desktop,
+    // left for its reader and removed by a later start.
+    copy.keep();
 }

@@ -4,6 +4,10 @@
 
 #include <QProcessEnvironment>
 
+#include <functional>
+
+// The shell on a Linux desktop. environment is what the shell reads the
+// language and folders from, and what a started installer gets.
 class LinuxShell final : public Shell
 {
 public:
@@ -12,13 +16,20 @@ public:
 
     QString RegRead(const QString &name) override;
     QString ExpandEnvironmentStrings(const QString &text) override;
-    void Run(const QString &filePath, int descriptor) override;
+    void Run(const CheckedFile &file) override;
+
+    // Runs at the very moment of a start, after every check: where a test
+    // stands in for someone who changes the folder then.
+    void setBeforeStart(std::function<void()> beforeStart)
+    {
+        m_beforeStart = std::move(beforeStart);
+    }
 
 private:
-    QProcessEnvironment m_environment;
-};
+    // $XDG_CACHE_HOME, else ~/.cache: a folder of the user's, on a volume
+    // with room, unlike the runtime folder's small tmpfs.
+    QString cacheFolder() const;
 
-// How a file is started: run itself when it is a program (a script with "#!" or
-// an ELF executable), else handed to the desktop's default application.
-enum class LaunchKind { Execute, OpenWithDesktop };
-LaunchKind launchKindOf(const QByteArray &firstBytes);
+    QProcessEnvironment m_environment;
+    std::function<void()> m_beforeStart;
+};

@@ -81,12 +81,12 @@ public:
 
     QString RegRead(const QString &) override { return language; }
     QString ExpandEnvironmentStrings(const QString &) override { return tempFolder; }
-    void Run(const QString &filePath, int /*descriptor*/) override
+    void Run(const CheckedFile &file) override
     {
         if (failToStart) {
             throw RuntimeError(ErrorNumber::FileNotFound,
-                               QStringLiteral("Cannot start \"%1\"").arg(filePath));
+                               QStringLiteral("Cannot start \"%1\"").arg(file.path));
         }
-        started.append(filePath);
+        started.append(file.path);
     }
 };
