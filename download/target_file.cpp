@@ -1,13 +1,18 @@
 #include "target_file.h"
 
 #include "diagnostics.h"
+#include "file_ownership.h"
 #include "runtime_error.h"
+#include "sha256.h"
+#include "shell.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,12 +60,66 @@ bool sameFile(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// The mode a new file of the user's gets: 0666 less the umask, which cannot be
+// read without setting it, except here.
+mode_t newFileMode()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    mode_t umask = 022;
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
+                umask = ok ? mode_t(value & 0777) : umask;
+                break;
+            }
+        }
+    }
+    return 0666 & ~umask;
+}
+
+bool isAfter(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+// A write stamps a file with the clock of the last tick. So that one made just
+// after others may write to the file cannot carry the stamp of the last write
+// here, waits for the next tick: a few milliseconds at most, a second on a
+// volume that keeps whole seconds.
+void waitPast(const struct timespec &stamp)
+{
+    const struct timespec oneMs = {0, 1000 * 1000};
+    for (int i = 0; i < 1100; ++i) {
+        struct timespec now = {};
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        if (stamp.tv_nsec == 0 ? now.tv_sec > stamp.tv_sec : isAfter(now, stamp)) {
+            return;
+        }
+        ::nanosleep(&oneMs, nullptr);
+    }
+}
+
 } // namespace
 
 TargetFile::TargetFile(const QString &path, const ReleasePin &pin)
-    : m_path(path), m_partPath(partPath(path)), m_pin(pin)
+    : m_path(path), m_partPath(partPath(path)),
+      m_name(QFile::encodeName(QFileInfo(path).fileName())),
+      m_partName(m_name + PartSuffix.latin1()), m_pin(pin)
 {
-    if (m_pin.pinsDigest()) {
+    // Everything from here on goes through this descriptor: a folder renamed
+    // and put back by someone else is not this one.
+    m_folder.reset(::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_folder.isValid()) {
+        fail(QStringLiteral("Cannot create \"%1\""), errno);
+    }
+    m_keepsOwners = keepsOwnersAndModes(m_folder.get());
+    struct stat older = {};
+    m_replacesOlder = ::fstatat(m_folder.get(), m_name.constData(), &older, AT_SYMLINK_NOFOLLOW) ==
+                      0;
+    if (m_pin.pinsDigest() || !m_keepsOwners) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
     createPart();
@@ -81,18 +140,23 @@ qint64 TargetFile::reclaimableBytes(const QString &path)
         !S_ISREG(status.st_mode) || status.st_nlink != 1) {
         return 0;
     }
-    return status.st_size;
+    // What it takes on the disk, not its length: a planted sparse file of a
+    // terabyte gives back nothing.
+    return qint64(status.st_blocks) * 512;
 }
 
 void TargetFile::createPart()
 {
-    const QByteArray part = QFile::encodeName(m_partPath);
+    const int folder = m_folder.get();
+    const char *part = m_partName.constData();
     // Exclusive and never through a link: whatever stood at the name, the bytes
     // go only into a file made here. Something put back between the removal and
-    // the creation is removed again, a few times at most.
+    // the creation is removed again, a few times at most. Private, so that
+    // nobody else can write to it, whatever the umask or the folder's default
+    // ACL would give.
     for (int round = 0; round < 3; ++round) {
         m_writer.reset(
-            ::open(part.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+            ::openat(folder, part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (m_writer.isValid()) {
             break;
         }
@@ -100,7 +164,7 @@ void TargetFile::createPart()
             fail(QStringLiteral("Cannot create \"%1\""), errno);
         }
         struct stat stale = {};
-        if (::lstat(part.constData(), &stale) != 0) {
+        if (::fstatat(folder, part, &stale, AT_SYMLINK_NOFOLLOW) != 0) {
             continue; // gone meanwhile
         }
         // A plain file or a link is what an earlier run, or a copy, leaves:
@@ -112,7 +176,7 @@ void TargetFile::createPart()
                                               "Nothing was changed; move it away and try again.")
                                    .arg(m_partPath, kindOf(stale.st_mode)));
         }
-        if (::unlink(part.constData()) != 0 && errno != ENOENT) {
+        if (::unlinkat(folder, part, 0) != 0 && errno != ENOENT) {
             fail(QStringLiteral("Cannot replace \"%1\""), errno);
         }
     }
@@ -121,8 +185,8 @@ void TargetFile::createPart()
     }
     // Read back later by what starts the release, which a writer held open
     // would keep from running. Opened now, while the name is surely ours.
-    m_reader.reset(::open(part.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!m_reader.isValid() || !partIsOurs()) {
+    m_reader.reset(::openat(folder, part, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!m_reader.isValid() || !isOurs(m_partName, m_reader.get())) {
         const int error = m_reader.isValid() ? EEXIST : errno;
         m_reader.reset();
         m_writer.reset();
@@ -130,12 +194,34 @@ void TargetFile::createPart()
     }
 }
 
-bool TargetFile::partIsOurs() const
+bool TargetFile::isOurs(const QByteArray &name, int made) const
 {
     struct stat atName = {};
-    struct stat made = {};
-    return ::lstat(QFile::encodeName(m_partPath).constData(), &atName) == 0 &&
-           ::fstat(m_reader.get(), &made) == 0 && S_ISREG(atName.st_mode) && sameFile(atName, made);
+    struct stat held = {};
+    return ::fstatat(m_folder.get(), name.constData(), &atName, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(made, &held) == 0 && S_ISREG(atName.st_mode) && sameFile(atName, held);
+}
+
+void TargetFile::removeOurs(const QByteArray &name, int made) const
+{
+    const int folder = m_folder.get();
+    // Checked, then deleted, by a name nobody else knows beforehand: between
+    // a check and a deletion by the usual name, another's file could take it.
+    const QByteArray aside = '.' + name + ".deleted-" +
+                             QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+    if (::renameat2(folder, name.constData(), folder, aside.constData(), RENAME_NOREPLACE) != 0) {
+        // A volume that cannot rename without replacing: the narrowest it can do.
+        if (errno == EINVAL && isOurs(name, made)) {
+            ::unlinkat(folder, name.constData(), 0);
+        }
+        return;
+    }
+    if (isOurs(aside, made)) {
+        ::unlinkat(folder, aside.constData(), 0);
+    } else {
+        // Another's file had taken the name: it goes back, untouched.
+        ::renameat2(folder, aside.constData(), folder, name.constData(), RENAME_NOREPLACE);
+    }
 }
 
 void TargetFile::write(const QByteArray &bytes)
@@ -159,7 +245,7 @@ void TargetFile::restart()
     m_received = 0;
     m_written = 0;
     m_writtenBack = 0;
-    if (m_pin.pinsDigest()) {
+    if (m_sha256) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
     if (::ftruncate(m_writer.get(), 0) != 0 || ::lseek(m_writer.get(), 0, SEEK_SET) != 0) {
@@ -170,71 +256,92 @@ void TargetFile::restart()
 ReleaseFile TargetFile::finish()
 {
     writePending();
-    checkPin();
+    const QByteArray digest = checkPin();
     // On the disk before it takes the name: after a power cut the name must
     // not hold an empty or partial file.
     if (::fsync(m_writer.get()) != 0) {
         fail(QStringLiteral("Cannot write \"%1\" to the disk"), errno);
     }
     m_writer.reset();
-    const QByteArray part = QFile::encodeName(m_partPath);
-    const QByteArray final = QFile::encodeName(m_path);
+    checkOnDisk(digest);
+    struct stat written = {};
+    if (::fstat(m_reader.get(), &written) != 0) {
+        fail(QStringLiteral("Cannot read \"%1\" back"), errno);
+    }
+    if (m_keepsOwners) {
+        waitPast(written.st_mtim);
+    }
+    giveFinalMode();
     // Whatever has taken the .part's name since is not to be given the
     // release's. A stranger slipped in between this check and the rename is
     // caught by the one after it.
-    if (!partIsOurs()) {
-        throw RuntimeError(ErrorNumber::PathAccess,
-                           QStringLiteral("\"%1\" was replaced while the download was written to "
-                                          "it; nothing was started")
-                               .arg(m_partPath));
+    if (!isOurs(m_partName, m_reader.get())) {
+        throw replaced();
     }
-    // rename(2) replaces an older file, or a link, in one step, where QFile::rename
+    // One step that replaces an older file, or a link, where QFile::rename
     // would refuse to, or remove it first and leave a moment with neither.
-    if (std::rename(part.constData(), final.constData()) != 0) {
+    const int folder = m_folder.get();
+    if (::renameat(folder, m_partName.constData(), folder, m_name.constData()) != 0) {
         const int error = errno;
         throw RuntimeError(ErrorNumber::PathAccess,
                            QStringLiteral("Cannot rename \"%1\" to \"%2\": %3")
                                .arg(m_partPath, m_path, qt_error_string(error)));
     }
     m_finished = true;
-    struct stat atName = {};
-    struct stat made = {};
-    if (::lstat(final.constData(), &atName) != 0 || ::fstat(m_reader.get(), &made) != 0 ||
-        !sameFile(atName, made)) {
+    if (m_afterRename) {
+        m_afterRename();
+    }
+    FileDescriptor folderCopy(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    ReleaseFile release(m_path, std::move(folderCopy), std::move(m_reader),
+                        m_pin.pinsDigest() ? m_pin.sha256 : digest);
+    if (!release.isUnchangedAtPath()) {
         throw RuntimeError(ErrorNumber::PathAccess,
-                           QStringLiteral("\"%1\" was replaced while the download was written to "
-                                          "it; nothing was started")
-                               .arg(m_partPath));
+                           QStringLiteral("\"%1\" now holds another's file, not this download: it "
+                                          "was put there as the download took the name%2. "
+                                          "Nothing was started.")
+                               .arg(m_path, m_replacesOlder
+                                                ? QStringLiteral(", and the older file that "
+                                                                 "had the name is gone")
+                                                : QString()));
+    }
+    // Written to since the check, as others could once it had its mode.
+    if (release.modifiedNs() !=
+        qint64(written.st_mtim.tv_sec) * 1000 * 1000 * 1000 + written.st_mtim.tv_nsec) {
+        removeOurs(m_name, release.descriptor());
+        throw RuntimeError(ErrorNumber::PathAccess,
+                           QStringLiteral("\"%1\" was written to by someone else as it took its "
+                                          "name; it was deleted and nothing was started")
+                               .arg(m_path));
     }
     // The rename itself on the disk too.
-    const QByteArray folder = QFile::encodeName(QFileInfo(m_path).absolutePath());
-    if (const FileDescriptor directory(
-            ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        !directory.isValid() || ::fsync(directory.get()) != 0) {
+    if (::fsync(folder) != 0) {
         // Some file systems cannot sync a folder; the file itself is on the disk.
         qCInfo(lcDownload).noquote()
             << QStringLiteral("Cannot write the folder of %1 to the disk: %2")
                    .arg(m_path, qt_error_string(errno));
     }
-    return {m_path, std::move(m_reader)};
+    return release;
 }
 
-void TargetFile::checkPin()
+QByteArray TargetFile::checkPin()
 {
     if (m_pin.pinsSize() && m_received != m_pin.size) {
         refuse(QStringLiteral("it has %1 bytes, the manifest lists %2")
                    .arg(m_received)
                    .arg(m_pin.size));
     }
-    if (m_sha256) {
-        QByteArray digest;
-        try {
-            digest = m_sha256->result();
-        } catch (const std::exception &error) {
-            throw RuntimeError(ErrorNumber::DeviceIo,
-                               QStringLiteral("Cannot work out the SHA-256 of \"%1\": %2")
-                                   .arg(m_partPath, QString::fromLocal8Bit(error.what())));
-        }
+    if (!m_sha256) {
+        return {};
+    }
+    QByteArray digest;
+    try {
+        digest = m_sha256->result();
+    } catch (const std::exception &error) {
+        throw RuntimeError(ErrorNumber::DeviceIo,
+                           QStringLiteral("Cannot work out the SHA-256 of \"%1\": %2")
+                               .arg(m_partPath, QString::fromLocal8Bit(error.what())));
+    }
+    if (m_pin.pinsDigest()) {
         if (digest != m_pin.sha256) {
             refuse(QStringLiteral("its SHA-256 is %1, the manifest lists %2")
                        .arg(QString::fromLatin1(digest.toHex()),
@@ -243,6 +350,63 @@ void TargetFile::checkPin()
         qCInfo(lcDownload).noquote()
             << "SHA-256 as the manifest lists:" << QString::fromLatin1(digest.toHex());
     }
+    return digest;
+}
+
+void TargetFile::checkOnDisk(const QByteArray &digest)
+{
+    const auto changed = [this](const QString &how) {
+        throw RuntimeError(ErrorNumber::PathAccess,
+                           QStringLiteral("\"%1\" was changed by someone else while it was "
+                                          "downloaded (%2); it was deleted and nothing was "
+                                          "started")
+                               .arg(m_partPath, how));
+    };
+    if (m_keepsOwners) {
+        // Private from its creation on, with this one name: nobody else can
+        // have opened it for writing.
+        struct stat status = {};
+        if (::fstat(m_reader.get(), &status) != 0) {
+            fail(QStringLiteral("Cannot read \"%1\" back"), errno);
+        }
+        if ((status.st_mode & 07777) != 0600 || status.st_uid != ::geteuid()) {
+            changed(QStringLiteral("its mode or owner is not the one it was made with"));
+        }
+        if (status.st_nlink == 0) {
+            throw replaced();
+        }
+        if (status.st_nlink != 1) {
+            changed(QStringLiteral("it was given another name"));
+        }
+        if (status.st_size != m_received) {
+            changed(QStringLiteral("it has %1 bytes, %2 were written")
+                        .arg(status.st_size)
+                        .arg(m_received));
+        }
+        return;
+    }
+    // Owner and mode come from the mount here: only the bytes themselves tell.
+    const FileDigest onDisk = sha256OfDescriptor(m_reader.get(), m_partPath);
+    if (!onDisk.error.isEmpty()) {
+        throw RuntimeError(ErrorNumber::DeviceIo, onDisk.error);
+    }
+    if (onDisk.digest != digest) {
+        changed(QStringLiteral("what it holds is not what was written"));
+    }
+}
+
+void TargetFile::giveFinalMode()
+{
+    char head[4] = {};
+    const ssize_t read = ::pread(m_reader.get(), head, sizeof head, 0);
+    const bool program = read > 0 &&
+                         launchKindOf(QByteArray(head, int(read))) == LaunchKind::Execute;
+    // What a new file of the user's gets, and a program its owner may run.
+    const mode_t mode = newFileMode() | (program ? S_IXUSR : 0);
+    // Where the mount decides modes, it may refuse; that changes nothing.
+    if (::fchmod(m_reader.get(), mode) != 0 && m_keepsOwners) {
+        fail(QStringLiteral("Cannot set the mode of \"%1\""), errno);
+    }
 }
 
 void TargetFile::discard()
@@ -250,8 +414,8 @@ void TargetFile::discard()
     m_pending.clear();
     m_writer.reset();
     // Only the file made here: what has taken its name since is not ours to delete.
-    if (m_reader.isValid() && partIsOurs()) {
-        ::unlink(QFile::encodeName(m_partPath).constData());
+    if (m_reader.isValid()) {
+        removeOurs(m_partName, m_reader.get());
     }
     m_reader.reset();
     m_finished = true;
@@ -289,6 +453,14 @@ void TargetFile::writePending()
     } else {
         m_pending.resize(0);
     }
+}
+
+RuntimeError TargetFile::replaced() const
+{
+    return {ErrorNumber::PathAccess,
+            QStringLiteral("\"%1\" was replaced while the download was written to it; nothing "
+                           "was started")
+                .arg(m_partPath)};
 }
 
 void TargetFile::refuse(const QString &why) const

@@ -4,10 +4,12 @@
 #include "file_descriptor.h"
 #include "release_file.h"
 #include "release_pin.h"
+#include "runtime_error.h"
 
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // The file a download is written to. The bytes go to "<path>.part", which
@@ -16,9 +18,14 @@
 // release: not after a failure, a cancel, a killed process nor a power cut. An
 // older file at the final name stays untouched until that rename replaces it.
 //
-// The .part is this program's own: made afresh and exclusively, never opened
-// through whatever stood at its name before (a link, a FIFO, another name of
-// someone's file), and deleted only while it is still the file made here.
+// The .part is this program's own: made afresh, exclusively and private (0600)
+// in the folder held open from the start, never opened through whatever stood
+// at its name before (a link, a FIFO, another name of someone's file), and
+// deleted only while it is still the file made here. What is checked at the
+// end is what is on the disk: a file nobody else could have written (private
+// all along, one name, the user's), or, where the volume keeps no owners (FAT,
+// exFAT, NTFS), the bytes read back and hashed. Only then does it get the mode
+// a new file of the user's has, and its name.
 //
 // Chunks are gathered and written in large blocks: a system call per 1 KiB
 // chunk would cost more than the network. Every failure is a RuntimeError that
@@ -38,7 +45,8 @@ public:
 
     // Makes "<path>.part" for writing; a plain file or link left there by an
     // earlier run is removed first, anything else there is an error. Nothing at
-    // path itself changes yet.
+    // path itself changes yet. The folder is the one path is in now, whatever
+    // is done to its name later.
     explicit TargetFile(const QString &path, const ReleasePin &pin = {});
     ~TargetFile();
     TargetFile(const TargetFile &) = delete;
@@ -46,7 +54,8 @@ public:
 
     static QString partPath(const QString &path) { return path + PartSuffix; }
     // The room a .part left at path's by an earlier run gives back when it is
-    // replaced: its size when it is a plain file with no other name, else 0.
+    // replaced: the blocks it takes when it is a plain file with no other name
+    // (a sparse file's holes take none), else 0.
     static qint64 reclaimableBytes(const QString &path);
 
     void write(const QByteArray &bytes);
@@ -55,32 +64,57 @@ public:
     // Empties the file, for a download that starts again from its first byte.
     void restart();
     // Writes out what is gathered, checks it against the pin, puts it on the
-    // disk and gives it the final name: the release, held open as it was checked.
+    // disk, checks what is there, and gives it its mode and the final name: the
+    // release, held open as it was checked.
     ReleaseFile finish();
     // Closes and deletes the partial file.
     void discard();
 
+    // Runs right after the rename, before its check: where a test stands in
+    // for someone who changes the folder then.
+    void setAfterRename(std::function<void()> afterRename)
+    {
+        m_afterRename = std::move(afterRename);
+    }
+
 private:
     void createPart();
     void writePending();
-    void checkPin();
-    // Whether the .part name still leads to the file this made.
-    bool partIsOurs() const;
+    // The digest of what was written, when it was hashed.
+    QByteArray checkPin();
+    void checkOnDisk(const QByteArray &digest);
+    void giveFinalMode();
+    // Whether name, in the folder, leads to the file open as made.
+    bool isOurs(const QByteArray &name, int made) const;
+    // Deletes the file open as made, found at name, and nothing else.
+    void removeOurs(const QByteArray &name, int made) const;
     [[noreturn]] void fail(const QString &what, int error) const;
+    // Another file took the .part's name.
+    RuntimeError replaced() const;
     [[noreturn]] void refuse(const QString &why) const;
 
     QString m_path;
     QString m_partPath;
+    QByteArray m_name;
+    QByteArray m_partName;
+    FileDescriptor m_folder;
+    // Whether the volume keeps owners and modes, so that they tell who can
+    // have written the .part.
+    bool m_keepsOwners = true;
+    // Whether something stood at the final name when this began.
+    bool m_replacesOlder = false;
     FileDescriptor m_writer;
     // The same file, read-only: what finish hands on to be started.
     FileDescriptor m_reader;
     QByteArray m_pending;
     ReleasePin m_pin;
-    // On a thread of its own: the digest must not slow the transfer down.
+    // On a thread of its own: the digest must not slow the transfer down. Also
+    // without a pinned digest where the bytes on the disk are read back.
     std::unique_ptr<BackgroundSha256> m_sha256;
     qint64 m_received = 0;
     // Written to the file, and of that, handed to the disk.
     qint64 m_written = 0;
     qint64 m_writtenBack = 0;
     bool m_finished = false;
+    std::function<void()> m_afterRename;
 };

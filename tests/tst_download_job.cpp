@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+
 class TestDownloadJob final : public QObject
 {
     Q_OBJECT
@@ -73,29 +75,36 @@ void TestDownloadJob::receive()
 
 void TestDownloadJob::room_data()
 {
-    // The release's size beyond what the volume has free; the stale .part is sparse.
+    // The release's size beyond what the volume has free, and a stale .part
+    // of this length, sparse or taking its blocks.
     QTest::addColumn<qint64>("stalePart");
+    QTest::addColumn<bool>("allocated");
     QTest::addColumn<qint64>("beyondFree");
     QTest::addColumn<bool>("fits");
     const qint64 gb = 1000LL * 1000 * 1000;
-    QTest::newRow("fits") << 0LL << -gb << true;
-    QTest::newRow("does not fit") << 0LL << 1000 * gb << false;
-    QTest::newRow("stale .part's room counts") << 2000 * gb << 1000 * gb << true;
+    const qint64 mb = 1000LL * 1000;
+    QTest::newRow("fits") << 0LL << false << -gb << true;
+    QTest::newRow("does not fit") << 0LL << false << 1000 * gb << false;
+    QTest::newRow("stale .part's room counts") << 64 * mb << true << 32 * mb << true;
+    QTest::newRow("a sparse stale .part gives back nothing")
+        << 2000 * gb << false << 1000 * gb << false;
 }
 
 void TestDownloadJob::room()
 {
     QFETCH(qint64, stalePart);
+    QFETCH(bool, allocated);
     QFETCH(qint64, beyondFree);
     QFile part(TargetFile::partPath(m_path));
     QVERIFY(part.open(QIODevice::WriteOnly) && part.resize(stalePart));
+    QVERIFY(!allocated || ::posix_fallocate(part.handle(), 0, stalePart) == 0);
     const qint64 free = m_fileSystem.FreeBytes(m_folder.path());
     DownloadJob job(m_fileSystem, m_folder.path(), m_path, {});
     job.announce(free + beyondFree);
     const DownloadRoom room = job.room();
     QTEST(room.fits(), "fits");
     // Others write to the volume meanwhile.
-    QVERIFY(qAbs(room.freeBytes - free - stalePart) < 1000 * 1000 * 1000);
+    QVERIFY(qAbs(room.freeBytes - free - (allocated ? stalePart : 0)) < 1000 * 1000 * 1000);
 }
 
 void TestDownloadJob::moveOn_data()

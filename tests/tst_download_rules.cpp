@@ -5,6 +5,7 @@
 #include "remote_size.h"
 #include "runtime_error.h"
 #include "sha256.h"
+#include "small_tmpfs.h"
 #include "target_file.h"
 #include "test_files.h"
 
@@ -14,6 +15,9 @@
 #include <QTest>
 
 #include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestDownloadRules final : public QObject
 {
@@ -35,6 +39,10 @@ private slots:
     void targetKeepsEveryChunkInOrder();
     void pinnedTarget_data();
     void pinnedTarget();
+    void changedOnTheDisk_data();
+    void changedOnTheDisk();
+    void modes_data();
+    void modes();
 };
 
 void TestDownloadRules::initTestCase()
@@ -340,6 +348,120 @@ void TestDownloadRules::pinnedTarget()
         QCOMPARE(written, qint64(body.size()));
     }
     QVERIFY(!QFile::exists(path));
+}
+
+void TestDownloadRules::changedOnTheDisk_data()
+{
+    // clang-format off
+    // Whether the volume's owners tell nothing of who may write (as on FAT),
+    // what someone else does to the download before it is started, what is
+    // said (nothing: it is kept) and what the release's name and the .part's
+    // hold afterwards.
+    QTest::addColumn<bool>("ownersTellNothing");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QByteArray>("left");
+    QTest::addColumn<QByteArray>("partLeft");
+    QTest::newRow("untouched") << false << "" << "" << QByteArray("release") << QByteArray();
+    QTest::newRow("the .part given another name") << false << "link" << "given another name" << QByteArray("older") << QByteArray();
+    QTest::newRow("the .part opened to others") << false << "chmod" << "mode or owner" << QByteArray("older") << QByteArray();
+    QTest::newRow("a file renamed over the .part") << false << "replace part" << "was replaced while" << QByteArray("older") << QByteArray("rival");
+    QTest::newRow("untouched, owners tell nothing") << true << "" << "" << QByteArray("release") << QByteArray();
+    QTest::newRow("the .part's bytes changed, owners tell nothing") << true << "write" << "not what was written" << QByteArray("older") << QByteArray();
+    QTest::newRow("a file renamed over it as it takes its name") << false << "rename over" << "now holds another's file, not this download: it was put there as the download took the name, and the older file that had the name is gone" << QByteArray("rival") << QByteArray();
+    QTest::newRow("written to as it takes its name") << false << "append" << "written to by someone else" << QByteArray() << QByteArray();
+    // clang-format on
+}
+
+void TestDownloadRules::changedOnTheDisk()
+{
+    QFETCH(bool, ownersTellNothing);
+    QFETCH(QString, change);
+    QFETCH(QString, said);
+    QTemporaryDir dir;
+    QString folder = dir.path();
+    std::optional<FuseMirror> mirror;
+    if (ownersTellNothing) {
+        folder = dir.filePath(QStringLiteral("mirror"));
+        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(dir.filePath(QStringLiteral("source"))));
+        mirror.emplace(dir.filePath(QStringLiteral("source")), folder);
+        if (!mirror->mounted()) {
+            QSKIP(qPrintable(mirror->failure()));
+        }
+    }
+    const QString path = folder + QLatin1String("/release.bin");
+    const QString part = TargetFile::partPath(path);
+    const QString rival = dir.filePath(QStringLiteral("rival"));
+    QVERIFY(writeFile(path, "older") && writeFile(rival, "rival"));
+    const QByteArray body = randomBytes(3 * TargetFile::BlockBytes);
+    QString error;
+    try {
+        TargetFile target(path);
+        target.write(body);
+        const QByteArray partName = QFile::encodeName(part);
+        if (change == QLatin1String("link")) {
+            QCOMPARE(::link(partName, partName + ".2"), 0);
+        } else if (change == QLatin1String("chmod")) {
+            QCOMPARE(::chmod(partName, 0660), 0);
+        } else if (change == QLatin1String("replace part")) {
+            QVERIFY(::rename(QFile::encodeName(rival), partName) == 0);
+        } else if (change == QLatin1String("write")) {
+            QFile file(part);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write("X") == 1);
+        }
+        target.setAfterRename([&] {
+            QFile file(path);
+            if (change == QLatin1String("rename over")) {
+                QVERIFY(::rename(QFile::encodeName(rival), QFile::encodeName(path)) == 0);
+            } else if (change == QLatin1String("append")) {
+                QVERIFY(file.open(QIODevice::Append) && file.write("X") == 1);
+            }
+        });
+        target.finish();
+    } catch (const RuntimeError &failure) {
+        error = failure.description();
+    }
+    QVERIFY2(said.isEmpty() ? error.isEmpty() : error.contains(said), qPrintable(error));
+    QFETCH(QByteArray, left);
+    QCOMPARE(readAll(path), left == "release" ? body : left);
+    QTEST(readAll(part), "partLeft");
+    // Nothing the deletion set aside is left.
+    QCOMPARE(QDir(folder).entryList({QStringLiteral("*deleted*")}, QDir::Files | QDir::Hidden),
+             QStringList());
+}
+
+void TestDownloadRules::modes_data()
+{
+    // The umask, what the release begins with, and the mode it gets when whole.
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("a script, umask 022") << 022 << QByteArray("#!/bin/sh\n") << 0744;
+    QTest::newRow("data, umask 002") << 002 << QByteArray("data") << 0664;
+    QTest::newRow("a program, umask 077") << 077 << QByteArray("\177ELF") << 0700;
+    QTest::newRow("data, no umask") << 0 << QByteArray("data") << 0666;
+}
+
+void TestDownloadRules::modes()
+{
+    QFETCH(int, umask);
+    QFETCH(QByteArray, head);
+    const mode_t before = ::umask(mode_t(umask));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("release.bin"));
+    struct stat part = {};
+    struct stat whole = {};
+    {
+        TargetFile target(path);
+        target.write(head + randomBytes(1000));
+        QCOMPARE(::stat(QFile::encodeName(TargetFile::partPath(path)), &part), 0);
+        target.finish();
+    }
+    ::umask(before);
+    // Nobody else's while it downloads, whatever the umask allows.
+    QCOMPARE(part.st_mode & 07777, 0600u);
+    QCOMPARE(::stat(QFile::encodeName(path), &whole), 0);
+    QTEST(int(whole.st_mode & 07777), "mode");
 }
 
 QTEST_GUILESS_MAIN(TestDownloadRules)
