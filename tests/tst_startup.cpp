@@ -293,7 +293,8 @@ void TestStartup::pickShowsFileName()
 {
     TestWindow s(inLanguage());
     s.serveManifest("W2003\tsetup_2_1.sh\tRelease 2.1\n"
-                    "W2003\tsetup_3_0.sh\tRelease 3.0\n");
+                    "W2003\tsetup_3_0.sh\tRelease 3.0\n"
+                    "W2003\t<i>invoice&#x202E;hs.sh\tRelease 4.0\n");
     s.load();
 
     s.form->ComboVersion->setEditText(QStringLiteral("Release 3.0"));
@@ -304,6 +305,12 @@ void TestStartup::pickShowsFileName()
     emit s.form->ComboVersion->activated(1);
     QCOMPARE(s.form->SelectedFile, QStringLiteral("setup_3_0.sh"));
     QCOMPARE(s.form->Label8->text(), QStringLiteral("< setup_3_0.sh >"));
+
+    // A name that reads as markup is shown as it is spelt.
+    s.form->ComboVersion->setCurrentIndex(2);
+    emit s.form->ComboVersion->activated(2);
+    QCOMPARE(s.form->Label8->text(), QStringLiteral("< <i>invoice&#x202E;hs.sh >"));
+    QCOMPARE(s.form->Label8->textFormat(), Qt::PlainText);
 }
 
 void TestStartup::installedProgramDownloadsToTheUserFolder_data()

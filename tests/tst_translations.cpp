@@ -6,6 +6,7 @@
 #include "qt_prompt.h"
 #include "qt_translation.h"
 #include "random_bytes.h"
+#include "runtime_error.h"
 #include "test_files.h"
 #include "test_http_server.h"
 #include "test_window.h"
@@ -79,6 +80,8 @@ private slots:
     void captionsFit();
     void standardButtons_data();
     void standardButtons();
+    void markupIsShownAsText_data();
+    void markupIsShownAsText();
 };
 
 void TestTranslations::questions_data()
@@ -238,6 +241,34 @@ void TestTranslations::standardButtons()
     QCOMPARE(prompt.ask(QStringLiteral("?"), PromptFlags::YesNo, QString()), PromptAnswer::No);
     QCOMPARE(shownYes, yes);
     QCOMPARE(shownNo, no);
+}
+
+void TestTranslations::markupIsShownAsText_data()
+{
+    QTest::addColumn<bool>("report"); // else a question
+    QTest::newRow("a question") << false;
+    QTest::newRow("the error report") << true;
+}
+
+void TestTranslations::markupIsShownAsText()
+{
+    QFETCH(bool, report);
+    // As rich text, the entity would slip a right-to-left override past the
+    // manifest's refusal of one.
+    const QString name = QStringLiteral("<i>invoice&#x202E;hs.sh");
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer::singleShot(0, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        format = box->textFormat();
+        box->buttons().constFirst()->click();
+    });
+    if (report) {
+        QtErrorReport().report(RuntimeError(ErrorNumber::PathAccess, name));
+    } else {
+        QtPrompt().ask(message(11) + name + message(12), PromptFlags::YesNo, message(1));
+    }
+    QCOMPARE(format, Qt::PlainText);
 }
 
 QTEST_MAIN(TestTranslations)

@@ -19,6 +19,8 @@ QFrame *makeLine(QWidget *parent, const QRect &geometry, const QColor &colour)
 QLabel *makeLabel(QWidget *parent, const QRect &geometry, const QString &text)
 {
     auto *label = new QLabel(text, parent);
+    // Labels show file, folder and server names: text, never markup.
+    label->setTextFormat(Qt::PlainText);
     label->setGeometry(geometry);
     return label;
 }

@@ -27,6 +27,8 @@ int QtPrompt::ask(const QString &text, int flags, const QString &title)
     const bool yesNo = (flags & 0x0F) == PromptFlags::YesNo;
     QMessageBox box(icon, title, text, yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
                     QApplication::activeWindow());
+    // Names from the manifest, a server or the folder are text, never markup.
+    box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
     const int button = box.exec();
     if (button == QMessageBox::Yes) {
@@ -41,5 +43,6 @@ void QtErrorReport::report(const RuntimeError &error)
         QMessageBox::Critical, QStringLiteral("orbistane-download"),
         QStringLiteral("Run-time error '%1':\n\n%2").arg(error.number()).arg(error.description()),
         QMessageBox::Ok, QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
