@@ -25,7 +25,7 @@ struct Texts
 // them. French puts a no-break space before "?" and ":", as its typography asks;
 // German ends the cancel question with its verb. Portuguese is written as spoken
 // in Brazil, like the standard buttons that come with it.
-constexpr std::array<Texts, 38> Table = {{
+constexpr std::array<Texts, 39> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
      " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
      " Download online do Orbistane."},
@@ -131,6 +131,11 @@ constexpr std::array<Texts, 38> Table = {{
     // 38, before the rate while a server other than the first serves the release:
     // %1 is its host, %2 its place among the %3 servers.
     {"%1 (%2 de %3)", "%1 (%2 of %3)", "%1 (%2 sur %3)", "%1 (%2 von %3)", "%1 (%2 de %3)"},
+    // 39, the status line once the download is whole, when it came from a server
+    // other than the manifest's: %1 is its size, %2 the server.
+    {"Descarga completada: %1 desde %2", "Download complete: %1 from %2",
+     "Téléchargement terminé\u00A0: %1 depuis %2", "Download abgeschlossen: %1 von %2",
+     "Download concluído: %1 de %2"},
 }};
 
 RuntimeError subscriptOutOfRange()

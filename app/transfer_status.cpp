@@ -22,6 +22,7 @@ constexpr int ReceivedMessage = 33;
 constexpr int RetryMessage = 34;
 constexpr int CompleteMessage = 37;
 constexpr int ServerMessage = 38;
+constexpr int CompleteFromMessage = 39;
 
 QLocale numberLocale()
 {
@@ -102,7 +103,11 @@ QString downloadStatusLine(const DownloadProgress &progress)
 {
     // Not the last estimate: "1 s left" under a full bar reads as still running.
     if (progress.phase == DownloadPhase::Finished) {
-        return message(CompleteMessage).arg(formatBytes(progress.receivedBytes));
+        // Where it came from, when that is not the manifest's own server.
+        return progress.server <= 1
+                   ? message(CompleteMessage).arg(formatBytes(progress.receivedBytes))
+                   : message(CompleteFromMessage)
+                         .arg(formatBytes(progress.receivedBytes), serverName(progress.address));
     }
     QString line = transferStatusLine(progress.receivedBytes, progress.expectedBytes,
                                       progress.bytesPerSecond, progress.secondsLeft);

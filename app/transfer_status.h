@@ -27,7 +27,8 @@ QString transferStatusLine(qint64 received, qint64 total, std::optional<double> 
                            std::optional<qint64> secondsLeft);
 
 // The line for a download as it stands: "Download complete: 118 MB" once it is
-// whole, else transferStatusLine's, after the serving server when it is not the
+// whole ("... from mirror.example.org" when the manifest's server did not
+// serve it), else transferStatusLine's, after the serving server when it is not the
 // first ("mirror.example.org (2 of 3) · 8.8 MB/s · 4 s left").
 QString downloadStatusLine(const DownloadProgress &progress);
 

@@ -175,9 +175,18 @@ void TestTransferStatus::serverLine()
     progress.address = QStringLiteral("https://[::1]:443/o/setup.sh");
     progress.bytesPerSecond.reset();
     QCOMPARE(downloadStatusLine(progress), QStringLiteral("[::1] (2 von 3) · 5,0 MB empfangen"));
+    // Once whole, still named.
+    progress.phase = DownloadPhase::Finished;
+    QCOMPARE(downloadStatusLine(progress),
+             QStringLiteral("Download abgeschlossen: 5,0 MB von [::1]"));
+    useLanguage(QStringLiteral("es_ES.UTF-8"));
+    QCOMPARE(downloadStatusLine(progress),
+             QStringLiteral("Descarga completada: 5,0 MB desde [::1]"));
     // The first server is not named.
     progress.server = 1;
-    QCOMPARE(downloadStatusLine(progress), QStringLiteral("5,0 MB empfangen"));
+    QCOMPARE(downloadStatusLine(progress), QStringLiteral("Descarga completada: 5,0 MB"));
+    progress.phase = DownloadPhase::Receiving;
+    QCOMPARE(downloadStatusLine(progress), QStringLiteral("5,0 MB recibidos"));
 }
 
 QTEST_GUILESS_MAIN(TestTransferStatus)
