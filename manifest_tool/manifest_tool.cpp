@@ -62,7 +62,8 @@ add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        is none. Sign it again afterwards: minisign -Sm DIR/manifest.txt
 
 A release that is a symbolic link must lead to a file inside DIR. Control
-characters read from the manifest or the signature are printed escaped (\x1B).
+characters from the manifest, the signature, the key or the command line are
+printed escaped (\x1B).
 
 Findings go to standard output, errors and warnings to standard error.
 
@@ -598,7 +599,8 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
     }
     out << printableText(file) << ", \"" << printableText(name) << "\", SHA-256 "
         << digest.digest.toHex() << ", " << release.size() << " bytes\n";
-    out << "The manifest changed: sign it again with minisign -Sm " << manifest.path << '\n';
+    out << "The manifest changed: sign it again with minisign -Sm " << printableText(manifest.path)
+        << '\n';
     return Exit::Ok;
 }
 
@@ -631,8 +633,10 @@ std::optional<int> check(const QStringList &arguments, QTextStream &out, QTextSt
     if (dir.isEmpty()) {
         return std::nullopt;
     }
+    // The key, and a key file's text, are whatever was handed over, as the
+    // manifest is: quoted back escaped.
     const auto usage = [&err](const QString &text) {
-        err << "error: " << text << '\n';
+        err << "error: " << printableText(text) << '\n';
         return Exit::Usage;
     };
     ManifestTrust trust;
@@ -682,7 +686,7 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     err << "error: "
         << (command.isEmpty() ? QStringLiteral("no command given")
                               : QStringLiteral("cannot read the command line: ") +
-                                    arguments.join(QLatin1Char(' ')))
+                                    printableText(arguments.join(QLatin1Char(' '))))
         << "\n\n"
         << Help;
     return Exit::Usage;

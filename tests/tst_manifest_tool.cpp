@@ -327,6 +327,11 @@ void TestManifestTool::usage_data()
         << QStringList{"add", "{dir}", "out.bin", "Name"} << "out.bin is a symbolic link to";
     QTest::newRow("age not a number") << QStringList{"check", "{dir}", "--max-age-days", "30d"}
                                       << "\"30d\" is not a number of days";
+    QTest::newRow("escape sequences in the command line")
+        << QStringList{"sign\x1b]0;owned\x07", "{dir}"} << "sign\\x1B]0;owned\\x07";
+    QTest::newRow("escape sequences in the key file")
+        << QStringList{"check", "{dir}", "--public-key", "{dir}/evil.pub"}
+        << "\"RW\\x1B]0;owned\\x07\" is not a minisign public key";
     QTest::newRow("age without a key") << QStringList{"check", "{dir}", "--max-age-days", "30"}
                                        << "needs --public-key";
     // clang-format on
@@ -339,11 +344,13 @@ void TestManifestTool::usage()
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("r1.bin"), "release"));
     QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), dir.filePath("out.bin")));
+    QVERIFY(writeFile(dir.filePath("evil.pub"), "untrusted comment: key\nRW\x1b]0;owned\x07\n"));
     arguments.replaceInStrings(QStringLiteral("{dir}"), dir.path());
 
     const Said result = runTool(arguments);
     QCOMPARE(result.status, ManifestTool::Exit::Usage);
     QVERIFY2(result.err.contains(said), qPrintable(result.err));
+    QVERIFY2(!result.err.contains(QChar(0x1b)), qPrintable(result.err));
     QVERIFY(!QFile::exists(dir.filePath("manifest.txt")));
     QVERIFY(runTool({"--help"}).out.contains(QLatin1String("Exit status")));
 }
