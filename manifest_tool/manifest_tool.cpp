@@ -1,6 +1,7 @@
 #include "manifest_tool.h"
 
 #include "byte_count.h"
+#include "file_descriptor.h"
 #include "manifest.h"
 #include "manifest_signature_policy.h"
 #include "manifest_text.h"
@@ -15,7 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QTextStream>
 
 #include <optional>
@@ -59,9 +60,11 @@ add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        file name, display name, SHA-256 and size. If the manifest has a line for
        FILE already, that line is updated instead. Every other line, MIRROR
        lines included, is kept byte for byte. The manifest is created if there
-       is none. Sign it again afterwards: minisign -Sm DIR/manifest.txt
+       is none; else it is replaced whole, keeping its permissions. Sign it
+       again afterwards: minisign -Sm DIR/manifest.txt
 
-A release that is a symbolic link must lead to a file inside DIR. Control
+A release that is a symbolic link must lead to a file inside DIR.
+DIR/manifest.txt and its signature must be regular files, not links. Control
 characters from the manifest, the signature, the key or the command line are
 printed escaped (\x1B).
 
@@ -73,65 +76,157 @@ Exit status:
   2  the command line is wrong
 )";
 
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// DIR, held open: the manifest and its signature are opened relative to it, so
+// that a folder swapped for another between two steps changes nothing.
+struct Folder
+{
+    QString path; // as given, for messages
+    FileDescriptor descriptor;
+    QString error;
+
+    QString filePath(const QString &name) const { return QDir(path).filePath(name); }
+};
+
+Folder openFolder(const QString &path)
+{
+    Folder folder;
+    folder.path = path;
+    folder.descriptor.reset(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.descriptor.isValid()) {
+        folder.error = QStringLiteral("%1 is not a folder: %2").arg(path, errorText(errno));
+    }
+    return folder;
+}
+
 // What a file of the folder holds, or why it could not be read.
 struct FolderFile
 {
     QString path;
     QByteArray bytes;
     bool exists = false;
+    mode_t mode = 0; // its permissions
     QString error;
 };
 
 // Reads a regular file of at most maxBytes. Opened without blocking and checked
 // before a byte is read: a FIFO at its name would otherwise hold the tool up for
-// ever, and a device would pour out bytes.
-FolderFile readFolderFile(const QString &path, qint64 maxBytes)
+// ever, and a device would pour out bytes. A symbolic link is refused, even one
+// that leads inside the folder: add would write through it, and the server may
+// well not follow it.
+FolderFile readFolderFile(const Folder &folder, const QString &name, qint64 maxBytes)
 {
     FolderFile read;
-    read.path = path;
-    const int descriptor = ::open(QFile::encodeName(path).constData(),
-                                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (descriptor < 0) {
+    read.path = folder.filePath(name);
+    const FileDescriptor descriptor(
+        ::openat(folder.descriptor.get(), QFile::encodeName(name).constData(),
+                 O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+    if (!descriptor.isValid()) {
         const int error = errno;
-        // A link to nothing is there all the same: writing to it would go elsewhere.
-        read.exists = error != ENOENT || QFileInfo(path).isSymLink();
-        read.error = read.exists ? QStringLiteral("cannot read %1: %2")
-                                       .arg(path, QString::fromLocal8Bit(std::strerror(error)))
-                                 : QStringLiteral("%1 does not exist").arg(path);
+        // A link, even to nothing, is there all the same: writing to it would go elsewhere.
+        read.exists = error != ENOENT;
+        if (error == ELOOP) {
+            read.error = QStringLiteral("%1 is a symbolic link, which the tool does not follow: "
+                                        "put the file itself there")
+                             .arg(read.path);
+        } else {
+            read.error = read.exists
+                             ? QStringLiteral("cannot read %1: %2").arg(read.path, errorText(error))
+                             : QStringLiteral("%1 does not exist").arg(read.path);
+        }
         return read;
     }
     read.exists = true;
     struct stat status = {};
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(descriptor);
-        read.error = QStringLiteral("%1 is not a regular file").arg(path);
+    if (::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        read.error = QStringLiteral("%1 is not a regular file").arg(read.path);
+        return read;
+    }
+    read.mode = status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
+    if (status.st_size > maxBytes) {
+        read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
+                         .arg(read.path)
+                         .arg(maxBytes);
         return read;
     }
     QFile file;
-    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        read.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return read;
-    }
-    if (status.st_size > maxBytes) {
-        read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
-                         .arg(path)
-                         .arg(maxBytes);
+    if (!file.open(descriptor.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        read.error = QStringLiteral("cannot read %1: %2").arg(read.path, file.errorString());
         return read;
     }
     read.bytes = file.read(maxBytes + 1);
     if (read.bytes.size() > maxBytes) {
         read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
-                         .arg(path)
+                         .arg(read.path)
                          .arg(maxBytes);
     } else if (file.error() != QFileDevice::NoError) {
-        read.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        read.error = QStringLiteral("cannot read %1: %2").arg(read.path, file.errorString());
     }
     return read;
 }
 
-FolderFile readManifest(const QDir &folder)
+FolderFile readManifest(const Folder &folder)
 {
-    return readFolderFile(folder.filePath(QLatin1String(Manifest::FileName)), Manifest::MaxBytes);
+    return readFolderFile(folder, QLatin1String(Manifest::FileName), Manifest::MaxBytes);
+}
+
+// Puts bytes in place of the folder's file name: written to a new file beside
+// it and synced, then renamed over the name, so that a reader finds the old
+// file or the new one whole, and a link planted at the name is replaced, never
+// followed. Returns why it failed, having left nothing behind.
+QString replaceFolderFile(const Folder &folder, const QString &name, const QByteArray &bytes,
+                          std::optional<mode_t> mode)
+{
+    const int dir = folder.descriptor.get();
+    const QString path = folder.filePath(name);
+    QByteArray temporary;
+    FileDescriptor file;
+    int error = EEXIST;
+    // A name taken by someone else is tried again with another.
+    for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
+        // Starts with a dot, a file name the program never lists, should it stay behind.
+        temporary = QFile::encodeName(QStringLiteral(".%1.%2").arg(name).arg(
+            QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0')));
+        file.reset(::openat(dir, temporary.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                            mode.value_or(0644)));
+        error = file.isValid() ? 0 : errno;
+    }
+    if (!file.isValid()) {
+        return QStringLiteral("cannot write %1: %2").arg(path, errorText(error));
+    }
+    const auto fail = [&](int code) {
+        file.reset();
+        ::unlinkat(dir, temporary.constData(), 0);
+        return QStringLiteral("cannot write %1: %2").arg(path, errorText(code));
+    };
+    // The old manifest's permissions as they were, whatever the umask.
+    if (mode && ::fchmod(file.get(), *mode) != 0) {
+        return fail(errno);
+    }
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t written = ::write(file.get(), bytes.constData() + done,
+                                        size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return fail(written < 0 ? errno : EIO);
+        }
+        done += written;
+    }
+    if (::fsync(file.get()) != 0) {
+        return fail(errno);
+    }
+    if (::renameat(dir, temporary.constData(), dir, QFile::encodeName(name).constData()) != 0) {
+        return fail(errno);
+    }
+    return {};
 }
 
 // Where a release that is a symbolic link leads, when that is outside folder:
@@ -182,13 +277,17 @@ public:
 
     int run(const QString &dir, const ManifestTrust &trust)
     {
-        const QDir folder(dir);
+        const Folder folder = openFolder(dir);
+        if (!folder.error.isEmpty()) {
+            problem(folder.error);
+            return finish();
+        }
         const FolderFile manifest = readManifest(folder);
         if (!manifest.error.isEmpty()) {
             problem(manifest.error);
             return finish();
         }
-        if (trust.requiresSignature() && !verifySignature(manifest, trust)) {
+        if (trust.requiresSignature() && !verifySignature(folder, manifest, trust)) {
             return finish();
         }
         const bool utf8 = QByteArrayView(manifest.bytes).isValidUtf8();
@@ -200,7 +299,7 @@ public:
                                    "lists nothing from it. Save it as UTF-8.")
                         .arg(manifest.path));
         }
-        readLines(folder, manifest.bytes,
+        readLines(QDir(dir), manifest.bytes,
                   trust.requiresSignature() ? Pinning::Required : Pinning::Optional);
         reportMirrors();
         warnAboutNamesThatAreFiles();
@@ -226,10 +325,12 @@ private:
         MirrorLine read;
     };
 
-    bool verifySignature(const FolderFile &manifest, const ManifestTrust &trust)
+    bool verifySignature(const Folder &folder, const FolderFile &manifest,
+                         const ManifestTrust &trust)
     {
         const FolderFile signature = readFolderFile(
-            manifest.path + QLatin1String(Manifest::SignatureSuffix), Manifest::MaxSignatureBytes);
+            folder, QLatin1String(Manifest::FileName) + QLatin1String(Manifest::SignatureSuffix),
+            Manifest::MaxSignatureBytes);
         if (!signature.error.isEmpty()) {
             problem(QStringLiteral("the signature: %1; the program would list nothing")
                         .arg(signature.error));
@@ -488,10 +589,11 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         err << "error: " << printableText(text) << '\n';
         return status;
     };
-    const QDir folder(dir);
-    if (!folder.exists()) {
-        return fail(Exit::Usage, QStringLiteral("%1 is not a folder").arg(dir));
+    const Folder opened = openFolder(dir);
+    if (!opened.error.isEmpty()) {
+        return fail(Exit::Usage, opened.error);
     }
+    const QDir folder(dir);
     // A bare name is a file in DIR; a path must lead into DIR.
     const QFileInfo release(
         fileArgument.contains(QLatin1Char('/')) ? fileArgument : folder.filePath(fileArgument));
@@ -520,7 +622,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                 "without tabs"));
     }
 
-    const FolderFile manifest = readManifest(folder);
+    const FolderFile manifest = readManifest(opened);
     if (manifest.exists && !manifest.error.isEmpty()) {
         return fail(Exit::Problems, manifest.error);
     }
@@ -584,11 +686,11 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         written += '\n';
     }
 
-    QSaveFile save(manifest.path);
-    if (!save.open(QIODevice::WriteOnly) || save.write(written) != written.size() ||
-        !save.commit()) {
-        return fail(Exit::Problems,
-                    QStringLiteral("cannot write %1: %2").arg(manifest.path, save.errorString()));
+    const QString writeError =
+        replaceFolderFile(opened, QLatin1String(Manifest::FileName), written,
+                          manifest.exists ? std::optional<mode_t>(manifest.mode) : std::nullopt);
+    if (!writeError.isEmpty()) {
+        return fail(Exit::Problems, writeError);
     }
     if (updated.isEmpty()) {
         out << "added line " << lines.size() << ": ";
