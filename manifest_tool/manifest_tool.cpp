@@ -63,10 +63,10 @@ add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        is none; else it is replaced whole, keeping its permissions. Sign it
        again afterwards: minisign -Sm DIR/manifest.txt
 
-A release that is a symbolic link must lead to a file inside DIR.
-DIR/manifest.txt and its signature must be regular files, not links. Control
-characters from the manifest, the signature, the key or the command line are
-printed escaped (\x1B).
+A release must be a regular file, or a symbolic link to one inside DIR; its
+size and SHA-256 are taken from one opening of it. DIR/manifest.txt and its
+signature must be regular files, not links. Control characters from the
+manifest, the signature, the key or the command line are printed escaped (\x1B).
 
 Findings go to standard output, errors and warnings to standard error.
 
@@ -229,23 +229,96 @@ QString replaceFolderFile(const Folder &folder, const QString &name, const QByte
     return {};
 }
 
-// Where a release that is a symbolic link leads, when that is outside folder:
-// the server would hand out a file that the folder does not hold. Links to files
-// inside the folder are kept, as for "latest.sh" pointing at a versioned file.
-std::optional<QString> linkOutside(const QFileInfo &release, const QDir &folder)
+// Why a release could not be opened.
+enum class ReleaseFault { None, Missing, NotRegular, LinkOutside, Unreadable };
+
+// A release open as the server would hand it out. Its size and its digest both
+// come through this one descriptor, so that they describe the same file even
+// while someone replaces the one at its name.
+struct OpenRelease
 {
-    if (!release.isSymLink()) {
-        return std::nullopt;
+    QString path;
+    FileDescriptor descriptor;
+    qint64 size = 0;
+    timespec modified = {};
+    ReleaseFault fault = ReleaseFault::None;
+    QString error;
+};
+
+// Opens the folder's file name. A symbolic link is followed when it leads to a
+// file inside the folder, as "latest.sh" to a versioned file; one that leads
+// out would have the server hand out a file the folder does not hold.
+OpenRelease openRelease(const Folder &folder, const QString &file)
+{
+    OpenRelease release;
+    release.path = folder.filePath(file);
+    const QString &path = release.path;
+    const auto fault = [&release](ReleaseFault why, const QString &text) {
+        release.fault = why;
+        release.error = text;
+        release.descriptor.reset();
+    };
+    const int dir = folder.descriptor.get();
+    const QByteArray name = QFile::encodeName(file);
+    // Not blocking: a FIFO at the name would hold the tool up for ever.
+    release.descriptor.reset(
+        ::openat(dir, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat opened = {};
+    struct stat named = {};
+    if (!release.descriptor.isValid()) {
+        const int error = errno;
+        if (error == ENOENT) {
+            fault(ReleaseFault::Missing, QStringLiteral("%1 is not in the folder").arg(path));
+        } else {
+            fault(ReleaseFault::Unreadable,
+                  QStringLiteral("cannot read %1: %2").arg(path, errorText(error)));
+        }
+    } else if (::fstat(release.descriptor.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        fault(ReleaseFault::NotRegular, QStringLiteral("%1 is not a regular file").arg(path));
+    } else if (::fstatat(dir, name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        fault(ReleaseFault::Unreadable,
+              QStringLiteral("cannot read %1: %2").arg(path, errorText(errno)));
+    } else if (S_ISLNK(named.st_mode)) {
+        const QFileInfo link(path);
+        const QString target = link.canonicalFilePath();
+        QString root = QDir(folder.path).canonicalPath();
+        if (!root.endsWith(QLatin1Char('/'))) {
+            root += QLatin1Char('/');
+        }
+        if (target.isEmpty() || !target.startsWith(root)) {
+            fault(ReleaseFault::LinkOutside,
+                  QStringLiteral("%1 is a symbolic link to %2, outside the folder")
+                      .arg(path, target.isEmpty() ? link.symLinkTarget() : target));
+        } else if (::stat(QFile::encodeName(target).constData(), &named) != 0) {
+            fault(ReleaseFault::Unreadable,
+                  QStringLiteral("cannot read %1: %2").arg(path, errorText(errno)));
+        }
     }
-    const QString target = release.canonicalFilePath();
-    QString root = folder.canonicalPath();
-    if (!root.endsWith(QLatin1Char('/'))) {
-        root += QLatin1Char('/');
+    // What was checked by name must be the file open: the name may have been
+    // turned into a link, or the link to another file, in between.
+    if (release.fault == ReleaseFault::None &&
+        (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)) {
+        fault(ReleaseFault::Unreadable,
+              QStringLiteral("%1 changed while it was being checked; try again").arg(path));
     }
-    if (!target.isEmpty() && target.startsWith(root)) {
-        return std::nullopt;
+    release.size = opened.st_size;
+    release.modified = opened.st_mtim;
+    return release;
+}
+
+// The open release's SHA-256. Bytes written while it is read would make a
+// digest of no version of the file, which the size would not match.
+FileDigest digestOf(const OpenRelease &release)
+{
+    FileDigest digest = sha256OfDescriptor(release.descriptor.get(), release.path);
+    struct stat after = {};
+    if (digest.error.isEmpty() &&
+        (::fstat(release.descriptor.get(), &after) != 0 || after.st_size != release.size ||
+         after.st_mtim.tv_sec != release.modified.tv_sec ||
+         after.st_mtim.tv_nsec != release.modified.tv_nsec)) {
+        digest = {{}, QStringLiteral("%1 changed while it was read; try again").arg(release.path)};
     }
-    return target.isEmpty() ? release.symLinkTarget() : target;
+    return digest;
 }
 
 // Byte order marks, or the zero bytes that ASCII text in UTF-16 is full of.
@@ -299,7 +372,7 @@ public:
                                    "lists nothing from it. Save it as UTF-8.")
                         .arg(manifest.path));
         }
-        readLines(QDir(dir), manifest.bytes,
+        readLines(folder, manifest.bytes,
                   trust.requiresSignature() ? Pinning::Required : Pinning::Optional);
         reportMirrors();
         warnAboutNamesThatAreFiles();
@@ -362,7 +435,7 @@ private:
         return true;
     }
 
-    void readLines(const QDir &folder, const QByteArray &bytes, Pinning pinning)
+    void readLines(const Folder &folder, const QByteArray &bytes, Pinning pinning)
     {
         QHash<QString, int> firstLineOf;
         int number = 0;
@@ -494,30 +567,26 @@ private:
         }
     }
 
-    bool checkRelease(const QString &where, const QDir &folder, const ManifestEntry &entry)
+    bool checkRelease(const QString &where, const Folder &folder, const ManifestEntry &entry)
     {
         const int before = m_problems;
-        const QString path = folder.filePath(entry.file);
-        const QFileInfo info(path);
-        if (!info.isFile()) {
-            problem(QStringLiteral("%1: %2 is not in the folder").arg(where, path));
-            return false;
-        }
-        if (const std::optional<QString> target = linkOutside(info, folder)) {
-            problem(QStringLiteral("%1: %2 is a symbolic link to %3, outside the folder")
-                        .arg(where, path, *target));
+        const OpenRelease release = openRelease(folder, entry.file);
+        const QString &path = release.path;
+        if (release.fault != ReleaseFault::None) {
+            problem(where + QStringLiteral(": ") + release.error);
             return false;
         }
         const ReleasePin &pin = entry.pin;
-        if (pin.pinsSize() && info.size() != pin.size) {
-            problem(QStringLiteral("%1: %2 has %3 bytes, the manifest pins %4")
-                        .arg(where, path, QString::number(info.size()), QString::number(pin.size)));
+        if (pin.pinsSize() && release.size != pin.size) {
+            problem(
+                QStringLiteral("%1: %2 has %3 bytes, the manifest pins %4")
+                    .arg(where, path, QString::number(release.size), QString::number(pin.size)));
         }
         if (!pin.pinsDigest()) {
             problem(QStringLiteral("%1: no SHA-256 is pinned for %2").arg(where, path));
             return false;
         }
-        const FileDigest file = sha256OfFile(path);
+        const FileDigest file = digestOf(release);
         if (!file.error.isEmpty()) {
             problem(where + QStringLiteral(": ") + file.error);
         } else if (file.digest != pin.sha256) {
@@ -595,23 +664,14 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
     }
     const QDir folder(dir);
     // A bare name is a file in DIR; a path must lead into DIR.
-    const QFileInfo release(
+    const QFileInfo argument(
         fileArgument.contains(QLatin1Char('/')) ? fileArgument : folder.filePath(fileArgument));
-    if (!release.isFile()) {
-        return fail(Exit::Usage, QStringLiteral("%1 is not a file").arg(release.filePath()));
-    }
-    if (QFileInfo(release.absolutePath()).canonicalFilePath() != folder.canonicalPath()) {
+    if (QFileInfo(argument.absolutePath()).canonicalFilePath() != folder.canonicalPath()) {
         return fail(Exit::Usage, QStringLiteral("%1 is not in %2: the program fetches releases "
                                                 "from beside the manifest")
-                                     .arg(release.filePath(), dir));
+                                     .arg(argument.filePath(), dir));
     }
-    // The server would serve whatever the link leads to, which nobody put in DIR.
-    if (const std::optional<QString> target = linkOutside(release, folder)) {
-        return fail(Exit::Usage, QStringLiteral("%1 is a symbolic link to %2, outside %3: list "
-                                                "the file itself, in %3")
-                                     .arg(release.filePath(), *target, dir));
-    }
-    const QString file = release.fileName();
+    const QString file = argument.fileName();
     if (!isPlainFileName(file) || file.contains(QLatin1Char('\t'))) {
         return fail(Exit::Usage, QStringLiteral("\"%1\" cannot be listed: the program skips "
                                                 "such file names")
@@ -620,6 +680,20 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
     if (name.isEmpty() || hasControlCharacter(name)) {
         return fail(Exit::Usage, QStringLiteral("the display name must be one line of text, "
                                                 "without tabs"));
+    }
+    const OpenRelease release = openRelease(opened, file);
+    switch (release.fault) {
+    case ReleaseFault::None:
+        break;
+    case ReleaseFault::Missing:
+        return fail(Exit::Usage, QStringLiteral("%1 is not a file").arg(release.path));
+    case ReleaseFault::NotRegular:
+        return fail(Exit::Usage, release.error);
+    case ReleaseFault::LinkOutside:
+        return fail(Exit::Usage,
+                    release.error + QStringLiteral(": list the file itself, in %1").arg(dir));
+    case ReleaseFault::Unreadable:
+        return fail(Exit::Problems, release.error);
     }
 
     const FolderFile manifest = readManifest(opened);
@@ -640,11 +714,11 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                    "this name; save it as UTF-8 first")
                                         .arg(manifest.path));
     }
-    const FileDigest digest = sha256OfFile(release.filePath());
+    const FileDigest digest = digestOf(release);
     if (!digest.error.isEmpty()) {
         return fail(Exit::Problems, digest.error);
     }
-    const QByteArray pins = digest.digest.toHex() + '\t' + QByteArray::number(release.size());
+    const QByteArray pins = digest.digest.toHex() + '\t' + QByteArray::number(release.size);
 
     // Lines as bytes, each with its own CR if it had one, so that untouched lines
     // stay exactly as they were; and as the program decodes them, to find FILE.
@@ -671,7 +745,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         fields.resize(std::max<qsizetype>(fields.size(), 5));
         fields[2] = *encodedName;
         fields[3] = digest.digest.toHex();
-        fields[4] = QByteArray::number(release.size());
+        fields[4] = QByteArray::number(release.size);
         line = fields.join('\t') + (hadCr ? "\r" : "");
         updated.append(int(i + 1));
     }
@@ -700,7 +774,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         }
     }
     out << printableText(file) << ", \"" << printableText(name) << "\", SHA-256 "
-        << digest.digest.toHex() << ", " << release.size() << " bytes\n";
+        << digest.digest.toHex() << ", " << release.size << " bytes\n";
     out << "The manifest changed: sign it again with minisign -Sm " << printableText(manifest.path)
         << '\n';
     return Exit::Ok;

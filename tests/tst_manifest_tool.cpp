@@ -125,6 +125,8 @@ void TestManifestTool::check_data()
     QTest::newRow("signature is a link within the folder")
         << "signature link" << true << problems
         << QStringList{"manifest.txt.minisig is a symbolic link", "list nothing"};
+    QTest::newRow("release is a FIFO") << "release fifo" << false << problems
+                                       << QStringList{"b.bin is not a regular file"};
     QTest::newRow("manifest is a FIFO") << "fifo" << false << problems
                                         << QStringList{"manifest.txt is not a regular file"};
     QTest::newRow("escape sequences in names")
@@ -235,6 +237,9 @@ void TestManifestTool::check()
         QVERIFY(QFile::remove(dir.filePath("a.bin")));
     } else if (change == QLatin1String("release changed")) {
         QVERIFY(writeFile(dir.filePath("a.bin"), randomBytes(1999) + 'x'));
+    } else if (change == QLatin1String("release fifo")) {
+        QVERIFY(QFile::remove(dir.filePath("b.bin")));
+        QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("b.bin")).constData(), 0600), 0);
     } else if (change == QLatin1String("release grew")) {
         QVERIFY(writeFile(dir.filePath("a.bin"), a + 'x'));
     }
@@ -296,6 +301,9 @@ void TestManifestTool::add_data()
     QTest::newRow("Windows-1252 cannot hold the name")
         << "" << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray()
         << "save it as UTF-8";
+    QTest::newRow("release linked within the folder")
+        << "release link" << header << "Release 1"
+        << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n" << "";
     QTest::newRow("manifest is a link within the folder")
         << "manifest link" << header << "Release 1" << QByteArray()
         << "manifest.txt is a symbolic link, which the tool does not follow";
@@ -319,6 +327,11 @@ void TestManifestTool::add()
     // A mode the umask would narrow, which the rewritten manifest must keep.
     const mode_t mode = 0664;
     const mode_t mask = 027;
+    if (change == QLatin1String("release link")) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("store")));
+        QVERIFY(QFile::rename(dir.filePath("r1.bin"), dir.filePath("store/r1.bin")));
+        QVERIFY(QFile::link(QStringLiteral("store/r1.bin"), dir.filePath("r1.bin")));
+    }
     if (change == QLatin1String("manifest link")) {
         QVERIFY(writeFile(dir.filePath("listed.txt"), before));
         QVERIFY(QFile::link(QStringLiteral("listed.txt"), manifest));
@@ -384,6 +397,8 @@ void TestManifestTool::usage_data()
                                        << "is not a file";
     QTest::newRow("add: tab in the name")
         << QStringList{"add", "{dir}", "r1.bin", "Release\t1"} << "one line of text";
+    QTest::newRow("add: FIFO") << QStringList{"add", "{dir}", "fifo.bin", "Name"}
+                               << "fifo.bin is not a regular file";
     QTest::newRow("add: link out of the folder")
         << QStringList{"add", "{dir}", "out.bin", "Name"} << "out.bin is a symbolic link to";
     QTest::newRow("age not a number") << QStringList{"check", "{dir}", "--max-age-days", "30d"}
@@ -405,6 +420,7 @@ void TestManifestTool::usage()
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("r1.bin"), "release"));
     QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), dir.filePath("out.bin")));
+    QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo.bin")).constData(), 0600), 0);
     QVERIFY(writeFile(dir.filePath("evil.pub"), "untrusted comment: key\nRW\x1b]0;owned\x07\n"));
     arguments.replaceInStrings(QStringLiteral("{dir}"), dir.path());
 
