@@ -18,15 +18,19 @@ QStringView fieldAt(QStringView line, int index)
     return line.mid(from, end < 0 ? -1 : end - from);
 }
 
-// Two spellings of one folder ("HTTPS://Host:443/a/" and "https://host/a/") are one.
+// Two spellings of one folder ("HTTPS://Host.:443/a/" and "https://host/a/") are one.
 // QUrl already writes scheme, host and percent-escapes in one case; the path's
 // letter case is the server's to tell apart, so "/a/" and "/A/" stay two folders.
+// A trailing dot only roots the host name in DNS: it names the same server.
 QString addressKey(const QString &address)
 {
     QUrl url = QUrl(address).adjusted(QUrl::NormalizePathSegments);
     const int defaultPort = url.scheme() == QLatin1String("https") ? 443 : 80;
     if (url.port() == defaultPort) {
         url.setPort(-1);
+    }
+    if (const QString host = url.host(); host.endsWith(QLatin1Char('.'))) {
+        url.setHost(host.chopped(1));
     }
     return url.toString(QUrl::FullyEncoded);
 }
@@ -48,8 +52,9 @@ MirrorLine readMirrorLine(QStringView line)
     }
     const QString field = fieldAt(line, 1).trimmed().toString();
     const QUrl url(field, QUrl::StrictMode);
+    // Port 0 reaches no server: the connection would fail on every release.
     if (field.isEmpty() || !url.isValid() || url.isRelative() || url.host().isEmpty() ||
-        !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()) {
+        url.port() == 0 || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()) {
         result.skipped = MirrorSkip::NotAnAddress;
     } else if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) {
         result.skipped = MirrorSkip::NotHttp;
@@ -68,7 +73,7 @@ QString describeMirrorSkip(MirrorSkip reason)
         break;
     case MirrorSkip::NotAnAddress:
         return QStringLiteral("field 1 is not the address of a folder (scheme, host and path, "
-                              "without credentials, query or fragment)");
+                              "without credentials, query, fragment or port 0)");
     case MirrorSkip::NotHttp:
         return QStringLiteral("the address is neither http:// nor https://");
     case MirrorSkip::NoTrailingSlash:

@@ -17,8 +17,8 @@ inline constexpr int MaxMirrors = 16;
 // Why a mirror line names no mirror that is used.
 enum class MirrorSkip {
     None,
-    NotAnAddress,    // field 1 is missing, not an address, or carries credentials, a query or a
-                     // fragment
+    NotAnAddress,    // field 1 is missing, not an address, or carries credentials, a query, a
+                     // fragment or port 0
     NotHttp,         // an address of another scheme than http or https
     NoTrailingSlash, // its path does not end in "/", so it names no folder
     Duplicate,       // the same folder is listed before, or is the manifest's own

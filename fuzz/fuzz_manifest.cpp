@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (mirror.tagged && mirror.skipped == MirrorSkip::None) {
             const QUrl url(mirror.address);
             if ((url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
-                url.host().isEmpty() || !url.path().endsWith(QLatin1Char('/'))) {
+                url.host().isEmpty() || url.port() == 0 || !url.path().endsWith(QLatin1Char('/'))) {
                 std::abort();
             }
             servers.addMirror(mirror.address);

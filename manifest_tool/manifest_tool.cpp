@@ -1,6 +1,7 @@
 #include "manifest_tool.h"
 
 #include "byte_count.h"
+#include "file_descriptor.h"
 #include "manifest.h"
 #include "manifest_signature_policy.h"
 #include "manifest_text.h"
@@ -15,7 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QTextStream>
 
 #include <optional>
@@ -59,10 +60,13 @@ add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        file name, display name, SHA-256 and size. If the manifest has a line for
        FILE already, that line is updated instead. Every other line, MIRROR
        lines included, is kept byte for byte. The manifest is created if there
-       is none. Sign it again afterwards: minisign -Sm DIR/manifest.txt
+       is none; else it is replaced whole, keeping its permissions. Sign it
+       again afterwards: minisign -Sm DIR/manifest.txt
 
-A release that is a symbolic link must lead to a file inside DIR. Control
-characters read from the manifest or the signature are printed escaped (\x1B).
+A release must be a regular file, or a symbolic link to one inside DIR; its
+size and SHA-256 are taken from one opening of it. DIR/manifest.txt and its
+signature must be regular files, not links. Control characters from the
+manifest, the signature, the key or the command line are printed escaped (\x1B).
 
 Findings go to standard output, errors and warnings to standard error.
 
@@ -72,84 +76,249 @@ Exit status:
   2  the command line is wrong
 )";
 
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// DIR, held open: the manifest and its signature are opened relative to it, so
+// that a folder swapped for another between two steps changes nothing.
+struct Folder
+{
+    QString path; // as given, for messages
+    FileDescriptor descriptor;
+    QString error;
+
+    QString filePath(const QString &name) const { return QDir(path).filePath(name); }
+};
+
+Folder openFolder(const QString &path)
+{
+    Folder folder;
+    folder.path = path;
+    folder.descriptor.reset(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.descriptor.isValid()) {
+        folder.error = QStringLiteral("%1 is not a folder: %2").arg(path, errorText(errno));
+    }
+    return folder;
+}
+
 // What a file of the folder holds, or why it could not be read.
 struct FolderFile
 {
     QString path;
     QByteArray bytes;
     bool exists = false;
+    mode_t mode = 0; // its permissions
     QString error;
 };
 
 // Reads a regular file of at most maxBytes. Opened without blocking and checked
 // before a byte is read: a FIFO at its name would otherwise hold the tool up for
-// ever, and a device would pour out bytes.
-FolderFile readFolderFile(const QString &path, qint64 maxBytes)
+// ever, and a device would pour out bytes. A symbolic link is refused, even one
+// that leads inside the folder: add would write through it, and the server may
+// well not follow it.
+FolderFile readFolderFile(const Folder &folder, const QString &name, qint64 maxBytes)
 {
     FolderFile read;
-    read.path = path;
-    const int descriptor = ::open(QFile::encodeName(path).constData(),
-                                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (descriptor < 0) {
+    read.path = folder.filePath(name);
+    const FileDescriptor descriptor(
+        ::openat(folder.descriptor.get(), QFile::encodeName(name).constData(),
+                 O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+    if (!descriptor.isValid()) {
         const int error = errno;
-        // A link to nothing is there all the same: writing to it would go elsewhere.
-        read.exists = error != ENOENT || QFileInfo(path).isSymLink();
-        read.error = read.exists ? QStringLiteral("cannot read %1: %2")
-                                       .arg(path, QString::fromLocal8Bit(std::strerror(error)))
-                                 : QStringLiteral("%1 does not exist").arg(path);
+        // A link, even to nothing, is there all the same: writing to it would go elsewhere.
+        read.exists = error != ENOENT;
+        if (error == ELOOP) {
+            read.error = QStringLiteral("%1 is a symbolic link, which the tool does not follow: "
+                                        "put the file itself there")
+                             .arg(read.path);
+        } else {
+            read.error = read.exists
+                             ? QStringLiteral("cannot read %1: %2").arg(read.path, errorText(error))
+                             : QStringLiteral("%1 does not exist").arg(read.path);
+        }
         return read;
     }
     read.exists = true;
     struct stat status = {};
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(descriptor);
-        read.error = QStringLiteral("%1 is not a regular file").arg(path);
+    if (::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        read.error = QStringLiteral("%1 is not a regular file").arg(read.path);
+        return read;
+    }
+    read.mode = status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
+    if (status.st_size > maxBytes) {
+        read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
+                         .arg(read.path)
+                         .arg(maxBytes);
         return read;
     }
     QFile file;
-    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        read.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return read;
-    }
-    if (status.st_size > maxBytes) {
-        read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
-                         .arg(path)
-                         .arg(maxBytes);
+    if (!file.open(descriptor.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        read.error = QStringLiteral("cannot read %1: %2").arg(read.path, file.errorString());
         return read;
     }
     read.bytes = file.read(maxBytes + 1);
     if (read.bytes.size() > maxBytes) {
         read.error = QStringLiteral("%1 is larger than %2 bytes, which the program refuses")
-                         .arg(path)
+                         .arg(read.path)
                          .arg(maxBytes);
     } else if (file.error() != QFileDevice::NoError) {
-        read.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        read.error = QStringLiteral("cannot read %1: %2").arg(read.path, file.errorString());
     }
     return read;
 }
 
-FolderFile readManifest(const QDir &folder)
+FolderFile readManifest(const Folder &folder)
 {
-    return readFolderFile(folder.filePath(QLatin1String(Manifest::FileName)), Manifest::MaxBytes);
+    return readFolderFile(folder, QLatin1String(Manifest::FileName), Manifest::MaxBytes);
 }
 
-// Where a release that is a symbolic link leads, when that is outside folder:
-// the server would hand out a file that the folder does not hold. Links to files
-// inside the folder are kept, as for "latest.sh" pointing at a versioned file.
-std::optional<QString> linkOutside(const QFileInfo &release, const QDir &folder)
+// Puts bytes in place of the folder's file name: written to a new file beside
+// it and synced, then renamed over the name, so that a reader finds the old
+// file or the new one whole, and a link planted at the name is replaced, never
+// followed. Returns why it failed, having left nothing behind.
+QString replaceFolderFile(const Folder &folder, const QString &name, const QByteArray &bytes,
+                          std::optional<mode_t> mode)
 {
-    if (!release.isSymLink()) {
-        return std::nullopt;
+    const int dir = folder.descriptor.get();
+    const QString path = folder.filePath(name);
+    QByteArray temporary;
+    FileDescriptor file;
+    int error = EEXIST;
+    // A name taken by someone else is tried again with another.
+    for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
+        // Starts with a dot, a file name the program never lists, should it stay behind.
+        temporary = QFile::encodeName(QStringLiteral(".%1.%2").arg(name).arg(
+            QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0')));
+        file.reset(::openat(dir, temporary.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                            mode.value_or(0644)));
+        error = file.isValid() ? 0 : errno;
     }
-    const QString target = release.canonicalFilePath();
-    QString root = folder.canonicalPath();
-    if (!root.endsWith(QLatin1Char('/'))) {
-        root += QLatin1Char('/');
+    if (!file.isValid()) {
+        return QStringLiteral("cannot write %1: %2").arg(path, errorText(error));
     }
-    if (!target.isEmpty() && target.startsWith(root)) {
-        return std::nullopt;
+    const auto fail = [&](int code) {
+        file.reset();
+        ::unlinkat(dir, temporary.constData(), 0);
+        return QStringLiteral("cannot write %1: %2").arg(path, errorText(code));
+    };
+    // The old manifest's permissions as they were, whatever the umask.
+    if (mode && ::fchmod(file.get(), *mode) != 0) {
+        return fail(errno);
     }
-    return target.isEmpty() ? release.symLinkTarget() : target;
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t written = ::write(file.get(), bytes.constData() + done,
+                                        size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return fail(written < 0 ? errno : EIO);
+        }
+        done += written;
+    }
+    if (::fsync(file.get()) != 0) {
+        return fail(errno);
+    }
+    if (::renameat(dir, temporary.constData(), dir, QFile::encodeName(name).constData()) != 0) {
+        return fail(errno);
+    }
+    return {};
+}
+
+// Why a release could not be opened.
+enum class ReleaseFault { None, Missing, NotRegular, LinkOutside, Unreadable };
+
+// A release open as the server would hand it out. Its size and its digest both
+// come through this one descriptor, so that they describe the same file even
+// while someone replaces the one at its name.
+struct OpenRelease
+{
+    QString path;
+    FileDescriptor descriptor;
+    qint64 size = 0;
+    timespec modified = {};
+    ReleaseFault fault = ReleaseFault::None;
+    QString error;
+};
+
+// Opens the folder's file name. A symbolic link is followed when it leads to a
+// file inside the folder, as "latest.sh" to a versioned file; one that leads
+// out would have the server hand out a file the folder does not hold.
+OpenRelease openRelease(const Folder &folder, const QString &file)
+{
+    OpenRelease release;
+    release.path = folder.filePath(file);
+    const QString &path = release.path;
+    const auto fault = [&release](ReleaseFault why, const QString &text) {
+        release.fault = why;
+        release.error = text;
+        release.descriptor.reset();
+    };
+    const int dir = folder.descriptor.get();
+    const QByteArray name = QFile::encodeName(file);
+    // Not blocking: a FIFO at the name would hold the tool up for ever.
+    release.descriptor.reset(
+        ::openat(dir, name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat opened = {};
+    struct stat named = {};
+    if (!release.descriptor.isValid()) {
+        const int error = errno;
+        if (error == ENOENT) {
+            fault(ReleaseFault::Missing, QStringLiteral("%1 is not in the folder").arg(path));
+        } else {
+            fault(ReleaseFault::Unreadable,
+                  QStringLiteral("cannot read %1: %2").arg(path, errorText(error)));
+        }
+    } else if (::fstat(release.descriptor.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        fault(ReleaseFault::NotRegular, QStringLiteral("%1 is not a regular file").arg(path));
+    } else if (::fstatat(dir, name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        fault(ReleaseFault::Unreadable,
+              QStringLiteral("cannot read %1: %2").arg(path, errorText(errno)));
+    } else if (S_ISLNK(named.st_mode)) {
+        const QFileInfo link(path);
+        const QString target = link.canonicalFilePath();
+        QString root = QDir(folder.path).canonicalPath();
+        if (!root.endsWith(QLatin1Char('/'))) {
+            root += QLatin1Char('/');
+        }
+        if (target.isEmpty() || !target.startsWith(root)) {
+            fault(ReleaseFault::LinkOutside,
+                  QStringLiteral("%1 is a symbolic link to %2, outside the folder")
+                      .arg(path, target.isEmpty() ? link.symLinkTarget() : target));
+        } else if (::stat(QFile::encodeName(target).constData(), &named) != 0) {
+            fault(ReleaseFault::Unreadable,
+                  QStringLiteral("cannot read %1: %2").arg(path, errorText(errno)));
+        }
+    }
+    // What was checked by name must be the file open: the name may have been
+    // turned into a link, or the link to another file, in between.
+    if (release.fault == ReleaseFault::None &&
+        (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)) {
+        fault(ReleaseFault::Unreadable,
+              QStringLiteral("%1 changed while it was being checked; try again").arg(path));
+    }
+    release.size = opened.st_size;
+    release.modified = opened.st_mtim;
+    return release;
+}
+
+// The open release's SHA-256. Bytes written while it is read would make a
+// digest of no version of the file, which the size would not match.
+FileDigest digestOf(const OpenRelease &release)
+{
+    FileDigest digest = sha256OfDescriptor(release.descriptor.get(), release.path);
+    struct stat after = {};
+    if (digest.error.isEmpty() &&
+        (::fstat(release.descriptor.get(), &after) != 0 || after.st_size != release.size ||
+         after.st_mtim.tv_sec != release.modified.tv_sec ||
+         after.st_mtim.tv_nsec != release.modified.tv_nsec)) {
+        digest = {{}, QStringLiteral("%1 changed while it was read; try again").arg(release.path)};
+    }
+    return digest;
 }
 
 // Byte order marks, or the zero bytes that ASCII text in UTF-16 is full of.
@@ -181,13 +350,17 @@ public:
 
     int run(const QString &dir, const ManifestTrust &trust)
     {
-        const QDir folder(dir);
+        const Folder folder = openFolder(dir);
+        if (!folder.error.isEmpty()) {
+            problem(folder.error);
+            return finish();
+        }
         const FolderFile manifest = readManifest(folder);
         if (!manifest.error.isEmpty()) {
             problem(manifest.error);
             return finish();
         }
-        if (trust.requiresSignature() && !verifySignature(manifest, trust)) {
+        if (trust.requiresSignature() && !verifySignature(folder, manifest, trust)) {
             return finish();
         }
         const bool utf8 = QByteArrayView(manifest.bytes).isValidUtf8();
@@ -225,10 +398,12 @@ private:
         MirrorLine read;
     };
 
-    bool verifySignature(const FolderFile &manifest, const ManifestTrust &trust)
+    bool verifySignature(const Folder &folder, const FolderFile &manifest,
+                         const ManifestTrust &trust)
     {
         const FolderFile signature = readFolderFile(
-            manifest.path + QLatin1String(Manifest::SignatureSuffix), Manifest::MaxSignatureBytes);
+            folder, QLatin1String(Manifest::FileName) + QLatin1String(Manifest::SignatureSuffix),
+            Manifest::MaxSignatureBytes);
         if (!signature.error.isEmpty()) {
             problem(QStringLiteral("the signature: %1; the program would list nothing")
                         .arg(signature.error));
@@ -260,7 +435,7 @@ private:
         return true;
     }
 
-    void readLines(const QDir &folder, const QByteArray &bytes, Pinning pinning)
+    void readLines(const Folder &folder, const QByteArray &bytes, Pinning pinning)
     {
         QHash<QString, int> firstLineOf;
         int number = 0;
@@ -392,30 +567,26 @@ private:
         }
     }
 
-    bool checkRelease(const QString &where, const QDir &folder, const ManifestEntry &entry)
+    bool checkRelease(const QString &where, const Folder &folder, const ManifestEntry &entry)
     {
         const int before = m_problems;
-        const QString path = folder.filePath(entry.file);
-        const QFileInfo info(path);
-        if (!info.isFile()) {
-            problem(QStringLiteral("%1: %2 is not in the folder").arg(where, path));
-            return false;
-        }
-        if (const std::optional<QString> target = linkOutside(info, folder)) {
-            problem(QStringLiteral("%1: %2 is a symbolic link to %3, outside the folder")
-                        .arg(where, path, *target));
+        const OpenRelease release = openRelease(folder, entry.file);
+        const QString &path = release.path;
+        if (release.fault != ReleaseFault::None) {
+            problem(where + QStringLiteral(": ") + release.error);
             return false;
         }
         const ReleasePin &pin = entry.pin;
-        if (pin.pinsSize() && info.size() != pin.size) {
-            problem(QStringLiteral("%1: %2 has %3 bytes, the manifest pins %4")
-                        .arg(where, path, QString::number(info.size()), QString::number(pin.size)));
+        if (pin.pinsSize() && release.size != pin.size) {
+            problem(
+                QStringLiteral("%1: %2 has %3 bytes, the manifest pins %4")
+                    .arg(where, path, QString::number(release.size), QString::number(pin.size)));
         }
         if (!pin.pinsDigest()) {
             problem(QStringLiteral("%1: no SHA-256 is pinned for %2").arg(where, path));
             return false;
         }
-        const FileDigest file = sha256OfFile(path);
+        const FileDigest file = digestOf(release);
         if (!file.error.isEmpty()) {
             problem(where + QStringLiteral(": ") + file.error);
         } else if (file.digest != pin.sha256) {
@@ -487,28 +658,20 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         err << "error: " << printableText(text) << '\n';
         return status;
     };
+    const Folder opened = openFolder(dir);
+    if (!opened.error.isEmpty()) {
+        return fail(Exit::Usage, opened.error);
+    }
     const QDir folder(dir);
-    if (!folder.exists()) {
-        return fail(Exit::Usage, QStringLiteral("%1 is not a folder").arg(dir));
-    }
     // A bare name is a file in DIR; a path must lead into DIR.
-    const QFileInfo release(
+    const QFileInfo argument(
         fileArgument.contains(QLatin1Char('/')) ? fileArgument : folder.filePath(fileArgument));
-    if (!release.isFile()) {
-        return fail(Exit::Usage, QStringLiteral("%1 is not a file").arg(release.filePath()));
-    }
-    if (QFileInfo(release.absolutePath()).canonicalFilePath() != folder.canonicalPath()) {
+    if (QFileInfo(argument.absolutePath()).canonicalFilePath() != folder.canonicalPath()) {
         return fail(Exit::Usage, QStringLiteral("%1 is not in %2: the program fetches releases "
                                                 "from beside the manifest")
-                                     .arg(release.filePath(), dir));
+                                     .arg(argument.filePath(), dir));
     }
-    // The server would serve whatever the link leads to, which nobody put in DIR.
-    if (const std::optional<QString> target = linkOutside(release, folder)) {
-        return fail(Exit::Usage, QStringLiteral("%1 is a symbolic link to %2, outside %3: list "
-                                                "the file itself, in %3")
-                                     .arg(release.filePath(), *target, dir));
-    }
-    const QString file = release.fileName();
+    const QString file = argument.fileName();
     if (!isPlainFileName(file) || file.contains(QLatin1Char('\t'))) {
         return fail(Exit::Usage, QStringLiteral("\"%1\" cannot be listed: the program skips "
                                                 "such file names")
@@ -518,8 +681,22 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         return fail(Exit::Usage, QStringLiteral("the display name must be one line of text, "
                                                 "without tabs"));
     }
+    const OpenRelease release = openRelease(opened, file);
+    switch (release.fault) {
+    case ReleaseFault::None:
+        break;
+    case ReleaseFault::Missing:
+        return fail(Exit::Usage, QStringLiteral("%1 is not a file").arg(release.path));
+    case ReleaseFault::NotRegular:
+        return fail(Exit::Usage, release.error);
+    case ReleaseFault::LinkOutside:
+        return fail(Exit::Usage,
+                    release.error + QStringLiteral(": list the file itself, in %1").arg(dir));
+    case ReleaseFault::Unreadable:
+        return fail(Exit::Problems, release.error);
+    }
 
-    const FolderFile manifest = readManifest(folder);
+    const FolderFile manifest = readManifest(opened);
     if (manifest.exists && !manifest.error.isEmpty()) {
         return fail(Exit::Problems, manifest.error);
     }
@@ -537,11 +714,11 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                    "this name; save it as UTF-8 first")
                                         .arg(manifest.path));
     }
-    const FileDigest digest = sha256OfFile(release.filePath());
+    const FileDigest digest = digestOf(release);
     if (!digest.error.isEmpty()) {
         return fail(Exit::Problems, digest.error);
     }
-    const QByteArray pins = digest.digest.toHex() + '\t' + QByteArray::number(release.size());
+    const QByteArray pins = digest.digest.toHex() + '\t' + QByteArray::number(release.size);
 
     // Lines as bytes, each with its own CR if it had one, so that untouched lines
     // stay exactly as they were; and as the program decodes them, to find FILE.
@@ -568,7 +745,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         fields.resize(std::max<qsizetype>(fields.size(), 5));
         fields[2] = *encodedName;
         fields[3] = digest.digest.toHex();
-        fields[4] = QByteArray::number(release.size());
+        fields[4] = QByteArray::number(release.size);
         line = fields.join('\t') + (hadCr ? "\r" : "");
         updated.append(int(i + 1));
     }
@@ -583,11 +760,11 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         written += '\n';
     }
 
-    QSaveFile save(manifest.path);
-    if (!save.open(QIODevice::WriteOnly) || save.write(written) != written.size() ||
-        !save.commit()) {
-        return fail(Exit::Problems,
-                    QStringLiteral("cannot write %1: %2").arg(manifest.path, save.errorString()));
+    const QString writeError =
+        replaceFolderFile(opened, QLatin1String(Manifest::FileName), written,
+                          manifest.exists ? std::optional<mode_t>(manifest.mode) : std::nullopt);
+    if (!writeError.isEmpty()) {
+        return fail(Exit::Problems, writeError);
     }
     if (updated.isEmpty()) {
         out << "added line " << lines.size() << ": ";
@@ -597,8 +774,9 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         }
     }
     out << printableText(file) << ", \"" << printableText(name) << "\", SHA-256 "
-        << digest.digest.toHex() << ", " << release.size() << " bytes\n";
-    out << "The manifest changed: sign it again with minisign -Sm " << manifest.path << '\n';
+        << digest.digest.toHex() << ", " << release.size << " bytes\n";
+    out << "The manifest changed: sign it again with minisign -Sm " << printableText(manifest.path)
+        << '\n';
     return Exit::Ok;
 }
 
@@ -631,8 +809,10 @@ std::optional<int> check(const QStringList &arguments, QTextStream &out, QTextSt
     if (dir.isEmpty()) {
         return std::nullopt;
     }
+    // The key, and a key file's text, are whatever was handed over, as the
+    // manifest is: quoted back escaped.
     const auto usage = [&err](const QString &text) {
-        err << "error: " << text << '\n';
+        err << "error: " << printableText(text) << '\n';
         return Exit::Usage;
     };
     ManifestTrust trust;
@@ -682,7 +862,7 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     err << "error: "
         << (command.isEmpty() ? QStringLiteral("no command given")
                               : QStringLiteral("cannot read the command line: ") +
-                                    arguments.join(QLatin1Char(' ')))
+                                    printableText(arguments.join(QLatin1Char(' '))))
         << "\n\n"
         << Help;
     return Exit::Usage;

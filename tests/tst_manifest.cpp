@@ -348,6 +348,10 @@ void TestManifest::mirrors_data()
                                  << MirrorSkip::NotAnAddress << none << none << 0;
     QTest::newRow("upper-case host, default port: a duplicate")
         << "MIRROR\tHTTPS://M1.EXAMPLE:443/r/" << https << MirrorSkip::Duplicate << none << none << 0;
+    QTest::newRow("port 0") << "MIRROR\thttps://m2.example:0/r/" << https
+                            << MirrorSkip::NotAnAddress << none << none << 0;
+    QTest::newRow("host with a trailing dot: a duplicate")
+        << "MIRROR\thttps://m1.example./r/" << https << MirrorSkip::Duplicate << none << none << 0;
     QTest::newRow("the manifest's own folder")
         << "MIRROR\t" + https << https << MirrorSkip::Duplicate << none << none << 0;
     QTest::newRow("path in another letter case: another folder")

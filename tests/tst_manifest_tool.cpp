@@ -1,3 +1,4 @@
+#include "file_size_limit.h"
 #include "manifest_tool.h"
 #include "minisign_tool.h"
 #include "random_bytes.h"
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
+
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -116,6 +119,14 @@ void TestManifestTool::check_data()
         << "link out" << false << problems << QStringList{"b.bin is a symbolic link to"};
     QTest::newRow("release linked within the folder") << "link in" << false << ok
                                                       << QStringList{"(b.bin): ok"};
+    QTest::newRow("manifest is a link within the folder")
+        << "manifest link" << false << problems
+        << QStringList{"manifest.txt is a symbolic link, which the tool does not follow"};
+    QTest::newRow("signature is a link within the folder")
+        << "signature link" << true << problems
+        << QStringList{"manifest.txt.minisig is a symbolic link", "list nothing"};
+    QTest::newRow("release is a FIFO") << "release fifo" << false << problems
+                                       << QStringList{"b.bin is not a regular file"};
     QTest::newRow("manifest is a FIFO") << "fifo" << false << problems
                                         << QStringList{"manifest.txt is not a regular file"};
     QTest::newRow("escape sequences in names")
@@ -212,12 +223,23 @@ void TestManifestTool::check()
         QVERIFY(QFile::rename(dir.filePath("b.bin"), store + "/b.bin"));
         QVERIFY(QFile::link(store + "/b.bin", dir.filePath("b.bin")));
     }
+    // Links that stay inside the folder, to files that check out.
+    if (change == QLatin1String("manifest link")) {
+        QVERIFY(QFile::rename(dir.filePath("manifest.txt"), dir.filePath("listed.txt")));
+        QVERIFY(QFile::link(QStringLiteral("listed.txt"), dir.filePath("manifest.txt")));
+    } else if (change == QLatin1String("signature link")) {
+        QVERIFY(QFile::rename(dir.filePath("manifest.txt.minisig"), dir.filePath("signed.txt")));
+        QVERIFY(QFile::link(QStringLiteral("signed.txt"), dir.filePath("manifest.txt.minisig")));
+    }
     if (change == QLatin1String("edited")) {
         QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest + "W2003\tb.bin\tEvil\n"));
     } else if (change == QLatin1String("release missing")) {
         QVERIFY(QFile::remove(dir.filePath("a.bin")));
     } else if (change == QLatin1String("release changed")) {
         QVERIFY(writeFile(dir.filePath("a.bin"), randomBytes(1999) + 'x'));
+    } else if (change == QLatin1String("release fifo")) {
+        QVERIFY(QFile::remove(dir.filePath("b.bin")));
+        QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("b.bin")).constData(), 0600), 0);
     } else if (change == QLatin1String("release grew")) {
         QVERIFY(writeFile(dir.filePath("a.bin"), a + 'x'));
     }
@@ -246,62 +268,109 @@ void TestManifestTool::check()
 void TestManifestTool::add_data()
 {
     // clang-format off
-    // before: the manifest as it was (absent when null); name: the display name.
+    // change: what is done to the folder first; before: the manifest as it was
+    // (absent when null); name: the display name; refused: what add says when
+    // it must leave the manifest as it was.
+    QTest::addColumn<QString>("change");
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("after"); // with {pins} for the release's fields 3 and 4
+    QTest::addColumn<QString>("refused");
 
     const QByteArray header = "# releases\r\nL2010\tother.deb\tOther\r\n";
-    QTest::newRow("no manifest yet") << QByteArray() << "Release 1"
-                                     << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\n");
+    QTest::newRow("no manifest yet") << "" << QByteArray() << "Release 1"
+                                     << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\n") << "";
     QTest::newRow("appended, CRLF kept")
-        << header << "Release 1" << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n";
+        << "" << header << "Release 1" << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n" << "";
     QTest::newRow("no line end at the end")
-        << QByteArray("# releases") << "Release 1"
-        << QByteArray("# releases\nW2003\tr1.bin\tRelease 1\t{pins}\n");
+        << "" << QByteArray("# releases") << "Release 1"
+        << QByteArray("# releases\nW2003\tr1.bin\tRelease 1\t{pins}\n") << "";
     QTest::newRow("updated in place, extra fields kept")
-        << QByteArray("# a\nw2003\tr1.bin\tOld name\t00\t1\tnotes\n# b\n") << "Release 1"
-        << QByteArray("# a\nw2003\tr1.bin\tRelease 1\t{pins}\tnotes\n# b\n");
+        << "" << QByteArray("# a\nw2003\tr1.bin\tOld name\t00\t1\tnotes\n# b\n") << "Release 1"
+        << QByteArray("# a\nw2003\tr1.bin\tRelease 1\t{pins}\tnotes\n# b\n") << "";
     QTest::newRow("every line for the file updated")
-        << QByteArray("W2003\tr1.bin\tOne\nW2003\tr2.bin\tTwo\nW2003\tr1.bin\tOne again\n")
+        << "" << QByteArray("W2003\tr1.bin\tOne\nW2003\tr2.bin\tTwo\nW2003\tr1.bin\tOne again\n")
         << "Release 1"
         << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\nW2003\tr2.bin\tTwo\n"
-                      "W2003\tr1.bin\tRelease 1\t{pins}\n");
+                      "W2003\tr1.bin\tRelease 1\t{pins}\n") << "";
     QTest::newRow("Windows-1252 stays Windows-1252")
-        << QByteArray("# versi\xF3n\n") << QStringLiteral("Versión 1 – €")
-        << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n");
-    QTest::newRow("mirror line kept") << QByteArray("mIrRoR\thttp://m.example/r/\r\n") << "R 1"
-        << QByteArray("mIrRoR\thttp://m.example/r/\r\nW2003\tr1.bin\tR 1\t{pins}\r\n");
+        << "" << QByteArray("# versi\xF3n\n") << QStringLiteral("Versión 1 – €")
+        << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n") << "";
+    QTest::newRow("mirror line kept") << "" << QByteArray("mIrRoR\thttp://m.example/r/\r\n") << "R 1"
+        << QByteArray("mIrRoR\thttp://m.example/r/\r\nW2003\tr1.bin\tR 1\t{pins}\r\n") << "";
     QTest::newRow("Windows-1252 cannot hold the name")
-        << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray();
+        << "" << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray()
+        << "save it as UTF-8";
+    QTest::newRow("release linked within the folder")
+        << "release link" << header << "Release 1"
+        << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n" << "";
+    QTest::newRow("manifest is a link within the folder")
+        << "manifest link" << header << "Release 1" << QByteArray()
+        << "manifest.txt is a symbolic link, which the tool does not follow";
+    QTest::newRow("disk full: old manifest kept, nothing left behind")
+        << "disk full" << header << "Release 1" << QByteArray() << "cannot write";
     // clang-format on
 }
 
 void TestManifestTool::add()
 {
+    QFETCH(QString, change);
     QFETCH(QByteArray, before);
     QFETCH(QString, name);
     QFETCH(QByteArray, after);
+    QFETCH(QString, refused);
 
     QTemporaryDir dir;
     const QByteArray release = randomBytes(5000);
     QVERIFY(writeFile(dir.filePath("r1.bin"), release));
     const QString manifest = dir.filePath("manifest.txt");
-    if (!before.isNull()) {
-        QVERIFY(writeFile(manifest, before));
+    // A mode the umask would narrow, which the rewritten manifest must keep.
+    const mode_t mode = 0664;
+    const mode_t mask = 027;
+    if (change == QLatin1String("release link")) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("store")));
+        QVERIFY(QFile::rename(dir.filePath("r1.bin"), dir.filePath("store/r1.bin")));
+        QVERIFY(QFile::link(QStringLiteral("store/r1.bin"), dir.filePath("r1.bin")));
     }
+    if (change == QLatin1String("manifest link")) {
+        QVERIFY(writeFile(dir.filePath("listed.txt"), before));
+        QVERIFY(QFile::link(QStringLiteral("listed.txt"), manifest));
+    } else if (!before.isNull()) {
+        QVERIFY(writeFile(manifest, before));
+        QCOMPARE(chmod(QFile::encodeName(manifest).constData(), mode), 0);
+    }
+    const QDir folder(dir.path());
+    const auto entries = [&folder] {
+        return folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                QDir::NoDotAndDotDot);
+    };
+    const QStringList there = entries();
 
+    std::optional<FileSizeLimit> full;
+    if (change == QLatin1String("disk full")) {
+        full.emplace(50); // shorter than the line added
+    }
+    const mode_t maskBefore = umask(mask);
     const Said result = runTool({"add", dir.path(), "r1.bin", name});
-    if (after.isEmpty()) {
+    umask(maskBefore);
+    full.reset();
+    if (!refused.isEmpty()) {
         QCOMPARE(result.status, ManifestTool::Exit::Problems);
-        QVERIFY2(result.err.contains(QLatin1String("save it as UTF-8")), qPrintable(result.err));
+        QVERIFY2(result.err.contains(refused), qPrintable(result.err));
         QCOMPARE(readAll(manifest), before);
+        // The link stays a link, and no half-written file stays beside it.
+        QCOMPARE(QFileInfo(manifest).isSymLink(), change == QLatin1String("manifest link"));
+        QCOMPARE(entries(), there);
         return;
     }
     QVERIFY2(result.status == ManifestTool::Exit::Ok, qPrintable(result.err));
     QVERIFY(result.out.contains(QLatin1String("minisign -Sm")));
     after.replace("{pins}", Sha256::hash(release).toHex() + "\t5000");
     QCOMPARE(readAll(manifest), after);
+    QCOMPARE(entries().size(), there.size() + (before.isNull() ? 1 : 0)); // nothing else left
+    struct stat status = {};
+    QCOMPARE(stat(QFile::encodeName(manifest).constData(), &status), 0);
+    QCOMPARE(status.st_mode & 0777, before.isNull() ? 0644 & ~mask : mode);
     // What was added is what check, and so the program, reads as pinned.
     const Said checked = runTool({"check", dir.path()});
     QVERIFY2(checked.out.contains(QLatin1String("(r1.bin): ok")), qPrintable(checked.out));
@@ -323,10 +392,17 @@ void TestManifestTool::usage_data()
                                        << "is not a file";
     QTest::newRow("add: tab in the name")
         << QStringList{"add", "{dir}", "r1.bin", "Release\t1"} << "one line of text";
+    QTest::newRow("add: FIFO") << QStringList{"add", "{dir}", "fifo.bin", "Name"}
+                               << "fifo.bin is not a regular file";
     QTest::newRow("add: link out of the folder")
         << QStringList{"add", "{dir}", "out.bin", "Name"} << "out.bin is a symbolic link to";
     QTest::newRow("age not a number") << QStringList{"check", "{dir}", "--max-age-days", "30d"}
                                       << "\"30d\" is not a number of days";
+    QTest::newRow("escape sequences in the command line")
+        << QStringList{"sign\x1b]0;owned\x07", "{dir}"} << "sign\\x1B]0;owned\\x07";
+    QTest::newRow("escape sequences in the key file")
+        << QStringList{"check", "{dir}", "--public-key", "{dir}/evil.pub"}
+        << "\"RW\\x1B]0;owned\\x07\" is not a minisign public key";
     QTest::newRow("age without a key") << QStringList{"check", "{dir}", "--max-age-days", "30"}
                                        << "needs --public-key";
     // clang-format on
@@ -339,11 +415,14 @@ void TestManifestTool::usage()
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("r1.bin"), "release"));
     QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), dir.filePath("out.bin")));
+    QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo.bin")).constData(), 0600), 0);
+    QVERIFY(writeFile(dir.filePath("evil.pub"), "untrusted comment: key\nRW\x1b]0;owned\x07\n"));
     arguments.replaceInStrings(QStringLiteral("{dir}"), dir.path());
 
     const Said result = runTool(arguments);
     QCOMPARE(result.status, ManifestTool::Exit::Usage);
     QVERIFY2(result.err.contains(said), qPrintable(result.err));
+    QVERIFY2(!result.err.contains(QChar(0x1b)), qPrintable(result.err));
     QVERIFY(!QFile::exists(dir.filePath("manifest.txt")));
     QVERIFY(runTool({"--help"}).out.contains(QLatin1String("Exit status")));
 }
