@@ -227,11 +227,14 @@ void TestStartup::failedFetchIsReported_data()
     cut.dropAfter = listed.body.size();
     Response stalled = listed;
     stalled.stallAfter = 5;
+    Response announced = listed;
+    announced.contentLength = 16 * 1024 * 1024 + 1;
     QTest::newRow("404") << TestHttpServer::status(404, "Not Found", listed.body) << true << "answered HTTP 404 Not Found";
     QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error") << true << "answered HTTP 500 Internal Server Error";
     QTest::newRow("nobody listening") << listed << false << "No answer from";
     QTest::newRow("body cut short") << cut << true << "broke off";
     QTest::newRow("20 MiB of junk") << TestHttpServer::ok(randomBytes(20 * 1024 * 1024)) << true << "larger than 16777216 bytes";
+    QTest::newRow("announced over the limit") << announced << true << "larger than 16777216 bytes";
     QTest::newRow("stalled") << stalled << true << "timed out";
     // clang-format on
 }

@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace std::chrono_literals;
@@ -74,6 +75,7 @@ private slots:
     void busyControlRefusesAnotherRequest();
     void cancelEndsWaitingChunk();
     void readerBehindIsNoIdleTimeout();
+    void fetchReadsLittleAheadOfABusyProgram();
     void retriesFollowTheRules_data();
     void retriesFollowTheRules();
 
@@ -264,6 +266,35 @@ void TestTransferControl::readerBehindIsNoIdleTimeout()
     QCOMPARE(server.requests().size(), 1);
     QCOMPARE(server.requests().constFirst().method, QByteArray("GET"));
     QTRY_VERIFY(!inet.StillExecuting());
+}
+
+void TestTransferControl::fetchReadsLittleAheadOfABusyProgram()
+{
+    TestHttpServer::Response endless = TestHttpServer::ok(randomBytes(64 * 1024));
+    endless.endless = true;
+    endless.sendContentLength = false;
+    TestHttpServer server;
+    server.serve("/a.bin", endless);
+    const QString address = server.baseUrl() + QStringLiteral("a.bin");
+    // The fetch on a thread of its own, busy at first as a window's can be,
+    // while the server on this one sends whatever Qt reads.
+    QString failure;
+    const std::unique_ptr<QThread> program(QThread::create([&] {
+        QNetworkAccessManager manager;
+        QtHttpRequest http{NetworkAccess(manager)};
+        QTimer::singleShot(0, [] { QThread::msleep(500); });
+        try {
+            http.Get(address, 64 * 1024); // a signature's limit
+        } catch (const RuntimeError &error) {
+            failure = error.description();
+        }
+    }));
+    program->start();
+    QTRY_VERIFY_WITH_TIMEOUT(program->isFinished(), 10000);
+    QVERIFY2(failure.contains(QStringLiteral("larger than 65536 bytes")), qPrintable(failure));
+    // What the sockets' buffers hold; unbounded, Qt took over 100 MB meanwhile.
+    QVERIFY2(server.bytesSent() < 16 * 1024 * 1024,
+             qPrintable(QString::number(server.bytesSent())));
 }
 
 void TestTransferControl::retriesFollowTheRules_data()

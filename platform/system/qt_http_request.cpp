@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 
 QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::milliseconds timeout,
@@ -49,14 +50,30 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
     request.setTransferTimeout(static_cast<int>(m_timeout.count()));
     const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
         m_network.get(request), [](QNetworkReply *r) { r->deleteLater(); });
+    // Unbounded, Qt reads ahead of us as fast as the server sends, between two
+    // turns of the loop; one byte past the limit is all it takes to refuse.
+    reply->setReadBufferSize(std::min(maxBytes + 1, MaxReadBufferBytes));
 
-    bool tooLarge = false;
+    enum class Stop { None, TooLarge };
+    Stop stopped = Stop::None;
+    const auto stop = [&](Stop why) {
+        stopped = why;
+        reply->abort();
+    };
     Outcome outcome;
+    const auto received = [&] { return outcome.body.size() + reply->bytesAvailable(); };
     QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        // A redirect's headers come here too; its body is never read.
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (status / 100 != 3 && length.isValid() && length.toLongLong() > maxBytes) {
+            stop(Stop::TooLarge);
+        }
+    });
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
-        if (outcome.body.size() + reply->bytesAvailable() > maxBytes) {
-            tooLarge = true;
-            reply->abort();
+        if (received() > maxBytes) {
+            stop(Stop::TooLarge);
             return;
         }
         outcome.body += reply->readAll();
@@ -73,11 +90,11 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
         outcome.failure = failure;
         return outcome;
     };
-    if (tooLarge) {
+    if (stopped == Stop::TooLarge) {
         return failed(ErrorNumber::ManifestRefused,
                       FailureTexts::answerTooLarge(address, maxBytes));
     }
-    // Only the transfer time-out cancels a request here.
+    // Besides the stop above, only the transfer time-out cancels a request.
     const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString refusal = NetworkAccess::refusal(*reply, address);

@@ -8,9 +8,16 @@
 // A GET that tries again when the failure may pass (no connection, a broken
 // one, a time-out, a gateway's 502, 503 or 504), as RetrySchedule::fetch says:
 // a server that is down is reported within seconds.
+//
+// What a server sends is held to the size limit as it comes, never buffered far
+// past it: a body that never ends is refused at the limit.
 class QtHttpRequest final : public HttpRequest
 {
 public:
+    // The reply holds at most this much that was not read yet, or the limit and
+    // one byte more when that is less.
+    static constexpr qint64 MaxReadBufferBytes = 256 * 1024;
+
     explicit QtHttpRequest(const NetworkAccess &network,
                            std::chrono::milliseconds timeout = std::chrono::seconds(60),
                            std::chrono::milliseconds firstRetryDelay = std::chrono::seconds(1));
