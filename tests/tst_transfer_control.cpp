@@ -333,6 +333,10 @@ void TestTransferControl::retriesFollowTheRules_data()
     outages.headers.append({QByteArray("ETag"), QByteArray("\"v1\"")});
     outages.dropAt = {4000, 9000, 15000, 22000, 30000, 41000};
     QTest::newRow("GET: six outages after new bytes") << "GET" << outages << 7 << 0;
+    // 6.4 kB/s over several of the fetch's windows of 300 ms: no deadline.
+    Response slow = TestHttpServer::ok(randomBytes(4096));
+    slow.bytesPerTick = 64;
+    QTest::newRow("fetch: slow, above the floor on the rate") << "fetch" << slow << 1 << 0;
     // clang-format on
 }
 
@@ -353,7 +357,7 @@ void TestTransferControl::retriesFollowTheRules()
     QElapsedTimer clock;
     clock.start();
     if (method == QLatin1String("fetch")) {
-        QtHttpRequest http(m_network, Timeout, TestPlatform::RetryDelay);
+        QtHttpRequest http(m_network, Timeout, TestPlatform::RetryDelay, 300ms);
         QCOMPARE(http.Get(address, 1024 * 1024), last.body);
     } else {
         QtTransferControl inet(m_network, Timeout, TestPlatform::RetryDelay);

@@ -15,8 +15,10 @@
 #include <memory>
 
 QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::milliseconds timeout,
-                             std::chrono::milliseconds firstRetryDelay)
-    : m_network(network), m_timeout(timeout), m_firstRetryDelay(firstRetryDelay)
+                             std::chrono::milliseconds firstRetryDelay,
+                             std::chrono::milliseconds rateWindow, qint64 minBytesPerSecond)
+    : m_network(network), m_timeout(timeout), m_firstRetryDelay(firstRetryDelay),
+      m_rateWindow(rateWindow), m_minBytesPerSecond(minBytesPerSecond)
 {
 }
 
@@ -54,7 +56,7 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
     // turns of the loop; one byte past the limit is all it takes to refuse.
     reply->setReadBufferSize(std::min(maxBytes + 1, MaxReadBufferBytes));
 
-    enum class Stop { None, TooLarge };
+    enum class Stop { None, TooLarge, TooSlow };
     Stop stopped = Stop::None;
     const auto stop = [&](Stop why) {
         stopped = why;
@@ -78,8 +80,25 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
         }
         outcome.body += reply->readAll();
     });
+    // The idle time-out restarts at every byte, so a byte every few seconds
+    // would hold the program for ever; a deadline would refuse a large manifest
+    // on a slow line. Each window must bring its share, or the end of the body.
+    const qint64 perWindow = m_minBytesPerSecond * m_rateWindow.count() / 1000;
+    qint64 atLastCheck = 0;
+    QTimer rate;
+    QObject::connect(&rate, &QTimer::timeout, &loop, [&] {
+        const qint64 now = received();
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        const bool whole = length.isValid() && now >= length.toLongLong();
+        if (now - atLastCheck < perWindow && !whole) {
+            stop(Stop::TooSlow);
+            return;
+        }
+        atLastCheck = now;
+    });
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished()) {
+        rate.start(m_rateWindow);
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     m_network.logRequest(*reply, outcome.body.size() + reply->bytesAvailable(), clock.elapsed(),
@@ -94,8 +113,9 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
         return failed(ErrorNumber::ManifestRefused,
                       FailureTexts::answerTooLarge(address, maxBytes));
     }
-    // Besides the stop above, only the transfer time-out cancels a request.
-    const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;
+    // Besides the stops above, only the transfer time-out cancels a request.
+    const bool timedOut = stopped == Stop::TooSlow ||
+                          reply->error() == QNetworkReply::OperationCanceledError;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString refusal = NetworkAccess::refusal(*reply, address);
     const QString proxyFailure = m_network.proxyFailure(*reply, address);
@@ -106,7 +126,9 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
     outcome.retryAfter = NetworkAccess::retryAfter(*reply);
     if (timedOut) {
         return failed(ErrorNumber::RequestTimedOut,
-                      FailureTexts::timedOutAfter(address, m_timeout));
+                      stopped == Stop::TooSlow
+                          ? FailureTexts::slowerThan(address, m_minBytesPerSecond, m_rateWindow)
+                          : FailureTexts::timedOutAfter(address, m_timeout));
     }
     // Before the status: a refused redirect still carries the 3xx it came with.
     if (!refusal.isEmpty()) {
