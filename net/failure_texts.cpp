@@ -48,6 +48,15 @@ QString timedOutAfter(const QString &address, std::chrono::milliseconds timeout)
         .arg(double(timeout.count()) / 1000.0);
 }
 
+QString slowerThan(const QString &address, qint64 minBytesPerSecond,
+                   std::chrono::milliseconds window)
+{
+    return QStringLiteral("The request for %1 timed out: its answer came slower than %2 bytes/s "
+                          "over %3 s")
+        .arg(address, QString::number(minBytesPerSecond),
+             QString::number(double(window.count()) / 1000.0));
+}
+
 QString transferBrokeOff(const QString &address, const QString &why)
 {
     return QStringLiteral("The transfer of %1 broke off: %2").arg(address, why);

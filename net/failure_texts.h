@@ -18,6 +18,9 @@ QString noAnswer(const QString &address, const QString &why);
 QString noAnswerWithin(const QString &address, std::chrono::milliseconds timeout);
 QString noDataFor(const QString &address, std::chrono::milliseconds timeout);
 QString timedOutAfter(const QString &address, std::chrono::milliseconds timeout);
+// Less than minBytesPerSecond came in a window of that length.
+QString slowerThan(const QString &address, qint64 minBytesPerSecond,
+                   std::chrono::milliseconds window);
 
 QString transferBrokeOff(const QString &address, const QString &why);
 QString transferBrokeOffAfter(const QString &address, qint64 position, qint64 total);

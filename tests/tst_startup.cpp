@@ -220,19 +220,29 @@ void TestStartup::failedFetchIsReported_data()
     QTest::addColumn<Response>("response");
     QTest::addColumn<bool>("listening");
     QTest::addColumn<QString>("expected");
+    // The window the fetch's floor on the rate is measured over.
+    QTest::addColumn<int>("rateWindowMs");
 
+    const int usual = 30000;
     const Response listed = TestHttpServer::ok("W2003\ta.sh\tRelease A\n");
     Response cut = listed;
     cut.contentLength = 1000;
     cut.dropAfter = listed.body.size();
     Response stalled = listed;
     stalled.stallAfter = 5;
-    QTest::newRow("404") << TestHttpServer::status(404, "Not Found", listed.body) << true << "answered HTTP 404 Not Found";
-    QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error") << true << "answered HTTP 500 Internal Server Error";
-    QTest::newRow("nobody listening") << listed << false << "No answer from";
-    QTest::newRow("body cut short") << cut << true << "broke off";
-    QTest::newRow("20 MiB of junk") << TestHttpServer::ok(randomBytes(20 * 1024 * 1024)) << true << "larger than 16777216 bytes";
-    QTest::newRow("stalled") << stalled << true << "timed out";
+    Response announced = listed;
+    announced.contentLength = 16 * 1024 * 1024 + 1;
+    // 100 bytes a second, never idle for long.
+    Response dripping = TestHttpServer::ok(QByteArray(2048, '#'));
+    dripping.bytesPerTick = 1;
+    QTest::newRow("404") << TestHttpServer::status(404, "Not Found", listed.body) << true << "answered HTTP 404 Not Found" << usual;
+    QTest::newRow("500") << TestHttpServer::status(500, "Internal Server Error") << true << "answered HTTP 500 Internal Server Error" << usual;
+    QTest::newRow("nobody listening") << listed << false << "No answer from" << usual;
+    QTest::newRow("body cut short") << cut << true << "broke off" << usual;
+    QTest::newRow("20 MiB of junk") << TestHttpServer::ok(randomBytes(20 * 1024 * 1024)) << true << "larger than 16777216 bytes" << usual;
+    QTest::newRow("announced over the limit") << announced << true << "larger than 16777216 bytes" << usual;
+    QTest::newRow("stalled") << stalled << true << "timed out after 1 s" << usual;
+    QTest::newRow("dripping below the floor") << dripping << true << "slower than 1024 bytes/s over 0.3 s (3 attempts)" << 300;
     // clang-format on
 }
 
@@ -241,8 +251,11 @@ void TestStartup::failedFetchIsReported()
     QFETCH(Response, response);
     QFETCH(bool, listening);
     QFETCH(QString, expected);
+    QFETCH(int, rateWindowMs);
 
-    TestWindow s(inLanguage());
+    TestWindowSettings settings = inLanguage();
+    settings.fetchRateWindow = std::chrono::milliseconds(rateWindowMs);
+    TestWindow s(settings);
     s.server.serve(ManifestPath, response);
     if (!listening) {
         s.server.close();

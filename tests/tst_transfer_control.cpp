@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace std::chrono_literals;
@@ -74,6 +75,7 @@ private slots:
     void busyControlRefusesAnotherRequest();
     void cancelEndsWaitingChunk();
     void readerBehindIsNoIdleTimeout();
+    void fetchReadsLittleAheadOfABusyProgram();
     void retriesFollowTheRules_data();
     void retriesFollowTheRules();
 
@@ -266,6 +268,35 @@ void TestTransferControl::readerBehindIsNoIdleTimeout()
     QTRY_VERIFY(!inet.StillExecuting());
 }
 
+void TestTransferControl::fetchReadsLittleAheadOfABusyProgram()
+{
+    TestHttpServer::Response endless = TestHttpServer::ok(randomBytes(64 * 1024));
+    endless.endless = true;
+    endless.sendContentLength = false;
+    TestHttpServer server;
+    server.serve("/a.bin", endless);
+    const QString address = server.baseUrl() + QStringLiteral("a.bin");
+    // The fetch on a thread of its own, busy at first as a window's can be,
+    // while the server on this one sends whatever Qt reads.
+    QString failure;
+    const std::unique_ptr<QThread> program(QThread::create([&] {
+        QNetworkAccessManager manager;
+        QtHttpRequest http{NetworkAccess(manager)};
+        QTimer::singleShot(0, [] { QThread::msleep(500); });
+        try {
+            http.Get(address, 64 * 1024); // a signature's limit
+        } catch (const RuntimeError &error) {
+            failure = error.description();
+        }
+    }));
+    program->start();
+    QTRY_VERIFY_WITH_TIMEOUT(program->isFinished(), 10000);
+    QVERIFY2(failure.contains(QStringLiteral("larger than 65536 bytes")), qPrintable(failure));
+    // What the sockets' buffers hold; unbounded, Qt took over 100 MB meanwhile.
+    QVERIFY2(server.bytesSent() < 16 * 1024 * 1024,
+             qPrintable(QString::number(server.bytesSent())));
+}
+
 void TestTransferControl::retriesFollowTheRules_data()
 {
     // clang-format off
@@ -302,6 +333,10 @@ void TestTransferControl::retriesFollowTheRules_data()
     outages.headers.append({QByteArray("ETag"), QByteArray("\"v1\"")});
     outages.dropAt = {4000, 9000, 15000, 22000, 30000, 41000};
     QTest::newRow("GET: six outages after new bytes") << "GET" << outages << 7 << 0;
+    // 6.4 kB/s over several of the fetch's windows of 300 ms: no deadline.
+    Response slow = TestHttpServer::ok(randomBytes(4096));
+    slow.bytesPerTick = 64;
+    QTest::newRow("fetch: slow, above the floor on the rate") << "fetch" << slow << 1 << 0;
     // clang-format on
 }
 
@@ -322,7 +357,7 @@ void TestTransferControl::retriesFollowTheRules()
     QElapsedTimer clock;
     clock.start();
     if (method == QLatin1String("fetch")) {
-        QtHttpRequest http(m_network, Timeout, TestPlatform::RetryDelay);
+        QtHttpRequest http(m_network, Timeout, TestPlatform::RetryDelay, 300ms);
         QCOMPARE(http.Get(address, 1024 * 1024), last.body);
     } else {
         QtTransferControl inet(m_network, Timeout, TestPlatform::RetryDelay);

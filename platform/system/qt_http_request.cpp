@@ -11,11 +11,14 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 
 QtHttpRequest::QtHttpRequest(const NetworkAccess &network, std::chrono::milliseconds timeout,
-                             std::chrono::milliseconds firstRetryDelay)
-    : m_network(network), m_timeout(timeout), m_firstRetryDelay(firstRetryDelay)
+                             std::chrono::milliseconds firstRetryDelay,
+                             std::chrono::milliseconds rateWindow, qint64 minBytesPerSecond)
+    : m_network(network), m_timeout(timeout), m_firstRetryDelay(firstRetryDelay),
+      m_rateWindow(rateWindow), m_minBytesPerSecond(minBytesPerSecond)
 {
 }
 
@@ -49,20 +52,53 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
     request.setTransferTimeout(static_cast<int>(m_timeout.count()));
     const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
         m_network.get(request), [](QNetworkReply *r) { r->deleteLater(); });
+    // Unbounded, Qt reads ahead of us as fast as the server sends, between two
+    // turns of the loop; one byte past the limit is all it takes to refuse.
+    reply->setReadBufferSize(std::min(maxBytes + 1, MaxReadBufferBytes));
 
-    bool tooLarge = false;
+    enum class Stop { None, TooLarge, TooSlow };
+    Stop stopped = Stop::None;
+    const auto stop = [&](Stop why) {
+        stopped = why;
+        reply->abort();
+    };
     Outcome outcome;
+    const auto received = [&] { return outcome.body.size() + reply->bytesAvailable(); };
     QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        // A redirect's headers come here too; its body is never read.
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (status / 100 != 3 && length.isValid() && length.toLongLong() > maxBytes) {
+            stop(Stop::TooLarge);
+        }
+    });
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
-        if (outcome.body.size() + reply->bytesAvailable() > maxBytes) {
-            tooLarge = true;
-            reply->abort();
+        if (received() > maxBytes) {
+            stop(Stop::TooLarge);
             return;
         }
         outcome.body += reply->readAll();
     });
+    // The idle time-out restarts at every byte, so a byte every few seconds
+    // would hold the program for ever; a deadline would refuse a large manifest
+    // on a slow line. Each window must bring its share, or the end of the body.
+    const qint64 perWindow = m_minBytesPerSecond * m_rateWindow.count() / 1000;
+    qint64 atLastCheck = 0;
+    QTimer rate;
+    QObject::connect(&rate, &QTimer::timeout, &loop, [&] {
+        const qint64 now = received();
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        const bool whole = length.isValid() && now >= length.toLongLong();
+        if (now - atLastCheck < perWindow && !whole) {
+            stop(Stop::TooSlow);
+            return;
+        }
+        atLastCheck = now;
+    });
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished()) {
+        rate.start(m_rateWindow);
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     m_network.logRequest(*reply, outcome.body.size() + reply->bytesAvailable(), clock.elapsed(),
@@ -73,12 +109,13 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
         outcome.failure = failure;
         return outcome;
     };
-    if (tooLarge) {
+    if (stopped == Stop::TooLarge) {
         return failed(ErrorNumber::ManifestRefused,
                       FailureTexts::answerTooLarge(address, maxBytes));
     }
-    // Only the transfer time-out cancels a request here.
-    const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;
+    // Besides the stops above, only the transfer time-out cancels a request.
+    const bool timedOut = stopped == Stop::TooSlow ||
+                          reply->error() == QNetworkReply::OperationCanceledError;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString refusal = NetworkAccess::refusal(*reply, address);
     const QString proxyFailure = m_network.proxyFailure(*reply, address);
@@ -89,7 +126,9 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QString &address, qint64 max
     outcome.retryAfter = NetworkAccess::retryAfter(*reply);
     if (timedOut) {
         return failed(ErrorNumber::RequestTimedOut,
-                      FailureTexts::timedOutAfter(address, m_timeout));
+                      stopped == Stop::TooSlow
+                          ? FailureTexts::slowerThan(address, m_minBytesPerSecond, m_rateWindow)
+                          : FailureTexts::timedOutAfter(address, m_timeout));
     }
     // Before the status: a refused redirect still carries the 3xx it came with.
     if (!refusal.isEmpty()) {

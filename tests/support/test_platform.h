@@ -52,6 +52,8 @@ struct TestPlatformSettings
     ProxySettings proxies = ProxySettings::direct();
     // The volumes the file system sees; the fake mount table when null.
     MountTable *mounts = nullptr;
+    // How long the manifest fetch measures its floor on the rate over.
+    std::chrono::milliseconds fetchRateWindow = std::chrono::seconds(30);
 };
 
 // The real network, file and transfer components with scripted user-facing
@@ -65,7 +67,7 @@ public:
     explicit TestPlatform(const TestPlatformSettings &settings = {})
         : network(manager, settings.authorities, settings.proxies),
           fileSystem(settings.mounts ? *settings.mounts : mounts),
-          http(network, settings.timeout, settings.retryDelay),
+          http(network, settings.timeout, settings.retryDelay, settings.fetchRateWindow),
           inet1(network, settings.timeout, settings.retryDelay),
           m_mounts(settings.mounts ? settings.mounts : &mounts)
     {

@@ -15,6 +15,7 @@ TestPlatformSettings platformSettings(const TestWindowSettings &settings, quint1
     made.timeout = settings.timeout;
     made.authorities = settings.authorities;
     made.retryDelay = settings.retryDelay;
+    made.fetchRateWindow = settings.fetchRateWindow;
     if (settings.proxies) {
         made.proxies = settings.proxies(serverPort);
     }

@@ -28,6 +28,7 @@ struct TestWindowSettings
     ManifestTrust trust;
     // Where on the server the manifest and the releases are, "" or ending in "/".
     QString folder;
+    std::chrono::milliseconds fetchRateWindow = TestPlatformSettings().fetchRateWindow;
 };
 
 // The main window against a test server of its own: a manifest, releases, a
