@@ -43,9 +43,9 @@ QString noDataFor(const QString &address, std::chrono::milliseconds timeout)
 
 QString timedOutAfter(const QString &address, std::chrono::milliseconds timeout)
 {
+    // One arg() for all: an address holding "%1" must not take the next value.
     return QStringLiteral("The request for %1 timed out after %2 s")
-        .arg(address)
-        .arg(double(timeout.count()) / 1000.0);
+        .arg(address, QString::number(double(timeout.count()) / 1000.0));
 }
 
 QString slowerThan(const QString &address, qint64 minBytesPerSecond,
@@ -75,7 +75,8 @@ QString answerBrokeOff(const QString &address, const QString &why)
 
 QString answerTooLarge(const QString &address, qint64 maxBytes)
 {
-    return QStringLiteral("The answer from %1 is larger than %2 bytes").arg(address).arg(maxBytes);
+    return QStringLiteral("The answer from %1 is larger than %2 bytes")
+        .arg(address, QString::number(maxBytes));
 }
 
 QString sentMoreThanAnnounced(const QString &address, qint64 announced, qint64 from)

@@ -37,6 +37,8 @@ private slots:
     void retriedAnswer();
     void bodyBrokeOff_data();
     void bodyBrokeOff();
+    void failureTextKeepsTheAddress_data();
+    void failureTextKeepsTheAddress();
 };
 
 void TestNetRules::mayPass_data()
@@ -337,4 +339,23 @@ void TestNetRules::bodyBrokeOff()
 }
 
 QTEST_APPLESS_MAIN(TestNetRules)
+void TestNetRules::failureTextKeepsTheAddress_data()
+{
+    // A release's address holds its file name, which may hold "%1".
+    const QString address = QStringLiteral("http://h/setup%1%2.sh");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("timed out") << FailureTexts::timedOutAfter(address, std::chrono::seconds(60))
+                               << "The request for http://h/setup%1%2.sh timed out after 60 s";
+    QTest::newRow("too large")
+        << FailureTexts::answerTooLarge(address, 65536)
+        << "The answer from http://h/setup%1%2.sh is larger than 65536 bytes";
+}
+
+void TestNetRules::failureTextKeepsTheAddress()
+{
+    QFETCH(QString, text);
+    QTEST(text, "expected");
+}
+
 #include "tst_net_rules.moc"
