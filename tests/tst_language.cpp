@@ -128,7 +128,7 @@ void TestLanguage::tableIsBuiltWhole()
     QCOMPARE(Messages.at(2, 19), QStringLiteral("Select a destiny folder: "));
     QCOMPARE(Messages.at(1, 32), QStringLiteral("quedan %1"));
     QCOMPARE(Messages.at(2, 34), QStringLiteral("Retry %1 of %2 in %3"));
-    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 39));
+    QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(2, 40));
     QVERIFY_THROWS_EXCEPTION(RuntimeError, Messages.at(6, 1));
 }
 
