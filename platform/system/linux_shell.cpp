@@ -47,7 +47,7 @@ QString LinuxShell::ExpandEnvironmentStrings(const QString &text)
 
 QString LinuxShell::cacheFolder() const
 {
-    const QString cache = m_environment.value(QStringLiteral("XDG_CACHE_HOME"));
+    QString cache = m_environment.value(QStringLiteral("XDG_CACHE_HOME"));
     if (cache.startsWith(QLatin1Char('/'))) {
         return cache;
     }
