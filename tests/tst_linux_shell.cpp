@@ -14,8 +14,10 @@ namespace {
 
 // Each writes what ran, the name it ran as and its working folder to "marker"
 // in its working folder, as the marker program does.
+// A script adds the descriptors of what waits for it to end.
 const QByteArray Script =
-    "#!/bin/sh\nprintf 'original\\n%s\\n%s\\n' \"$0\" \"$(pwd -P)\" > marker.tmp\n"
+    "#!/bin/sh\nprintf 'original\\n%s\\n%s\\n%s\\n' \"$0\" \"$(pwd -P)\" "
+    "\"$(ls /proc/$PPID/fd | sort -n | awk '$1 > 2' | tr '\\n' ' ')\" > marker.tmp\n"
     "mv marker.tmp marker\n";
 const QByteArray Rival = "#!/bin/sh\necho rival > marker\n";
 const QByteArray Opener =
@@ -177,7 +179,10 @@ void TestLinuxShell::runStartsExactlyThatFile()
         QCOMPARE(readAll(said.value(1)), bytes);
         QCOMPARE(shell.launchFolders().size(), 1);
     } else {
-        // Deleted once the program is done with it.
+        // Deleted once the program is done with it, by what holds nothing of
+        // the program's open (its display's connection among them) but the
+        // standard streams and the folders it needs.
+        QCOMPARE(said.value(3), kind == QLatin1String("script") ? "5 6 7 " : "");
         QTRY_VERIFY(shell.launchFolders().isEmpty());
     }
 }

@@ -69,13 +69,15 @@ template <std::size_t N> bool keepOnly(std::array<int, N> &fds)
     }
     for (std::size_t i = 0; i < N; ++i) {
         const int target = First + int(i);
-        if (moved[i] >= 0) {
-            if (::dup2(moved[i], target) < 0) {
-                return false;
-            }
-            ::fcntl(target, F_SETFD, FD_CLOEXEC);
-            fds[i] = target;
+        if (moved[i] < 0) {
+            ::close(target); // whatever of the program's had the number
+            continue;
         }
+        if (::dup2(moved[i], target) < 0) {
+            return false;
+        }
+        ::fcntl(target, F_SETFD, FD_CLOEXEC);
+        fds[i] = target;
     }
     if (::close_range(First + N, ~0U, 0) != 0) {
         for (int fd = First + int(N); fd < 1024; ++fd) {
