@@ -41,13 +41,6 @@ QString noDataFor(const QString &address, std::chrono::milliseconds timeout)
         .arg(address, QString::number(double(timeout.count()) / 1000.0));
 }
 
-QString timedOutAfter(const QString &address, std::chrono::milliseconds timeout)
-{
-    // One arg() for all: an address holding "%1" must not take the next value.
-    return QStringLiteral("The request for %1 timed out after %2 s")
-        .arg(address, QString::number(double(timeout.count()) / 1000.0));
-}
-
 QString slowerThan(const QString &address, qint64 minBytesPerSecond,
                    std::chrono::milliseconds window)
 {
@@ -83,6 +76,52 @@ QString sentMoreThanAnnounced(const QString &address, qint64 announced, qint64 f
 {
     return QStringLiteral("%1 sent more than the %2 bytes it announced from byte %3 on")
         .arg(address, QString::number(announced), QString::number(from));
+}
+
+QString cancelled(const QString &address)
+{
+    return QStringLiteral("The transfer of %1 was cancelled").arg(address);
+}
+
+QString certificateNotVerified(const QString &address, const QStringList &errors)
+{
+    return QStringLiteral("Cannot verify the TLS certificate of %1: %2")
+        .arg(address, errors.join(QLatin1String("; ")));
+}
+
+QString insecureRedirect(const QString &address, const QString &target)
+{
+    return QStringLiteral("%1 redirected to %2, which was not followed")
+        .arg(address, target.isEmpty()
+                          ? QStringLiteral("an insecure http address")
+                          : QStringLiteral("the insecure http address %1").arg(target));
+}
+
+QString noSecureConnection(const QString &address, const QString &why)
+{
+    return QStringLiteral("No secure connection to %1: %2").arg(address, why);
+}
+
+QString proxyFailure(ProxyFault fault, const QString &proxy, const QString &source,
+                     const QString &address, const QString &why)
+{
+    const QString named = QStringLiteral("The proxy %1 (from %2)").arg(proxy, source);
+    switch (fault) {
+    case ProxyFault::Refused:
+        return QStringLiteral("%1 refused the connection for %2").arg(named, address);
+    case ProxyFault::NotFound:
+        return QStringLiteral("%1 cannot be found, so %2 cannot be reached through it: %3")
+            .arg(named, address, why);
+    case ProxyFault::RejectedCredentials:
+        return QStringLiteral("%1 did not accept the user name and password it was given for %2")
+            .arg(named, address);
+    case ProxyFault::WantsCredentials:
+        return QStringLiteral("%1 asks for a user name and password for %2, and none is set")
+            .arg(named, address);
+    case ProxyFault::Other:
+        break;
+    }
+    return QStringLiteral("%1 failed for %2: %3").arg(named, address, why);
 }
 
 QString wrongRange(const QString &address, const QString &contentRange, qint64 resumeFrom,

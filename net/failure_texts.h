@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 
@@ -17,7 +18,6 @@ QString answeredHttpForRange(const QString &address, int status, const QString &
 QString noAnswer(const QString &address, const QString &why);
 QString noAnswerWithin(const QString &address, std::chrono::milliseconds timeout);
 QString noDataFor(const QString &address, std::chrono::milliseconds timeout);
-QString timedOutAfter(const QString &address, std::chrono::milliseconds timeout);
 // Less than minBytesPerSecond came in a window of that length.
 QString slowerThan(const QString &address, qint64 minBytesPerSecond,
                    std::chrono::milliseconds window);
@@ -27,6 +27,21 @@ QString transferBrokeOffAfter(const QString &address, qint64 position, qint64 to
 QString answerBrokeOff(const QString &address, const QString &why);
 QString answerTooLarge(const QString &address, qint64 maxBytes);
 QString sentMoreThanAnnounced(const QString &address, qint64 announced, qint64 from);
+
+QString cancelled(const QString &address);
+
+// Refused for its security: a certificate that did not verify (errors, as the
+// TLS library words them), a redirect from https to http (target empty when the
+// answer did not say where to), a handshake that failed.
+QString certificateNotVerified(const QString &address, const QStringList &errors);
+QString insecureRedirect(const QString &address, const QString &target);
+QString noSecureConnection(const QString &address, const QString &why);
+
+// What went wrong with the proxy: proxy names it and where it was set
+// (ProxySettings::describe and the variable), address the request.
+enum class ProxyFault { Refused, NotFound, RejectedCredentials, WantsCredentials, Other };
+QString proxyFailure(ProxyFault fault, const QString &proxy, const QString &source,
+                     const QString &address, const QString &why);
 
 QString wrongRange(const QString &address, const QString &contentRange, qint64 resumeFrom,
                    qint64 total);

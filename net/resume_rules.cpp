@@ -3,6 +3,8 @@
 #include "byte_count.h"
 #include "failure_texts.h"
 
+#include <algorithm>
+
 namespace NetRules {
 
 std::optional<ByteRange> parseContentRange(const QByteArray &value)
@@ -56,6 +58,25 @@ bool ResumeState::advance(qint64 bytes)
     return true;
 }
 
+ResumeState ResumeState::from(qint64 first, qint64 last)
+{
+    ResumeState state;
+    state.position = first;
+    state.furthest = first;
+    state.resumeFrom = first;
+    state.firstByte = first;
+    state.last = last;
+    return state;
+}
+
+qint64 ResumeState::end() const
+{
+    if (last >= 0) {
+        return total >= 0 ? std::min(last + 1, total) : last + 1;
+    }
+    return total;
+}
+
 qint64 ResumeState::nextStart() const
 {
     return acceptsRanges && !validator.isEmpty() ? position : 0;
@@ -68,8 +89,10 @@ RetriedAnswer judgeRetriedAnswer(const ResumeState &state, const Answer &answer,
     if (answer.status == 206) {
         const QString field = QString::fromLatin1(answer.contentRange);
         const std::optional<ByteRange> range = parseContentRange(answer.contentRange);
+        // Not a byte past the piece asked for: they would be another's.
         if (!range || range->first != state.resumeFrom ||
-            (state.total >= 0 && range->total != state.total)) {
+            (state.total >= 0 && range->total != state.total) ||
+            (state.last >= 0 && range->last > state.last)) {
             judged.kind = RetriedAnswer::Kind::Refuse;
             judged.text = FailureTexts::wrongRange(address, field, state.resumeFrom, state.total);
             return judged;
@@ -100,8 +123,8 @@ RetriedAnswer judgeRetriedAnswer(const ResumeState &state, const Answer &answer,
 
 bool bodyBrokeOff(bool failed, qint64 expected, qint64 handedOut, const ResumeState &state)
 {
-    return failed || (expected >= 0 && handedOut < expected) ||
-           (state.total >= 0 && state.position < state.total);
+    const qint64 end = state.end();
+    return failed || (expected >= 0 && handedOut < expected) || (end >= 0 && state.position < end);
 }
 
 } // namespace NetRules

@@ -47,6 +47,11 @@ struct ResumeState
     qint64 position = 0;   // the next byte to hand out
     qint64 furthest = 0;   // the furthest any attempt reached
     qint64 resumeFrom = 0; // where the attempt under way asked to start
+    qint64 firstByte = 0;  // where the request asked to start, before any answer
+    qint64 last = -1;      // the last byte asked for; -1: to the file's end
+
+    // A request for the bytes from first to last (-1: to the end).
+    static ResumeState from(qint64 first, qint64 last = -1);
 
     // Takes an answer that carries the whole file, from its first byte: its
     // validators and its length, which is the body's too (-1: not said).
@@ -56,6 +61,8 @@ struct ResumeState
     // Where the next attempt starts: where the reader is, when the server can
     // tell that the piece asked for belongs to the same file; else byte 0.
     qint64 nextStart() const;
+    // Where the body asked for ends: one past its last byte; -1 when not known.
+    qint64 end() const;
 };
 
 // What an answer to a retry that asked for the bytes from resumeFrom on means.

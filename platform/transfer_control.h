@@ -6,11 +6,11 @@
 
 #include <optional>
 
-// States raised through StateChanged.
-namespace TransferState {
-inline constexpr int Error = 11;
-inline constexpr int ResponseCompleted = 12;
-}
+// States raised through StateChanged, with the numbers they have always had.
+enum class TransferState {
+    Error = 11,             // the request failed before its response: no body will come
+    ResponseCompleted = 12, // the response is in: its headers, and its body through GetChunk
+};
 
 // An automatic retry that waits to start.
 struct RetryWait
@@ -73,5 +73,5 @@ public:
     virtual QString errorDescription() const = 0;
 
 signals:
-    void StateChanged(int state);
+    void StateChanged(TransferState state);
 };

@@ -1,6 +1,8 @@
 #include "failure_texts.h"
 #include "resume_rules.h"
 #include "retry_rules.h"
+#include "runtime_error.h"
+#include "verdict.h"
 
 #include <QTest>
 
@@ -10,10 +12,59 @@ using NetRules::RetrySchedule;
 
 Q_DECLARE_METATYPE(RetriedAnswer)
 Q_DECLARE_METATYPE(RetrySchedule)
+Q_DECLARE_METATYPE(NetRules::Seen)
+Q_DECLARE_METATYPE(NetRules::ResumeState)
 
 namespace {
 
 const QString Address = QStringLiteral("http://h/f.bin");
+
+using Moment = NetRules::Seen::Moment;
+
+NetRules::Seen seen(Moment moment, int status,
+                    QNetworkReply::NetworkError error = QNetworkReply::NoError)
+{
+    NetRules::Seen seen;
+    seen.moment = moment;
+    seen.answer.status = status;
+    seen.error = error;
+    seen.errorText = QStringLiteral("it broke");
+    return seen;
+}
+
+// A body of 100 bytes under way, 40 of them handed out.
+NetRules::Seen inTheBody(QNetworkReply::NetworkError error, NetRules::Stop stopped = {})
+{
+    NetRules::Seen body = seen(Moment::Finished, 200, error);
+    body.bodyUnderWay = true;
+    body.expected = 100;
+    body.handedOut = 40;
+    body.stopped = stopped;
+    return body;
+}
+
+// The action, where a Retry asks from, where a carried-on body starts.
+QString describe(const NetRules::Verdict &verdict)
+{
+    using Action = NetRules::Verdict::Action;
+    switch (verdict.action) {
+    case Action::Wait:
+        return QStringLiteral("wait");
+    case Action::HandOut:
+        return QStringLiteral("hand out");
+    case Action::CarryOn:
+        return QStringLiteral("carry on at %1").arg(verdict.bodyStart);
+    case Action::StartAgain:
+        return QStringLiteral("start again");
+    case Action::Done:
+        return QStringLiteral("done");
+    case Action::Retry:
+        return QStringLiteral("retry from %1").arg(verdict.from);
+    case Action::NextServer:
+        return QStringLiteral("next server");
+    }
+    return {};
+}
 
 } // namespace
 
@@ -39,6 +90,8 @@ private slots:
     void bodyBrokeOff();
     void failureTextKeepsTheAddress_data();
     void failureTextKeepsTheAddress();
+    void verdict_data();
+    void verdict();
 };
 
 void TestNetRules::mayPass_data()
@@ -345,8 +398,9 @@ void TestNetRules::failureTextKeepsTheAddress_data()
     const QString address = QStringLiteral("http://h/setup%1%2.sh");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("timed out") << FailureTexts::timedOutAfter(address, std::chrono::seconds(60))
-                               << "The request for http://h/setup%1%2.sh timed out after 60 s";
+    QTest::newRow("too slow") << FailureTexts::slowerThan(address, 1024, std::chrono::seconds(30))
+                              << "The request for http://h/setup%1%2.sh timed out: its answer "
+                                 "came slower than 1024 bytes/s over 30 s";
     QTest::newRow("too large")
         << FailureTexts::answerTooLarge(address, 65536)
         << "The answer from http://h/setup%1%2.sh is larger than 65536 bytes";
@@ -356,6 +410,101 @@ void TestNetRules::failureTextKeepsTheAddress()
 {
     QFETCH(QString, text);
     QTEST(text, "expected");
+}
+
+void TestNetRules::verdict_data()
+{
+    // What an attempt saw, where the GET stood (a file of 100 bytes that the
+    // server can resume, 40 of them handed out), and what it comes to for the
+    // transfer and for the manifest fetch, which takes its answer whole.
+    // clang-format off
+    QTest::addColumn<NetRules::Seen>("seen");
+    QTest::addColumn<NetRules::ResumeState>("file");
+    QTest::addColumn<QString>("transfer");
+    QTest::addColumn<QString>("fetch");
+    QTest::addColumn<QString>("text"); // part of the failure's text
+    QTest::addColumn<int>("errorNumber");
+
+    using NetRules::Stop;
+    NetRules::ResumeState under = NetRules::ResumeState::from(0);
+    under.validator = "\"v1\"";
+    under.acceptsRanges = true;
+    under.total = 100;
+    under.position = under.furthest = 40;
+    const NetRules::ResumeState fresh = NetRules::ResumeState::from(0);
+    const int failed = ErrorNumber::TransferFailed;
+    const int timedOut = ErrorNumber::RequestTimedOut;
+    NetRules::Seen refused = seen(Moment::Finished, 0, QNetworkReply::SslHandshakeFailedError);
+    refused.refusal = QStringLiteral("No secure connection to x");
+    NetRules::Seen proxyDown = seen(Moment::Finished, 0, QNetworkReply::ProxyConnectionRefusedError);
+    proxyDown.proxyFailure = QStringLiteral("The proxy p refused the connection");
+    NetRules::Seen proxyWants = seen(Moment::Finished, 407, QNetworkReply::ProxyAuthenticationRequiredError);
+    proxyWants.proxyFailure = QStringLiteral("The proxy p asks for a user name");
+    NetRules::Seen idle = seen(Moment::Finished, 0, QNetworkReply::OperationCanceledError);
+    idle.stopped = Stop::Idle;
+    NetRules::Seen slow = idle;
+    slow.stopped = Stop::TooSlow;
+    NetRules::Seen tooLarge;
+    tooLarge.stopped = Stop::TooLarge;
+    NetRules::Seen large = seen(Moment::Headers, 200);
+    large.answer.contentLength = 70000;
+
+    QTest::newRow("200 at its headers") << seen(Moment::Headers, 200) << fresh << "hand out" << "hand out" << "" << 0;
+    QTest::newRow("no headers yet") << seen(Moment::Headers, 0) << fresh << "wait" << "wait" << "" << 0;
+    QTest::newRow("a redirect being followed") << seen(Moment::Headers, 302) << fresh << "wait" << "wait" << "" << 0;
+    QTest::newRow("a proxy's 407 at its headers") << seen(Moment::Headers, 407) << fresh << "wait" << "wait" << "" << 0;
+    QTest::newRow("404") << seen(Moment::Finished, 404) << fresh << "next server" << "next server" << "answered HTTP 404" << failed;
+    QTest::newRow("503 at its headers") << seen(Moment::Headers, 503) << fresh << "retry from 0" << "retry from 0" << "answered HTTP 503" << failed;
+    QTest::newRow("larger than the fetch takes") << large << fresh << "hand out" << "next server" << "larger than 65536 bytes" << int(ErrorNumber::ManifestRefused);
+    QTest::newRow("stopped: too large") << tooLarge << fresh << "next server" << "next server" << "larger than 65536 bytes" << int(ErrorNumber::ManifestRefused);
+    QTest::newRow("refused for its security") << refused << fresh << "next server" << "next server" << "No secure connection" << failed;
+    QTest::newRow("proxy refused") << proxyDown << fresh << "retry from 0" << "retry from 0" << "The proxy p refused" << failed;
+    QTest::newRow("proxy wants credentials") << proxyWants << fresh << "next server" << "next server" << "asks for a user name" << failed;
+    QTest::newRow("connection refused") << seen(Moment::Finished, 0, QNetworkReply::ConnectionRefusedError) << fresh << "retry from 0" << "retry from 0" << "No answer from" << failed;
+    QTest::newRow("unknown network error") << seen(Moment::Finished, 0, QNetworkReply::UnknownNetworkError) << fresh << "retry from 0" << "retry from 0" << "No answer from" << failed;
+    QTest::newRow("host not found") << seen(Moment::Finished, 0, QNetworkReply::HostNotFoundError) << fresh << "next server" << "next server" << "it broke" << failed;
+    QTest::newRow("silent before its answer") << idle << fresh << "retry from 0" << "retry from 0" << "within 60 seconds" << timedOut;
+    QTest::newRow("slower than the floor") << slow << fresh << "retry from 0" << "retry from 0" << "slower than 1024 bytes/s over 30 s" << timedOut;
+    QTest::newRow("body whole") << [] { auto b = inTheBody({}); b.handedOut = 100; return b; }() << [&] { auto f = under; f.position = 100; return f; }() << "done" << "done" << "" << 0;
+    QTest::newRow("body broke off under 200") << inTheBody(QNetworkReply::RemoteHostClosedError) << under << "retry from 40" << "retry from 0" << "broke off: it broke" << failed;
+    QTest::newRow("body short without an error") << inTheBody({}) << under << "retry from 40" << "retry from 0" << "broke off after 40 of 100 bytes" << failed;
+    QTest::newRow("body silent") << inTheBody(QNetworkReply::OperationCanceledError, Stop::Idle) << under << "retry from 40" << "retry from 0" << "No data from" << timedOut;
+    QTest::newRow("body silent, no validator") << inTheBody(QNetworkReply::OperationCanceledError, Stop::Idle) << [&] { auto f = under; f.validator.clear(); return f; }() << "retry from 0" << "retry from 0" << "No data from" << timedOut;
+    // clang-format on
+
+    // The answers to a request for a piece: a retry, or another server's part.
+    NetRules::ResumeState piece = NetRules::ResumeState::from(500);
+    NetRules::Seen carried = seen(Moment::Headers, 206);
+    carried.answer.contentRange = "bytes 500-999/1000";
+    NetRules::Seen whole = seen(Moment::Headers, 200);
+    whole.answer.contentLength = 1000;
+    NetRules::ResumeState bounded = NetRules::ResumeState::from(500, 799);
+    QTest::newRow("piece: 206 for it") << carried << piece << "carry on at 500" << "carry on at 500" << "" << 0;
+    QTest::newRow("piece: 200, the whole file") << whole << piece << "start again" << "start again" << "" << 0;
+    QTest::newRow("piece: 206 past the last byte asked") << carried << bounded << "next server" << "next server" << "sent the range" << failed;
+    QTest::newRow("piece: no answer yet, the piece again")
+        << seen(Moment::Finished, 0, QNetworkReply::RemoteHostClosedError) << piece << "retry from 500" << "retry from 500" << "No answer from" << failed;
+}
+
+void TestNetRules::verdict()
+{
+    QFETCH(NetRules::Seen, seen);
+    QFETCH(NetRules::ResumeState, file);
+    QFETCH(QString, text);
+    QFETCH(int, errorNumber);
+
+    NetRules::Asked transfer;
+    transfer.timeout = 60s;
+    transfer.minBytesPerSecond = 1024;
+    transfer.rateWindow = 30s;
+    NetRules::Asked fetch = transfer;
+    fetch.canCarryOn = false;
+    fetch.maxBytes = 65536;
+    QTEST(describe(NetRules::judge(seen, transfer, file, Address)), "transfer");
+    const NetRules::Verdict verdict = NetRules::judge(seen, fetch, file, Address);
+    QTEST(describe(verdict), "fetch");
+    QVERIFY2(verdict.text.contains(text), qPrintable(verdict.text));
+    QCOMPARE(verdict.errorNumber, errorNumber);
 }
 
 #include "tst_net_rules.moc"

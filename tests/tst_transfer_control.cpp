@@ -5,6 +5,7 @@
 #include "runtime_error.h"
 #include "test_http_server.h"
 #include "test_platform.h"
+#include "transfer_reader.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -18,47 +19,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto Timeout = 700ms;
-
-// Reads the body from inside the state-12 handler, as the main window does.
-struct Reader
-{
-    QList<int> states;
-    QByteArray body;
-    bool ended = false;
-    QString failure;
-    int largestChunk = 0;
-    bool executingAtState = false;
-
-    void attach(QtTransferControl &inet, bool read = true)
-    {
-        QObject::connect(&inet, &TransferControl::StateChanged, [this, &inet, read](int state) {
-            states.append(state);
-            executingAtState = inet.StillExecuting();
-            if (state != TransferState::ResponseCompleted || !read) {
-                return;
-            }
-            readBody(inet);
-        });
-    }
-
-    // To the end of the body, or until at least `until` bytes are in.
-    void readBody(QtTransferControl &inet, qsizetype until = -1)
-    {
-        try {
-            while (until < 0 || body.size() < until) {
-                const QByteArray chunk = inet.GetChunk(1024);
-                if (chunk.isEmpty()) {
-                    ended = true;
-                    return;
-                }
-                largestChunk = std::max(largestChunk, int(chunk.size()));
-                body += chunk;
-            }
-        } catch (const RuntimeError &error) {
-            failure = error.description();
-        }
-    }
-};
 
 } // namespace
 
@@ -89,13 +49,13 @@ void TestTransferControl::headCompletes()
     TestHttpServer server;
     server.serve("/setup.bin", TestHttpServer::ok(QByteArray(12345, 'a')));
     QtTransferControl inet(m_network, Timeout);
-    Reader reader;
+    TransferReader reader;
     reader.attach(inet, false);
 
     const QString address = server.baseUrl() + QStringLiteral("setup.bin");
     inet.Execute(address, QStringLiteral("HEAD \"%1\"").arg(address));
     QTRY_VERIFY(!inet.StillExecuting());
-    QCOMPARE(reader.states, QList<int>{TransferState::ResponseCompleted});
+    QCOMPARE(reader.states, QList<TransferState>{TransferState::ResponseCompleted});
     QVERIFY(reader.executingAtState);
     QCOMPARE(inet.GetHeader(QStringLiteral("Content-length")), QStringLiteral("12345"));
     QCOMPARE(inet.GetHeader(QStringLiteral("X-Absent")), QString());
@@ -138,14 +98,14 @@ void TestTransferControl::getHandsOutTheBody()
         server.serve(servedAt, target);
     }
     QtTransferControl inet(m_network, Timeout);
-    Reader reader;
+    TransferReader reader;
     reader.attach(inet);
 
     const QString address = server.baseUrl() + QString::fromUtf8(path.mid(1));
     inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
     QTRY_VERIFY(reader.ended || !reader.failure.isEmpty());
     QCOMPARE(reader.failure, QString());
-    QCOMPARE(reader.states, QList<int>{TransferState::ResponseCompleted});
+    QCOMPARE(reader.states, QList<TransferState>{TransferState::ResponseCompleted});
     QCOMPARE(reader.body, servedAt == path ? response.body : target.body);
     QVERIFY(reader.largestChunk <= 1024);
     QTRY_VERIFY(!inet.StillExecuting());
@@ -183,13 +143,13 @@ void TestTransferControl::failureBeforeResponse()
         server.close();
     }
     QtTransferControl inet(m_network, Timeout, TestPlatform::RetryDelay);
-    Reader reader;
+    TransferReader reader;
     reader.attach(inet);
 
     const QString address = server.baseUrl() + QStringLiteral("a.bin");
     inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
     QTRY_VERIFY_WITH_TIMEOUT(!inet.StillExecuting(), 15000);
-    QCOMPARE(reader.states, QList<int>{TransferState::Error});
+    QCOMPARE(reader.states, QList<TransferState>{TransferState::Error});
     QVERIFY2(inet.errorDescription().contains(address), qPrintable(inet.errorDescription()));
     QVERIFY2(inet.errorDescription().contains(said, Qt::CaseInsensitive),
              qPrintable(inet.errorDescription()));
@@ -222,7 +182,7 @@ void TestTransferControl::cancelEndsWaitingChunk()
     // The cancel comes from an event served while GetChunk waits for more.
     connect(&inet, &TransferControl::StateChanged, this,
             [&inet] { QTimer::singleShot(200, &inet, &QtTransferControl::Cancel); });
-    Reader reader;
+    TransferReader reader;
     reader.attach(inet);
 
     const QString address = server.baseUrl() + QStringLiteral("a.bin");
@@ -245,12 +205,12 @@ void TestTransferControl::readerBehindIsNoIdleTimeout()
     server.serve("/a.bin", TestHttpServer::ok(body));
     constexpr auto ShortTimeout = 300ms;
     QtTransferControl inet(m_network, ShortTimeout);
-    Reader reader;
+    TransferReader reader;
     reader.attach(inet, false);
 
     const QString address = server.baseUrl() + QStringLiteral("a.bin");
     inet.Execute(address, QStringLiteral("GET \"%1\"").arg(address));
-    QTRY_COMPARE(reader.states, QList<int>{TransferState::ResponseCompleted});
+    QTRY_COMPARE(reader.states, QList<TransferState>{TransferState::ResponseCompleted});
     // As while the cancel question stays open: the events run, nobody reads.
     QTest::qWait(int(3 * ShortTimeout.count()));
     // Then all at once: the buffer is empty before the server has sent more,
@@ -361,11 +321,11 @@ void TestTransferControl::retriesFollowTheRules()
         QCOMPARE(http.Get(address, 1024 * 1024), last.body);
     } else {
         QtTransferControl inet(m_network, Timeout, TestPlatform::RetryDelay);
-        Reader reader;
+        TransferReader reader;
         reader.attach(inet, method == QLatin1String("GET"));
         inet.Execute(address, QStringLiteral("%1 \"%2\"").arg(method, address));
         QTRY_VERIFY_WITH_TIMEOUT(!inet.StillExecuting(), 15000);
-        QCOMPARE(reader.states, QList<int>{TransferState::ResponseCompleted});
+        QCOMPARE(reader.states, QList<TransferState>{TransferState::ResponseCompleted});
         QCOMPARE(reader.failure, QString());
         if (method == QLatin1String("HEAD")) {
             QCOMPARE(inet.GetStatus(), response.status); // the last answer, a failure

@@ -2,6 +2,7 @@
 
 #include "proxy_settings.h"
 #include "resume_rules.h"
+#include "verdict.h"
 
 #include <QList>
 #include <QNetworkReply>
@@ -52,6 +53,10 @@ public:
     // What went wrong with the proxy a finished reply went through, naming the
     // proxy, where it was set, and address; empty when the proxy is not to blame.
     QString proxyFailure(const QNetworkReply &reply, const QString &address) const;
+
+    // What a reply shows the rule book at its headers or at its end, naming address.
+    NetRules::Seen seen(const QNetworkReply &reply, const QString &address,
+                        NetRules::Seen::Moment moment) const;
 
     // Writes the line orbistane.net keeps of a finished or dropped request:
     // method, address, the proxy, the status or error, the body bytes received

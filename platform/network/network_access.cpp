@@ -1,6 +1,7 @@
 #include "network_access.h"
 
 #include "diagnostics.h"
+#include "failure_texts.h"
 #include "retry_rules.h"
 
 #include <QDateTime>
@@ -87,21 +88,18 @@ QString NetworkAccess::refusal(const QNetworkReply &reply, const QString &addres
     }
     const QStringList tlsErrors = reply.property(TlsErrorsProperty).toStringList();
     if (!tlsErrors.isEmpty()) {
-        return QStringLiteral("Cannot verify the TLS certificate of %1: %2")
-            .arg(address, tlsErrors.join(QLatin1String("; ")));
+        return FailureTexts::certificateNotVerified(address, tlsErrors);
     }
     if (reply.error() == QNetworkReply::InsecureRedirectError) {
         // The refused answer is the reply's last: its Location says where to.
         const QByteArray location = reply.rawHeader("Location");
-        const QString target =
-            location.isEmpty()
-                ? QStringLiteral("an insecure http address")
-                : QStringLiteral("the insecure http address %1")
-                      .arg(reply.url().resolved(QUrl::fromEncoded(location)).toString());
-        return QStringLiteral("%1 redirected to %2, which was not followed").arg(address, target);
+        return FailureTexts::insecureRedirect(
+            address, location.isEmpty()
+                         ? QString()
+                         : reply.url().resolved(QUrl::fromEncoded(location)).toString());
     }
     if (reply.error() == QNetworkReply::SslHandshakeFailedError) {
-        return QStringLiteral("No secure connection to %1: %2").arg(address, reply.errorString());
+        return FailureTexts::noSecureConnection(address, reply.errorString());
     }
     return {};
 }
@@ -124,25 +122,39 @@ QString NetworkAccess::proxyFailure(const QNetworkReply &reply, const QString &a
         // Direct: the server refused, or answered 407 itself.
         return {};
     }
-    const QString proxy = QStringLiteral("The proxy %1 (from %2)")
-                              .arg(ProxySettings::describe(route->proxy), route->source);
+    using FailureTexts::ProxyFault;
+    ProxyFault fault = ProxyFault::Other;
     switch (error) {
     case QNetworkReply::ProxyConnectionRefusedError:
-        return QStringLiteral("%1 refused the connection for %2").arg(proxy, address);
+        fault = ProxyFault::Refused;
+        break;
     case QNetworkReply::ProxyNotFoundError:
-        return QStringLiteral("%1 cannot be found, so %2 cannot be reached through it: %3")
-            .arg(proxy, address, reply.errorString());
+        fault = ProxyFault::NotFound;
+        break;
     case QNetworkReply::ProxyAuthenticationRequiredError:
-        if (!route->proxy.user().isEmpty()) {
-            return QStringLiteral("%1 did not accept the user name and password it was given "
-                                  "for %2")
-                .arg(proxy, address);
-        }
-        return QStringLiteral("%1 asks for a user name and password for %2, and none is set")
-            .arg(proxy, address);
+        fault = route->proxy.user().isEmpty() ? ProxyFault::WantsCredentials
+                                              : ProxyFault::RejectedCredentials;
+        break;
     default:
-        return QStringLiteral("%1 failed for %2: %3").arg(proxy, address, reply.errorString());
+        break;
     }
+    return FailureTexts::proxyFailure(fault, ProxySettings::describe(route->proxy), route->source,
+                                      address, reply.errorString());
+}
+
+NetRules::Seen NetworkAccess::seen(const QNetworkReply &reply, const QString &address,
+                                   NetRules::Seen::Moment moment) const
+{
+    NetRules::Seen seen;
+    seen.moment = moment;
+    seen.answer = answerOf(reply);
+    if (moment == NetRules::Seen::Moment::Finished) {
+        seen.error = reply.error();
+        seen.errorText = reply.errorString();
+        seen.refusal = refusal(reply, address);
+        seen.proxyFailure = proxyFailure(reply, address);
+    }
+    return seen;
 }
 
 void NetworkAccess::logRequest(const QNetworkReply &reply, qint64 bytes, qint64 msecs,

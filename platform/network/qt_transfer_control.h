@@ -1,9 +1,10 @@
 #pragma once
 
 #include "network_access.h"
-#include "resume_rules.h"
+#include "reply_watch.h"
 #include "retry_rules.h"
 #include "transfer_control.h"
+#include "verdict.h"
 
 #include <QElapsedTimer>
 #include <QNetworkReply>
@@ -16,9 +17,9 @@
 // The transfer control on Qt Network. A GET's body stays in the reply's bounded
 // read buffer until GetChunk takes it, so memory does not grow with the file.
 //
-// When to retry, how long to wait and what an answer to a "Range" retry means
-// are the rules in net/ (RetrySchedule, ResumeState, judgeRetriedAnswer); this
-// class sends the requests, waits and hands out the bytes.
+// It sends, waits and hands out bytes; what every answer and every end means
+// is the rule book's verdict (NetRules::judge), and when to try again is its
+// RetrySchedule.
 class QtTransferControl final : public TransferControl
 {
     Q_OBJECT
@@ -29,10 +30,13 @@ public:
 
     // timeout: how long a request may go without any byte arriving.
     // firstRetryDelay: the wait before the first retry; each later one doubles.
+    // minBytesPerSecond, rateWindow: a floor on the rate, as ReplyWatch keeps
+    // it; 0 for none.
     explicit QtTransferControl(const NetworkAccess &network,
                                std::chrono::milliseconds timeout = std::chrono::seconds(60),
                                std::chrono::milliseconds firstRetryDelay = std::chrono::seconds(1),
-                               QObject *parent = nullptr);
+                               QObject *parent = nullptr, qint64 minBytesPerSecond = 0,
+                               std::chrono::milliseconds rateWindow = std::chrono::seconds(30));
     ~QtTransferControl() override;
 
     void Execute(const QString &address, const QString &operation) override;
@@ -57,7 +61,7 @@ private:
     enum class Phase {
         Idle,     // none sent yet, or cancelled
         Asking,   // no usable answer yet
-        Answered, // its state (12, or 11 for an error) queued, not yet delivered
+        Answered, // its state queued, not yet delivered
         Reading,  // the state delivered; the body may still come, or be retried
         Settled,  // the state delivered and the reply done: no longer executing
         GaveUp,   // after the state: a failure no retry mends
@@ -69,25 +73,25 @@ private:
         QElapsedTimer clock;
         bool logged = false;       // its line in orbistane.net is written
         bool done = false;         // the reply finished, or was given up
-        bool timedOut = false;     // no byte for the time-out
-        bool bodyAccepted = false; // its body belongs to the file: its bytes may be handed out
+        bool bodyUnderWay = false; // its answer was taken: its bytes may be handed out
         qint64 expected = -1;      // the announced body size
         qint64 bodyStart = 0;      // where in the file the body starts
         qint64 handedOut = 0;      // of the body
-        qint64 handedOutAtIdleStart = 0;
+        qint64 handedOutAtCatchUp = 0;
+        NetRules::Seen end;        // what the reply's end showed
+        int errorNumber = 0;
         QString error;
     };
 
-    // One request, reset by assignment in Execute.
+    // One request, reset by assignment in begin().
     struct Request
     {
         QString address;
         QUrl url;
-        bool head = false;
+        NetRules::Asked asked;
         NetRules::RetrySchedule schedule{std::chrono::milliseconds(0), 0};
         NetRules::ResumeState file;
         qint64 chunkOffset = 0;
-        qint64 firstByte = 0; // the piece asked for first: 0 but after ExecuteFrom
     };
 
     // Starts a request for address, of the bytes from "from" on.
@@ -97,35 +101,29 @@ private:
     void startAttempt();
     void onMetaDataChanged();
     void onFinished();
-    void onIdleTimeout();
-    // Acts on the status once the response headers are in.
-    void takeResponse();
-    // The same for an answer to a request for a piece: the response to a retry
-    // of a GET whose body was under way, or the first one to ExecuteFrom.
-    void takePiece(const NetRules::Answer &answer);
-    // Waits and tries again if that is allowed; false when the attempts are used up.
-    bool retryLater();
-    // A failure no retry will mend.
-    void giveUp(const QString &description);
-    // The request failed before a usable response: error state, no body.
-    void fail(const QString &description);
+    // Does what the verdict says.
+    void act(const NetRules::Verdict &verdict);
+    // The verdict on a body that ended, once every byte of it is handed out.
+    NetRules::Verdict judgeEnd() const;
+    // Waits and tries again if the schedule allows; false when the attempts are used up.
+    bool retryLater(const NetRules::Verdict &verdict);
+    // A failure no retry mends: before the state an error state, after it
+    // the end of GetChunk.
+    void failWith(const NetRules::Verdict &verdict);
     // Leaves the reply alone from now on and stops it.
     void dropReply(bool abort = true);
     // Writes the reply's line in orbistane.net, once: when it finishes, or
     // when it is dropped before.
     void logAttempt();
     // Emits state from the event loop, unless the request is over by then.
-    void raise(int state);
+    void raise(TransferState state);
     void settle();
     bool stateDelivered() const;
-    QString failureText() const;
-    QString attemptsText() const;
 
     NetworkAccess m_network;
-    std::chrono::milliseconds m_timeout;
     std::chrono::milliseconds m_firstRetryDelay;
     std::unique_ptr<QNetworkReply, LaterDeleter> m_reply;
-    QTimer m_idle;
+    ReplyWatch m_watch;
     QTimer m_retry;
     quint64 m_generation = 0; // counts requests, so that a late queued state is dropped
     Phase m_phase = Phase::Idle;

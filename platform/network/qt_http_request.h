@@ -5,13 +5,15 @@
 
 #include <chrono>
 
-// A GET that tries again when the failure may pass (no connection, a broken
-// one, a time-out, a gateway's 502, 503 or 504), as RetrySchedule::fetch says:
-// a server that is down is reported within seconds.
+// A GET that tries again when the failure may pass, as RetrySchedule::fetch
+// says: a server that is down is reported within seconds. What each answer and
+// each end means is the rule book's verdict, the same the transfer follows;
+// unlike the transfer, a body that breaks off is asked for again whole.
 //
 // What a server sends is held to the size limit as it comes, never buffered far
-// past it, and to a floor on its rate: a body that never ends is refused at the
-// limit, and one that crawls times out instead of holding the program.
+// past it, and to the time-out and the floor on its rate of ReplyWatch: a body
+// that never ends is refused at the limit, and one that crawls times out
+// instead of holding the program.
 class QtHttpRequest final : public HttpRequest
 {
 public:
@@ -33,18 +35,17 @@ public:
     QByteArray Get(const QString &address, qint64 maxBytes) override;
 
 private:
-    // How one request ended.
+    // How one request ended: the body, or the verdict on it.
     struct Outcome
     {
         QByteArray body;
-        int errorNumber = 0; // 0: the body is the answer
-        QString failure;
-        bool mayPass = false; // another attempt may do better
+        NetRules::Verdict verdict;
         std::optional<std::chrono::milliseconds> retryAfter;
     };
 
     // One request, the number-th.
-    Outcome attempt(const QString &address, qint64 maxBytes, int number);
+    Outcome attempt(const QUrl &url, const QString &address, const NetRules::Asked &asked,
+                    int number);
 
     NetworkAccess m_network;
     std::chrono::milliseconds m_timeout;

@@ -1,0 +1,406 @@
+#include "qt_transfer_control.h"
+
+#include "addresses.h"
+#include "diagnostics.h"
+#include "failure_texts.h"
+#include "runtime_error.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkRequest>
+
+#include <algorithm>
+#include <optional>
+
+using NetRules::Verdict;
+
+QtTransferControl::QtTransferControl(const NetworkAccess &network,
+                                     std::chrono::milliseconds timeout,
+                                     std::chrono::milliseconds firstRetryDelay, QObject *parent,
+                                     qint64 minBytesPerSecond,
+                                     std::chrono::milliseconds rateWindow)
+    : TransferControl(parent), m_network(network), m_firstRetryDelay(firstRetryDelay),
+      m_watch(timeout, minBytesPerSecond, rateWindow)
+{
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &QtTransferControl::startAttempt);
+}
+
+QtTransferControl::~QtTransferControl()
+{
+    dropReply();
+}
+
+void QtTransferControl::Execute(const QString &address, const QString &operation)
+{
+    const QString verb = operation.trimmed().section(QLatin1Char(' '), 0, 0).toUpper();
+    if (verb != QLatin1String("HEAD") && verb != QLatin1String("GET")) {
+        throwIfExecuting();
+        throw RuntimeError(ErrorNumber::InvalidCall,
+                           QStringLiteral("Unknown operation \"%1\"").arg(operation));
+    }
+    begin(address, verb == QLatin1String("HEAD"), 0);
+}
+
+void QtTransferControl::ExecuteFrom(const QString &address, qint64 offset)
+{
+    begin(address, false, std::max<qint64>(offset, 0));
+}
+
+void QtTransferControl::throwIfExecuting() const
+{
+    if (StillExecuting()) {
+        throw RuntimeError(
+            ErrorNumber::StillExecuting,
+            QStringLiteral("Still executing last request (%1)").arg(m_request.address));
+    }
+}
+
+void QtTransferControl::begin(const QString &address, bool head, qint64 from)
+{
+    throwIfExecuting();
+    const std::optional<QUrl> url = NetRules::requestUrl(address);
+    if (!url) {
+        throw RuntimeError(ErrorNumber::InvalidCall,
+                           QStringLiteral("Invalid address \"%1\"").arg(address));
+    }
+    m_retry.stop();
+    dropReply();
+    ++m_generation;
+    NetRules::Asked asked;
+    asked.head = head;
+    asked.timeout = m_watch.idleTimeout();
+    asked.minBytesPerSecond = m_watch.minBytesPerSecond();
+    asked.rateWindow = m_watch.rateWindow();
+    m_request = Request{address,
+                        *url,
+                        asked,
+                        head ? NetRules::RetrySchedule::probe(m_firstRetryDelay)
+                             : NetRules::RetrySchedule::transfer(m_firstRetryDelay),
+                        NetRules::ResumeState::from(from),
+                        from};
+    m_phase = Phase::Asking;
+    startAttempt();
+}
+
+void QtTransferControl::startAttempt()
+{
+    dropReply();
+    m_request.schedule.attemptStarted();
+    m_attempt = Attempt();
+    if (m_phase == Phase::Settled) {
+        m_phase = Phase::Reading;
+    }
+
+    QNetworkRequest request = m_network.request(m_request.url);
+    const NetRules::ResumeState &file = m_request.file;
+    if (const QByteArray range = NetRules::rangeHeader(file.resumeFrom, file.last);
+        !range.isEmpty()) {
+        request.setRawHeader("Range", range);
+        // Should the file have changed, the whole new one comes instead of a
+        // piece of it, so two versions are never joined. None yet when another
+        // server's bytes are carried on: the caller checks the whole.
+        if (!file.validator.isEmpty()) {
+            request.setRawHeader("If-Range", file.validator);
+        }
+    }
+    m_attempt.clock.start();
+    m_reply.reset(m_request.asked.head ? m_network.head(request) : m_network.get(request));
+    m_reply->setReadBufferSize(ReadBufferBytes);
+    QNetworkReply *reply = m_reply.get();
+    connect(reply, &QNetworkReply::metaDataChanged, this, &QtTransferControl::onMetaDataChanged);
+    connect(reply, &QNetworkReply::finished, this, &QtTransferControl::onFinished);
+    m_watch.watch(reply, [this] { return m_attempt.handedOut + m_reply->bytesAvailable(); });
+}
+
+bool QtTransferControl::StillExecuting() const
+{
+    return m_phase == Phase::Asking || m_phase == Phase::Answered || m_phase == Phase::Reading;
+}
+
+QString QtTransferControl::GetHeader(const QString &name) const
+{
+    return m_reply ? QString::fromLatin1(m_reply->rawHeader(name.toLatin1())) : QString();
+}
+
+int QtTransferControl::GetStatus() const
+{
+    return m_reply ? m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+}
+
+QByteArray QtTransferControl::GetChunk(int size)
+{
+    const quint64 generation = m_generation;
+    if (m_request.asked.head || !stateDelivered() ||
+        (!m_reply && m_phase != Phase::GaveUp && !m_retry.isActive())) {
+        throw RuntimeError(ErrorNumber::InvalidCall,
+                           QStringLiteral("No response to read from %1").arg(m_request.address));
+    }
+    NetRules::ResumeState &file = m_request.file;
+    for (;;) {
+        if (generation != m_generation) {
+            throw RuntimeError(ErrorNumber::TransferFailed,
+                               FailureTexts::cancelled(m_request.address));
+        }
+        if (m_phase == Phase::GaveUp) {
+            throw RuntimeError(m_attempt.errorNumber, m_attempt.error);
+        }
+        if (m_reply && m_attempt.bodyUnderWay) {
+            if (m_reply->bytesAvailable() > 0) {
+                QByteArray chunk = m_reply->read(size);
+                // Past what the answer announced, or past the range it said it
+                // sends: not a byte of it belongs to the file.
+                if (m_attempt.expected >= 0 &&
+                    m_attempt.handedOut + chunk.size() > m_attempt.expected) {
+                    Verdict overrun;
+                    overrun.action = Verdict::Action::NextServer;
+                    overrun.errorNumber = ErrorNumber::TransferFailed;
+                    overrun.text = FailureTexts::sentMoreThanAnnounced(
+                        m_request.address, m_attempt.expected, m_attempt.bodyStart);
+                    overrun.countsAttempts = false;
+                    failWith(overrun);
+                    continue;
+                }
+                m_request.chunkOffset = file.position;
+                m_attempt.handedOut += chunk.size();
+                if (file.advance(chunk.size())) {
+                    m_request.schedule.progressed();
+                }
+                return chunk;
+            }
+            if (m_attempt.done) {
+                const Verdict verdict = judgeEnd();
+                if (verdict.action == Verdict::Action::Done) {
+                    m_request.chunkOffset = file.position;
+                    return {};
+                }
+                // Everything that arrived is handed out: carry on from there.
+                if (verdict.action != Verdict::Action::Retry || !retryLater(verdict)) {
+                    failWith(verdict);
+                }
+                continue;
+            }
+        }
+        if (m_attempt.handedOut != m_attempt.handedOutAtCatchUp) {
+            m_attempt.handedOutAtCatchUp = m_attempt.handedOut;
+            m_watch.readerCaughtUp();
+        }
+        // Serves events until one arrives, then looks again: more data, the
+        // end, a timer or a Cancel (a click on Cancel is handled from here).
+        // Not a nested QEventLoop::exec: under the GLib dispatcher that can
+        // leave timers, the idle timer included, waiting behind other sources
+        // for as long as no posted event comes.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+qint64 QtTransferControl::ChunkOffset() const
+{
+    return m_request.chunkOffset;
+}
+
+std::optional<RetryWait> QtTransferControl::PendingRetry() const
+{
+    if (!m_retry.isActive()) {
+        return std::nullopt;
+    }
+    return RetryWait{m_request.schedule.retry(), m_request.schedule.maxRetries(),
+                     std::max(0, m_retry.remainingTime())};
+}
+
+void QtTransferControl::Cancel()
+{
+    ++m_generation;
+    m_retry.stop();
+    dropReply();
+    if (m_phase != Phase::GaveUp) {
+        m_phase = Phase::Idle;
+    }
+}
+
+QString QtTransferControl::errorDescription() const
+{
+    return m_attempt.error;
+}
+
+void QtTransferControl::onMetaDataChanged()
+{
+    if (!m_attempt.bodyUnderWay) {
+        NetRules::Seen seen =
+            m_network.seen(*m_reply, m_request.address, NetRules::Seen::Moment::Headers);
+        seen.answeredBefore = m_phase != Phase::Asking;
+        act(NetRules::judge(seen, m_request.asked, m_request.file, m_request.address));
+    }
+}
+
+void QtTransferControl::onFinished()
+{
+    m_attempt.done = true;
+    logAttempt();
+    m_attempt.end = m_network.seen(*m_reply, m_request.address, NetRules::Seen::Moment::Finished);
+    m_attempt.end.stopped = m_watch.stopped();
+    m_attempt.end.answeredBefore = m_phase != Phase::Asking;
+    if (m_attempt.bodyUnderWay) {
+        // GetChunk hands out the bytes that did arrive, then asks the verdict.
+        settle();
+        return;
+    }
+    act(NetRules::judge(m_attempt.end, m_request.asked, m_request.file, m_request.address));
+    settle();
+}
+
+Verdict QtTransferControl::judgeEnd() const
+{
+    NetRules::Seen seen = m_attempt.end;
+    seen.bodyUnderWay = true;
+    seen.expected = m_attempt.expected;
+    seen.handedOut = m_attempt.handedOut;
+    return NetRules::judge(seen, m_request.asked, m_request.file, m_request.address);
+}
+
+void QtTransferControl::act(const Verdict &verdict)
+{
+    using Action = Verdict::Action;
+    switch (verdict.action) {
+    case Action::Wait:
+    case Action::Done:
+        return;
+    case Action::Retry:
+        if (!retryLater(verdict)) {
+            Verdict last = verdict;
+            last.action = verdict.whenNoRetryLeft;
+            act(last);
+        }
+        return;
+    case Action::NextServer:
+        failWith(verdict);
+        return;
+    case Action::StartAgain:
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 sent the whole file when asked for the bytes from %2 on: "
+                              "starting again from the first byte")
+                   .arg(m_request.address)
+                   .arg(m_request.file.resumeFrom);
+        break;
+    case Action::HandOut:
+    case Action::CarryOn:
+        break;
+    }
+    const bool first = m_phase == Phase::Asking;
+    NetRules::takeAnswer(m_request.file, verdict, NetworkAccess::answerOf(*m_reply), first);
+    m_attempt.bodyUnderWay = !m_request.asked.head;
+    m_attempt.bodyStart = verdict.bodyStart;
+    m_attempt.expected = verdict.expected;
+    if (first) {
+        raise(TransferState::ResponseCompleted);
+    }
+}
+
+bool QtTransferControl::retryLater(const Verdict &verdict)
+{
+    const NetRules::RetryDecision decision = m_request.schedule.afterFailure(
+        m_reply ? NetworkAccess::retryAfter(*m_reply) : std::nullopt);
+    if (!decision.retry) {
+        return false;
+    }
+    m_request.file.resumeFrom = verdict.from;
+    if (decision.afterProgress) {
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 broke off after new bytes: asking again at once, from byte %2")
+                   .arg(m_request.address)
+                   .arg(verdict.from);
+    } else {
+        qCInfo(lcDownload).noquote() << QStringLiteral("%1: retry %2 of %3 in %4 ms, from byte %5")
+                                            .arg(m_request.address)
+                                            .arg(m_request.schedule.retry())
+                                            .arg(m_request.schedule.maxRetries())
+                                            .arg(decision.delay.count())
+                                            .arg(verdict.from);
+    }
+    dropReply(false);
+    m_retry.start(decision.delay);
+    return true;
+}
+
+void QtTransferControl::failWith(const Verdict &verdict)
+{
+    m_attempt.error = verdict.text;
+    if (verdict.countsAttempts) {
+        m_attempt.error += FailureTexts::attempts(m_request.schedule.attempts());
+    }
+    m_attempt.errorNumber = verdict.errorNumber;
+    m_attempt.done = true;
+    // Nothing of a failed request is handed out, not even an error page. Its
+    // reply stops when deleted: aborting one that reports an error status
+    // would make it record a second error.
+    dropReply(false);
+    if (m_phase == Phase::Asking) {
+        qCInfo(lcDownload).noquote() << "Failed:" << m_attempt.error;
+        raise(TransferState::Error);
+    } else {
+        qCInfo(lcDownload).noquote() << "Giving up:" << m_attempt.error;
+        m_phase = Phase::GaveUp;
+    }
+}
+
+void QtTransferControl::dropReply(bool abort)
+{
+    m_watch.release();
+    if (!m_reply) {
+        return;
+    }
+    m_reply->disconnect(this);
+    if (abort) {
+        m_reply->abort();
+    }
+    // A reply stopped before it finished gets its line here.
+    logAttempt();
+    m_reply.reset();
+}
+
+void QtTransferControl::logAttempt()
+{
+    if (m_attempt.logged) {
+        return;
+    }
+    m_attempt.logged = true;
+    m_network.logRequest(*m_reply, m_attempt.handedOut + m_reply->bytesAvailable(),
+                         m_attempt.clock.elapsed(), m_request.schedule.attempts());
+}
+
+void QtTransferControl::raise(TransferState state)
+{
+    m_phase = Phase::Answered;
+    // Queued: the receiver of ResponseCompleted reads the whole body from inside
+    // its handler, with event loops of its own, so it must not run inside the
+    // reply's signal emission. A timer, not a posted event: loops nested in the
+    // delivery of a posted event left the network thread's later events stuck
+    // in the queue until some unrelated event came along.
+    const quint64 generation = m_generation;
+    QTimer::singleShot(1, this, [this, generation, state] {
+        if (generation != m_generation) {
+            return;
+        }
+        if (m_phase == Phase::Answered) {
+            m_phase = Phase::Reading;
+        }
+        emit StateChanged(state);
+        if (generation == m_generation) {
+            settle();
+        }
+    });
+}
+
+bool QtTransferControl::stateDelivered() const
+{
+    return m_phase == Phase::Reading || m_phase == Phase::Settled || m_phase == Phase::GaveUp;
+}
+
+void QtTransferControl::settle()
+{
+    // A request stays executing until its state was delivered and the reply is
+    // done, so that the state always comes before StillExecuting reads false.
+    if (m_phase == Phase::Reading && m_attempt.done && !m_retry.isActive()) {
+        m_phase = Phase::Settled;
+    }
+}
