@@ -8,6 +8,7 @@
 #include "http_request.h"
 #include "logo.h"
 #include "manifest.h"
+#include "manifest_fetch.h"
 #include "messages.h"
 #include "paths.h"
 #include "program_end.h"
@@ -21,7 +22,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDateTime>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -51,7 +51,9 @@ Form1::Form1(const Platform &platform, const QString &baseUrls, const ManifestTr
     connect(Command1, &QPushButton::clicked, this,
             [this] { runHandler([this] { Command1_Click(); }); });
     connect(&Inet1, &TransferControl::StateChanged, this,
-            [this](int state) { runHandler([this, state] { Inet1_StateChanged(state); }); });
+            [this](TransferState state) {
+                runHandler([this, state] { Inet1_StateChanged(state); });
+            });
     m_statusTimer.setInterval(500);
     connect(&m_statusTimer, &QTimer::timeout, this, &Form1::showTransferStatus);
 
@@ -169,7 +171,11 @@ void Form1::LoadManifest()
 
     qsizetype roomForEntries = 0;
     {
-        const QByteArray body = fetchManifest();
+        const FetchedManifest fetched = fetchManifest(
+            m_platform.http, m_servers, m_trust, [this](const QString &address) { RemoteUrl = address; },
+            [this] { return m_ended; });
+        m_releaseServers = ReleaseServers(fetched.folder);
+        const QByteArray &body = fetched.body;
         m_platform.stream.SaveToFile(body, LocalPath);
         // Room for as many entries as the body can hold, so that the lists never
         // move while they fill; room that is not used is never touched.
@@ -245,61 +251,6 @@ void Form1::logManifestLine(int number, const ManifestLine &line) const
     }
 }
 
-QByteArray Form1::fetchManifest()
-{
-    QStringList failures;
-    for (qsizetype i = 0; i < m_servers.size(); ++i) {
-        RemoteUrl = m_servers[i] + QLatin1String(Manifest::FileName);
-        QByteArray body;
-        QByteArray signature;
-        try {
-            body = m_platform.http.Get(RemoteUrl, Manifest::MaxBytes);
-            if (m_trust.requiresSignature()) {
-                signature = fetchSignature();
-            }
-        } catch (const RuntimeError &failure) {
-            // Only a server that failed is left; one whose manifest does not
-            // verify is reported below as it is.
-            if (m_ended || m_servers.size() == 1) {
-                throw;
-            }
-            failures.append(QStringLiteral("%1. %2").arg(i + 1).arg(failure.description()));
-            if (i + 1 == m_servers.size()) {
-                throw RuntimeError(failure.number(),
-                                   QStringLiteral("The manifest could not be fetched from any of "
-                                                  "the %1 download servers:\n%2")
-                                       .arg(m_servers.size())
-                                       .arg(failures.join(QLatin1Char('\n'))));
-            }
-            qCInfo(lcNet).noquote() << QStringLiteral("%1 failed: %2. Trying %3 (%4 of %5)")
-                                           .arg(RemoteUrl, failure.description(), m_servers[i + 1])
-                                           .arg(i + 2)
-                                           .arg(m_servers.size());
-            continue;
-        }
-        // Before a single line is read: nothing of a forged list may show.
-        if (m_trust.requiresSignature()) {
-            verifyManifest(body, signature);
-        }
-        m_releaseServers = ReleaseServers(m_servers[i]);
-        return body;
-    }
-    throw RuntimeError(ErrorNumber::InvalidCall, QStringLiteral("No download server is set"));
-}
-
-QByteArray Form1::fetchSignature()
-{
-    const QString signatureUrl = RemoteUrl + QLatin1String(Manifest::SignatureSuffix);
-    try {
-        return m_platform.http.Get(signatureUrl, Manifest::MaxSignatureBytes);
-    } catch (const RuntimeError &error) {
-        throw RuntimeError(ErrorNumber::ManifestUntrusted,
-                           QStringLiteral("The manifest at %1 cannot be trusted: its signature "
-                                          "could not be fetched. %2")
-                               .arg(RemoteUrl, error.description()));
-    }
-}
-
 bool Form1::readMirror(int number, const QString &line)
 {
     const MirrorLine mirror = readMirrorLine(line);
@@ -317,26 +268,6 @@ bool Form1::readMirror(int number, const QString &line)
         qCInfo(lcCatalogue).noquote() << QStringLiteral("%1: mirror %2").arg(where, mirror.address);
     }
     return true;
-}
-
-void Form1::verifyManifest(const QByteArray &manifest, const QByteArray &signature)
-{
-    const Minisign::Verification verification = Minisign::verify(manifest, signature, m_trust.keys);
-    std::optional<QString> refusal;
-    if (verification.verdict != Minisign::Verdict::Valid) {
-        refusal = verification.description;
-    } else {
-        // A valid signature for another of the vendor's files, or an old copy of
-        // this one, must not pass either.
-        refusal = signatureMisfit(verification.trustedComment,
-                                  QString::fromLatin1(Manifest::FileName), m_trust.maxAgeDays,
-                                  QDateTime::currentSecsSinceEpoch());
-    }
-    if (refusal) {
-        throw RuntimeError(
-            ErrorNumber::ManifestUntrusted,
-            QStringLiteral("The manifest at %1 cannot be trusted: %2.").arg(RemoteUrl, *refusal));
-    }
 }
 
 void Form1::ComboVersion_Click()

@@ -27,6 +27,7 @@ class QTemporaryDir;
 class ReleaseFile;
 class RuntimeError;
 class TransferControl;
+enum class TransferState;
 
 // The main window. It owns the whole program state and handles every event;
 // the state and the controls keep the names the rest of the program uses.
@@ -60,7 +61,7 @@ public:
     void ComboVersion_Click();
     void ButtonFolder_Click();
     void Command1_Click();
-    void Inet1_StateChanged(int state);
+    void Inet1_StateChanged(TransferState state);
 
     // Ends the program as a cancel does, without the question: for a
     // termination signal. The exit status is 128 plus the signal's number.
@@ -112,11 +113,6 @@ protected:
 private:
     void createControls();
     void LoadManifest();
-    // The manifest from the first server that serves it (and, in a signed
-    // build, its signature), verified; its server serves the releases first.
-    QByteArray fetchManifest();
-    QByteArray fetchSignature();
-    void verifyManifest(const QByteArray &manifest, const QByteArray &signature);
     // Takes a MIRROR line into the release servers; false for any other line.
     bool readMirror(int number, const QString &line);
     // Says in orbistane.catalogue why a manifest line lists no release, or lists
@@ -169,7 +165,7 @@ private:
     bool m_cancelled = false;
     // While the cancel question is open, a state change waits for its answer.
     bool m_askingCancel = false;
-    std::optional<int> m_deferredState;
+    std::optional<TransferState> m_deferredState;
     // The download from the size probe on; an unfinished one deletes its file
     // when reset.
     std::unique_ptr<DownloadJob> m_job;

@@ -12,7 +12,6 @@
 #include "prompt.h"
 #include "release_file.h"
 #include "release_pin.h"
-#include "remote_size.h"
 #include "runtime_error.h"
 #include "shell.h"
 #include "transfer_control.h"
@@ -157,16 +156,16 @@ void Form1::StartDownload()
     for (const QString &server : servers) {
         addresses.append(server + SelectedFile);
     }
-    if (servers.size() > 1 || servers.size() < m_releaseServers.all().size()) {
-        qCInfo(lcNet).noquote() << QStringLiteral(
-                                       "%1 may come from %2 servers, in this order: %3%4")
+    if (servers.size() < m_releaseServers.all().size()) {
+        qCInfo(lcNet).noquote()
+            << QStringLiteral("%1: mirrors over http are left out, as the release is not pinned")
+                   .arg(SelectedFile);
+    }
+    if (servers.size() > 1) {
+        qCInfo(lcNet).noquote() << QStringLiteral("%1 may come from %2 servers, in this order: %3")
                                        .arg(SelectedFile)
                                        .arg(servers.size())
-                                       .arg(servers.join(QStringLiteral(", ")),
-                                            servers.size() < m_releaseServers.all().size()
-                                                ? QStringLiteral("; mirrors over http are left "
-                                                                 "out: the release is not pinned")
-                                                : QString());
+                                       .arg(servers.join(QStringLiteral(", ")));
     }
     m_job = std::make_unique<DownloadJob>(m_platform.fileSystem, Label4->text(), LocalPath, pin,
                                           addresses);
@@ -176,10 +175,6 @@ void Form1::StartDownload()
     m_startingDownload = false;
     if (m_ended) {
         return;
-    }
-    // The size the manifest pins is known better than any the server announces.
-    if (pin.size > 0 && pin.size <= std::numeric_limits<qint32>::max()) {
-        RemoteSize = static_cast<qint32>(pin.size);
     }
     qCInfo(lcDownload).noquote() << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
                                         .arg(address, LocalPath,
@@ -214,22 +209,18 @@ qint32 Form1::GetRemoteFileSize(const QString &address)
                 return -1;
             }
         }
-        // A refused HEAD carries the length of its error page, not of the release.
-        const int status = Inet1.GetStatus();
-        if (status < 200 || status > 299) {
-            return -1;
-        }
-        const QString length = Inet1.GetHeader(QStringLiteral("Content-length"));
-        // A value only the looser window rule reads ("12.5", "+300") still sizes the bar.
-        const qint32 remoteSize = parseRemoteSize(length);
-        m_job->announce(parseByteCount(QStringView(length).trimmed()).value_or(remoteSize));
-        return remoteSize;
+        m_job->takeProbe(Inet1.GetStatus(), Inet1.GetHeader(QStringLiteral("Content-length")));
     } catch (const RuntimeError &) {
-        return -1;
+        // Without a size the bar stays empty; the download itself says what fails.
     }
+    // The job's one expected size, the pinned one first, as far as 32 bits hold it.
+    const qint64 expected = m_job->expectedBytes();
+    return expected > 0 && expected <= std::numeric_limits<qint32>::max()
+               ? static_cast<qint32>(expected)
+               : -1;
 }
 
-void Form1::Inet1_StateChanged(int state)
+void Form1::Inet1_StateChanged(TransferState state)
 {
     if (m_askingCancel) {
         // Receiving now would run the whole transfer underneath the open
@@ -237,10 +228,7 @@ void Form1::Inet1_StateChanged(int state)
         m_deferredState = state;
         return;
     }
-    // From the response on, the job is past preparing, failed or not, until
-    // it asks the next server.
-    const bool receiving = m_job && m_job->phase() != DownloadPhase::Preparing &&
-                           m_job->phase() != DownloadPhase::ChangingServer;
+    const bool receiving = m_job && m_job->isReceiving();
     if (state == TransferState::Error) {
         // The response will never come: without this the window would wait
         // for it forever.
@@ -270,8 +258,7 @@ void Form1::receiveDownload()
     try {
         release = receiveRelease();
     } catch (const RuntimeError &failure) {
-        // Another server may well serve what this one could not.
-        if (m_ended || m_cancelled || !DownloadJob::isServerFailure(failure)) {
+        if (m_ended || m_cancelled) {
             throw;
         }
         changeServer(failure);
@@ -296,15 +283,8 @@ void Form1::receiveDownload()
 
 std::optional<ReleaseFile> Form1::receiveRelease()
 {
-    if (m_job->phase() == DownloadPhase::Preparing) {
-        m_job->start();
-    }
-    // Another server's copy of a release no pin sizes may be of another size.
-    if (m_job->progress().server > 1 && !m_job->isSizePinned()) {
-        m_job->announce(
-            parseByteCount(QStringView(Inet1.GetHeader(QStringLiteral("Content-length"))).trimmed())
-                .value_or(-1));
-    }
+    m_job->answered(Inet1.GetHeader(QStringLiteral("Content-length")),
+                    Inet1.GetHeader(QStringLiteral("Content-Range")));
     qint16 barPercentage = -1; // none set yet
     for (;;) {
         const QByteArray chunk = Inet1.GetChunk(ChunkSize);
@@ -343,23 +323,21 @@ std::optional<ReleaseFile> Form1::receiveRelease()
 void Form1::changeServer(const RuntimeError &failure)
 {
     const QString failed = m_job->address();
-    const std::optional<qint64> from = m_job->moveOn(failure);
-    if (!from) {
-        throw m_job->failureReport();
-    }
+    // Throws when no server is left, or none would do better.
+    const NextServer next = m_job->afterFailure(failure);
     const DownloadProgress progress = m_job->progress();
     qCInfo(lcNet).noquote() << QStringLiteral(
                                    "%1 failed (%2); now from %3 (%4 of %5), from byte %6")
-                                   .arg(failed, failure.description(), progress.address)
+                                   .arg(failed, failure.description(), next.address)
                                    .arg(progress.server)
                                    .arg(progress.servers)
-                                   .arg(*from);
-    if (*from == 0 && progress.phase == DownloadPhase::ChangingServer) {
+                                   .arg(next.from);
+    if (next.from == 0) {
         ProgressBar->empty();
         Label3->setText(QStringLiteral("0 %"));
     }
     Inet1.Cancel();
-    Inet1.ExecuteFrom(progress.address, *from);
+    Inet1.ExecuteFrom(next.address, next.from);
 }
 
 void Form1::askToCancel()
@@ -368,7 +346,7 @@ void Form1::askToCancel()
     const int answer = ask(message(8) + SelectedFile + message(9),
                            PromptFlags::Question | PromptFlags::YesNo);
     m_askingCancel = false;
-    const std::optional<int> deferred = std::exchange(m_deferredState, std::nullopt);
+    const std::optional<TransferState> deferred = std::exchange(m_deferredState, std::nullopt);
     if (m_ended) {
         return;
     }

@@ -26,7 +26,8 @@ int main(int argc, char *argv[])
     // status is 128 plus the signal's number.
     QPointer<Form1> window;
     LinuxTerminationSignals terminationSignals;
-    endOnTerminationSignals(terminationSignals, window, system.platform().programEnd);
+    QObject::connect(&terminationSignals, &LinuxTerminationSignals::received, &terminationSignals,
+                     terminationHandler(window, system.platform().programEnd));
     // Checked when the program was configured; a key that still does not read
     // must not leave the manifest unchecked.
     const Minisign::KeyList keys =

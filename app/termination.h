@@ -2,13 +2,13 @@
 
 #include <QPointer>
 
+#include <functional>
+
 class Form1;
-class LinuxTerminationSignals;
 class ProgramEnd;
 
-// Hands each termination signal to the window, which ends the program as a
-// cancel does; with no window yet, or one that has ended, ends it at once.
-// Either way the status is 128 plus the signal's number. window must outlive
-// caught.
-void endOnTerminationSignals(LinuxTerminationSignals &caught, const QPointer<Form1> &window,
-                             ProgramEnd &programEnd);
+// What a termination signal does: the window ends the program as a cancel
+// does; with no window yet, or one that has ended, the program ends at once.
+// Either way the status is 128 plus the signal's number. window and programEnd
+// must outlive the handler.
+std::function<void(int)> terminationHandler(const QPointer<Form1> &window, ProgramEnd &programEnd);

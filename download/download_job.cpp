@@ -1,8 +1,11 @@
 #include "download_job.h"
 
+#include "byte_count.h"
 #include "file_system.h"
 #include "progress.h"
 #include "release_file.h"
+#include "remote_size.h"
+#include "resume_rules.h"
 #include "runtime_error.h"
 #include "target_file.h"
 
@@ -12,11 +15,23 @@
 
 DownloadJob::DownloadJob(FileSystem &fileSystem, const QString &folder, const QString &path,
                          const ReleasePin &pin, const QStringList &addresses)
-    : m_fileSystem(fileSystem), m_folder(folder), m_path(path), m_pin(pin), m_addresses(addresses)
+    : m_fileSystem(fileSystem), m_folder(folder), m_path(path), m_pin(pin), m_servers(addresses)
 {
 }
 
 DownloadJob::~DownloadJob() = default;
+
+void DownloadJob::takeProbe(int status, const QString &contentLength)
+{
+    if (status < 200 || status > 299) {
+        announce(-1);
+        return;
+    }
+    // A value only the looser rule of the size field reads ("12.5", "+300")
+    // still sizes the bar.
+    announce(parseByteCount(QStringView(contentLength).trimmed())
+                 .value_or(parseRemoteSize(contentLength)));
+}
 
 void DownloadJob::announce(qint64 bytes)
 {
@@ -44,10 +59,20 @@ DownloadRoom DownloadJob::room() const
     return room;
 }
 
-void DownloadJob::start()
+void DownloadJob::answered(const QString &contentLength, const QString &contentRange)
 {
-    m_target = std::make_unique<TargetFile>(m_path, m_pin);
-    m_run = Run{DownloadPhase::Receiving, 0, {}};
+    if (m_run.phase == DownloadPhase::Preparing) {
+        m_target = std::make_unique<TargetFile>(m_path, m_pin);
+        m_run = Run{DownloadPhase::Receiving, 0, {}};
+    }
+    // Another server's copy of a release no pin sizes may be of another size.
+    // A piece's length is not the file's: its range tells the whole.
+    if (m_servers.number() > 1 && !isSizePinned()) {
+        const std::optional<NetRules::ByteRange> range =
+            NetRules::parseContentRange(contentRange.toLatin1());
+        announce(range ? range->total
+                       : parseByteCount(QStringView(contentLength).trimmed()).value_or(-1));
+    }
 }
 
 bool DownloadJob::receive(const QByteArray &chunk, qint64 offset)
@@ -90,47 +115,33 @@ bool DownloadJob::isServerFailure(const RuntimeError &failure)
     }
 }
 
-std::optional<qint64> DownloadJob::moveOn(const RuntimeError &failure)
+NextServer DownloadJob::afterFailure(const RuntimeError &failure)
 {
-    m_failures.append(failure.description());
-    m_failureNumber = failure.number();
-    if (m_server + 1 >= m_addresses.size()) {
-        return std::nullopt;
+    if (!isServerFailure(failure)) {
+        throw failure;
     }
-    ++m_server;
+    if (!m_servers.failed(failure)) {
+        throw m_servers.report(QStringLiteral("\"%1\"").arg(QFileInfo(m_path).fileName()));
+    }
     if (!m_target) {
-        return 0;
+        return {address(), 0};
     }
+    m_run.phase = DownloadPhase::ChangingServer;
     const qint64 written = m_target->size();
     // Bytes that may be another version of the file, joined to the next
     // server's, pass only when the SHA-256 checks the whole at the end.
     if (m_pin.pinsDigest() && failure.number() != ErrorNumber::ReleaseMismatch &&
         (expectedBytes() < 0 || written < expectedBytes())) {
-        m_run.phase = DownloadPhase::ChangingServer;
-        return written;
+        return {address(), written};
     }
     m_target->restart();
     m_run.percentage = 0;
-    m_run.phase = DownloadPhase::ChangingServer;
-    return 0;
+    return {address(), 0};
 }
 
-RuntimeError DownloadJob::failureReport() const
+bool DownloadJob::isReceiving() const
 {
-    if (m_failures.size() == 1) {
-        return {m_failureNumber, m_failures.constFirst()};
-    }
-    QString text = QStringLiteral("\"%1\" could not be downloaded from any of its %2 servers:")
-                       .arg(QFileInfo(m_path).fileName())
-                       .arg(m_failures.size());
-    for (qsizetype i = 0; i < m_failures.size(); ++i) {
-        // Each names its server, most in their own words already.
-        const QString &reason = m_failures[i];
-        const QString &address = m_addresses.value(i);
-        text += QStringLiteral("\n%1. ").arg(i + 1) +
-                (reason.contains(address) ? reason : address + QLatin1String(": ") + reason);
-    }
-    return {m_failureNumber, text};
+    return m_run.phase != DownloadPhase::Preparing && m_run.phase != DownloadPhase::ChangingServer;
 }
 
 void DownloadJob::tick(qint64 msecs, bool waitingToRetry)
@@ -157,6 +168,6 @@ DownloadProgress DownloadJob::progress() const
             m_run.meter.bytesPerSecond(),
             m_run.meter.secondsLeft(expected),
             address(),
-            static_cast<int>(m_server) + 1,
-            static_cast<int>(std::max<qsizetype>(m_addresses.size(), 1))};
+            m_servers.number(),
+            std::max(m_servers.size(), 1)};
 }

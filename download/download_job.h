@@ -1,6 +1,7 @@
 #pragma once
 
 #include "release_pin.h"
+#include "server_list.h"
 #include "transfer_meter.h"
 
 #include <QByteArray>
@@ -51,12 +52,21 @@ struct DownloadProgress
     int servers = 1;
 };
 
-// One release downloaded into its folder, without a window or a socket: the
-// window feeds it the chunks the transfer control hands out and the time, and
-// shows what it reports. Failures are RuntimeErrors, as TargetFile throws them.
+// Where the next attempt goes after a server failed: the release's address on
+// the next server, and the byte to ask it for the release from.
+struct NextServer
+{
+    QString address;
+    qint64 from = 0;
+};
+
+// One release downloaded into its folder, without a window or a socket. It
+// decides; the window feeds it what the transfer control hands out and the
+// time, and shows what it reports. Failures are RuntimeErrors, as TargetFile
+// throws them.
 //
 // The release may be offered by several servers (the manifest's, then its
-// mirrors): when one fails, the job says where the next one is to carry on.
+// mirrors): when one fails, the job says which is next and from which byte.
 class DownloadJob final
 {
 public:
@@ -67,6 +77,9 @@ public:
     DownloadJob(const DownloadJob &) = delete;
     DownloadJob &operator=(const DownloadJob &) = delete;
 
+    // The answer to the size probe: its status and its Content-Length. Only a
+    // success tells the release's size: an error page's length is its own.
+    void takeProbe(int status, const QString &contentLength);
     // The size the server announced for the release, -1 when it did not.
     void announce(qint64 bytes);
     // The size the manifest pins, else the one announced; -1 when neither is known.
@@ -76,8 +89,9 @@ public:
     // earlier run is replaced, so its room counts as free.
     DownloadRoom room() const;
 
-    // Makes the .part, for the body about to come.
-    void start();
+    // The response came, with these headers: the .part is made for the body
+    // about to come, or, from another server, kept for it.
+    void answered(const QString &contentLength, const QString &contentRange);
     // Writes chunk, which starts at offset in the release. An offset below what
     // was written means the release comes again from its first byte: what was
     // written goes first, so that two versions are never joined. True then.
@@ -88,24 +102,24 @@ public:
     void fail();
 
     // The address the release is fetched from now.
-    QString address() const { return m_addresses.value(m_server); }
+    QString address() const { return m_servers.current(); }
     // Whether another server may not fail the same way: the transfer failed,
     // or what came is not the release the manifest pins. A disk that is full
     // is full whatever the server.
     static bool isServerFailure(const RuntimeError &failure);
-    // Leaves the server that failed for the next: the byte to ask it for the
-    // release from, or nothing when none is left. Bytes another server wrote
-    // are carried on only when the pinned SHA-256 checks the whole file at
-    // the end; otherwise, and after a mismatch, the .part is emptied.
-    std::optional<qint64> moveOn(const RuntimeError &failure);
-    // After the last server failed: each server with its reason, in the order
-    // tried; with one server, its failure as it was.
-    RuntimeError failureReport() const;
+    // After a failure: the next server and the byte it is asked from. Bytes
+    // another server wrote are carried on only when the pinned SHA-256 checks
+    // the whole file at the end; otherwise, and after a mismatch, the .part is
+    // emptied. Throws the failure itself when no server would do better, and
+    // the report naming every server when none is left.
+    NextServer afterFailure(const RuntimeError &failure);
 
     // Measures the rate at msecs of a monotonic clock; waitingToRetry tells
     // whether the transfer waits to try again.
     void tick(qint64 msecs, bool waitingToRetry);
     DownloadPhase phase() const { return m_run.phase; }
+    // From the response on, failed or not, until the next server is asked.
+    bool isReceiving() const;
     // Cheap enough for every chunk, unlike progress().
     qint16 percentage() const { return m_run.percentage; }
     DownloadProgress progress() const;
@@ -124,11 +138,7 @@ private:
     QString m_path;
     ReleasePin m_pin;
     qint64 m_announcedBytes = -1;
-    QStringList m_addresses;
-    qsizetype m_server = 0;
-    // Why each server left failed, in order.
-    QStringList m_failures;
-    int m_failureNumber = 0;
+    ServerList m_servers;
     std::unique_ptr<TargetFile> m_target;
     Run m_run;
 };

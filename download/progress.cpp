@@ -3,15 +3,6 @@
 #include <cmath>
 #include <limits>
 
-qint32 addReceived(qint32 count, qint64 bytes)
-{
-    const qint64 sum = qint64(count) + bytes;
-    if (sum > std::numeric_limits<qint32>::max()) {
-        return count;
-    }
-    return static_cast<qint32>(sum);
-}
-
 qint16 nextPercentage(qint16 previous, qint64 received, qint64 remoteSize)
 {
     const double share = std::floor(double(received) / double(remoteSize) * 100.0);

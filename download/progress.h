@@ -5,8 +5,6 @@
 // The body is taken from the transfer control in pieces of this size.
 inline constexpr int ChunkSize = 1024;
 
-// count + bytes, or count unchanged when the sum would not fit in 32 bits.
-qint32 addReceived(qint32 count, qint64 bytes);
 
 // The percentage shown after received of remoteSize bytes: received divided by
 // remoteSize, times 100, in double precision and rounded down (so 29 of 100 gives

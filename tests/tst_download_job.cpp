@@ -1,13 +1,12 @@
 #include "download_job.h"
-#include "messages.h"
 #include "random_bytes.h"
 #include "release_file.h"
 #include "runtime_error.h"
+#include "server_list.h"
 #include "sha256.h"
 #include "target_file.h"
 #include "test_files.h"
 #include "test_platform.h"
-#include "transfer_status.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,20 +17,20 @@ class TestDownloadJob final : public QObject
 {
     Q_OBJECT
 
-    FakeShell m_shell; // English
     FakeMountTable m_mounts;
     LinuxFileSystem m_fileSystem{m_mounts};
     QTemporaryDir m_folder;
     const QString m_path = m_folder.filePath(QStringLiteral("setup.bin"));
 
 private slots:
-    void initTestCase() { LanguageId = QString::number(InitLanguage(m_shell)); }
     void receive_data();
     void receive();
     void room_data();
     void room();
     void moveOn_data();
     void moveOn();
+    void report_data();
+    void report();
 };
 
 void TestDownloadJob::receive_data()
@@ -41,15 +40,13 @@ void TestDownloadJob::receive_data()
     QTest::addColumn<qint64>("announced");
     QTest::addColumn<Chunks>("chunks");
     QTest::addColumn<QList<int>>("percents");
-    QTest::addColumn<QString>("status");
-    const QString done = QStringLiteral("Download complete: 2.5 kB");
     QTest::newRow("offsets back to 0, unpinned: only the new bytes")
         << -1LL << 2500LL << Chunks{0, 1000, 1000, 1000, 0, 1500, 1500, 1000}
-        << QList<int>{40, 80, 60, 100} << done;
+        << QList<int>{40, 80, 60, 100};
     QTest::newRow("pin beats announcement")
-        << 2500LL << 1000LL << Chunks{0, 1000, 1000, 1500} << QList<int>{40, 100} << done;
+        << 2500LL << 1000LL << Chunks{0, 1000, 1000, 1500} << QList<int>{40, 100};
     QTest::newRow("over 2 GiB") << -1LL << 3000000000LL << Chunks{0, 30000000, 30000000, 31000000}
-                                << QList<int>{1, 2} << "Download complete: 61.0 MB";
+                                << QList<int>{1, 2};
 }
 
 void TestDownloadJob::receive()
@@ -60,7 +57,7 @@ void TestDownloadJob::receive()
     const QByteArray release = randomBytes(chunks.constLast() + chunks[chunks.size() - 2]);
     DownloadJob job(m_fileSystem, m_folder.path(), m_path, {{}, pinned});
     job.announce(announced);
-    job.start();
+    job.answered({}, {});
     QList<int> shown;
     for (qsizetype i = 0; i < chunks.size(); i += 2) {
         job.receive(release.mid(chunks[i], chunks[i + 1]), chunks[i]);
@@ -70,7 +67,8 @@ void TestDownloadJob::receive()
     job.receive({}, release.size());
     job.finish();
     QCOMPARE(readAll(m_path), release);
-    QTEST(downloadStatusLine(job.progress()), "status");
+    QCOMPARE(job.progress().phase, DownloadPhase::Finished);
+    QCOMPARE(job.progress().receivedBytes, release.size());
 }
 
 void TestDownloadJob::room_data()
@@ -109,49 +107,100 @@ void TestDownloadJob::room()
 
 void TestDownloadJob::moveOn_data()
 {
-    // After 1000 of 2500 bytes from the first of two servers, the failure's
-    // number; from: where the second server is asked from, -1 for none.
+    // After `written` of 2500 bytes from the first of two servers, the failure's
+    // number; from: where the second server is asked from, -1 for none. A
+    // release whose size is not pinned is announced at 5000 by the first.
     QTest::addColumn<bool>("digestPinned");
+    QTest::addColumn<bool>("sizePinned");
+    QTest::addColumn<qint64>("written");
     QTest::addColumn<int>("failure");
     QTest::addColumn<qint64>("from");
-    QTest::newRow("pinned, transfer failed: carries on")
-        << true << ErrorNumber::TransferFailed << 1000LL;
-    QTest::newRow("pinned, time-out: carries on") << true << ErrorNumber::RequestTimedOut << 1000LL;
-    QTest::newRow("pinned, not the release: byte 0") << true << ErrorNumber::ReleaseMismatch << 0LL;
-    QTest::newRow("size pinned only: byte 0") << false << ErrorNumber::TransferFailed << 0LL;
-    QTest::newRow("disk full: not the server's") << true << ErrorNumber::DiskFull << -1LL;
+    // clang-format off
+    QTest::newRow("pinned, transfer failed: carries on") << true << true << 1000LL << ErrorNumber::TransferFailed << 1000LL;
+    QTest::newRow("pinned, time-out: carries on") << true << true << 1000LL << ErrorNumber::RequestTimedOut << 1000LL;
+    QTest::newRow("pinned, all written, time-out: byte 0") << true << true << 2500LL << ErrorNumber::RequestTimedOut << 0LL;
+    QTest::newRow("pinned, not the release: byte 0") << true << true << 1000LL << ErrorNumber::ReleaseMismatch << 0LL;
+    QTest::newRow("size pinned only: byte 0") << false << true << 1000LL << ErrorNumber::TransferFailed << 0LL;
+    QTest::newRow("digest pinned only: the mirror's size") << true << false << 1000LL << ErrorNumber::TransferFailed << 1000LL;
+    QTest::newRow("unpinned: the mirror's size") << false << false << 1000LL << ErrorNumber::TransferFailed << 0LL;
+    QTest::newRow("disk full: not the server's") << true << true << 1000LL << ErrorNumber::DiskFull << -1LL;
+    // clang-format on
 }
 
 void TestDownloadJob::moveOn()
 {
     QFETCH(bool, digestPinned);
+    QFETCH(bool, sizePinned);
+    QFETCH(qint64, written);
     QFETCH(int, failure);
     QFETCH(qint64, from);
     const QByteArray release = randomBytes(2500);
     const QStringList servers{QStringLiteral("https://a.example/r"),
                               QStringLiteral("http://b.example/r")};
     DownloadJob job(m_fileSystem, m_folder.path(), m_path,
-                    {digestPinned ? Sha256::hash(release) : QByteArray(), release.size()}, servers);
-    job.start();
-    job.receive(release.left(1000), 0);
+                    {digestPinned ? Sha256::hash(release) : QByteArray(),
+                     sizePinned ? release.size() : -1},
+                    servers);
+    job.takeProbe(200, QStringLiteral("5000"));
+    job.answered({}, {});
+    job.receive(release.left(written), 0);
     const RuntimeError failed(failure, QStringLiteral("it failed"));
-    QCOMPARE(DownloadJob::isServerFailure(failed), from >= 0);
     if (from < 0) {
+        // The failure itself, as it was: no other server is tried.
+        QVERIFY_THROWS_EXCEPTION(RuntimeError, job.afterFailure(failed));
+        QCOMPARE(job.address(), servers[0]);
         return;
     }
 
-    QCOMPARE(job.moveOn(failed), std::optional<qint64>(from));
-    QCOMPARE(job.address(), servers[1]);
+    const NextServer next = job.afterFailure(failed);
+    QCOMPARE(next.address, servers[1]);
+    QCOMPARE(next.from, from);
     QCOMPARE(job.progress().receivedBytes, from);
+    QCOMPARE(job.percentage() == 0, from == 0);
+    // Until the next server answers, the job waits for it, whatever the clock says.
+    job.tick(1000, false);
+    QVERIFY(!job.isReceiving());
+    // The mirror tells its size: of the whole, or of its piece and the whole.
+    job.answered(QString::number(release.size() - from),
+                 from > 0 ? QStringLiteral("bytes %1-2499/2500").arg(from) : QString());
     job.receive(release.mid(from), from);
     job.receive({}, release.size());
+    QCOMPARE(job.progress().expectedBytes, qint64(release.size()));
+    QCOMPARE(job.percentage(), 100);
     QCOMPARE(readAll(job.finish().path()), release);
     // The last server failing leaves none: each is reported, in order.
-    QCOMPARE(job.moveOn(RuntimeError(ErrorNumber::TransferFailed, QStringLiteral("also"))),
-             std::nullopt);
-    QCOMPARE(job.failureReport().description(),
-             QStringLiteral("\"setup.bin\" could not be downloaded from any of its 2 servers:\n"
-                            "1. https://a.example/r: it failed\n2. http://b.example/r: also"));
+    try {
+        job.afterFailure(RuntimeError(ErrorNumber::TransferFailed, QStringLiteral("also")));
+        QFAIL("no server is left");
+    } catch (const RuntimeError &report) {
+        QCOMPARE(report.description(),
+                 QStringLiteral("\"setup.bin\" could not be downloaded from any of its 2 servers:\n"
+                                "1. https://a.example/r: it failed\n2. http://b.example/r: also"));
+    }
+}
+
+void TestDownloadJob::report_data()
+{
+    QTest::addColumn<QStringList>("reasons"); // of the first servers, in order
+    QTest::addColumn<QString>("report");
+    QTest::newRow("one server: its failure as it was")
+        << QStringList{"No answer from http://a/f"} << "No answer from http://a/f";
+    QTest::newRow("a reason naming its address is not prefixed")
+        << QStringList{"No answer from http://a/f", "refused"}
+        << "\"f\" could not be downloaded from any of its 2 servers:\n1. No answer from "
+           "http://a/f\n2. http://b/f: refused";
+}
+
+void TestDownloadJob::report()
+{
+    QFETCH(QStringList, reasons);
+    const QStringList addresses{QStringLiteral("http://a/f"), QStringLiteral("http://b/f")};
+    ServerList servers(addresses.first(reasons.size()));
+    for (qsizetype i = 0; i < reasons.size(); ++i) {
+        QCOMPARE(servers.failed(RuntimeError(ErrorNumber::TransferFailed, reasons[i])),
+                 i + 1 < reasons.size());
+    }
+    QTEST(servers.report(QStringLiteral("\"f\"")).description(), "report");
 }
 
 QTEST_GUILESS_MAIN(TestDownloadJob)

@@ -29,7 +29,6 @@ private slots:
     void remoteSize();
     void percentage_data();
     void percentage();
-    void receivedCountStopsAt32Bits();
     void olderFileStaysUntilTheNewOneIsWhole_data();
     void olderFileStaysUntilTheNewOneIsWhole();
     void targetFailuresNameFileAndReason_data();
@@ -106,12 +105,6 @@ void TestDownloadRules::percentage()
     QFETCH(qint32, remoteSize);
     QFETCH(qint16, percentage);
     QCOMPARE(nextPercentage(previous, received, remoteSize), percentage);
-}
-
-void TestDownloadRules::receivedCountStopsAt32Bits()
-{
-    QCOMPARE(addReceived(2147483000, 1024), 2147483000);
-    QCOMPARE(addReceived(2147482623, 1024), 2147483647);
 }
 
 void TestDownloadRules::olderFileStaysUntilTheNewOneIsWhole_data()

@@ -127,7 +127,8 @@ int main(int argc, char *argv[])
     // As the program does it.
     QPointer<Form1> window;
     LinuxTerminationSignals terminationSignals;
-    endOnTerminationSignals(terminationSignals, window, driven.programEnd);
+    QObject::connect(&terminationSignals, &LinuxTerminationSignals::received, &terminationSignals,
+                     terminationHandler(window, driven.programEnd));
     if (waitBeforeWindow) {
         // No window to clean up: the signal alone must end the process.
         std::printf("waiting before the window\n");
