@@ -3,8 +3,8 @@
 // folder, a signed manifest's entries must all be pinned, and every mirror
 // taken must be an http or https folder.
 #include "manifest.h"
-#include "manifest_text.h"
 #include "mirror_list.h"
+#include "text_lines.h"
 
 #include <QUrl>
 

@@ -4,12 +4,12 @@
 #include "file_descriptor.h"
 #include "manifest.h"
 #include "manifest_signature_policy.h"
-#include "manifest_text.h"
 #include "minisign.h"
 #include "mirror_list.h"
 #include "printable_text.h"
 #include "release_pin.h"
 #include "sha256.h"
+#include "text_lines.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "manifest.h"
-#include "manifest_text.h"
 #include "mirror_list.h"
 #include "sha256.h"
+#include "text_lines.h"
 #include "version_selection.h"
 
 #include <QTest>
