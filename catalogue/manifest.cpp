@@ -129,6 +129,27 @@ QString describeSkip(SkipReason reason)
     case SkipReason::BadSize:
         return QStringLiteral("field 4 is not a size in bytes (decimal digits), which a signed "
                               "manifest requires");
+    case SkipReason::PastMaxEntries:
+        return QStringLiteral("%1 releases are listed before it, the most the list holds")
+            .arg(Manifest::MaxEntries);
     }
     return {};
+}
+
+std::optional<QByteArray> writeManifestLine(const ManifestEntry &entry, TextEncoding encoding)
+{
+    const QString &name = entry.name;
+    if (!isPlainFileName(entry.file) || name.contains(u'\t') || name.contains(u'\n') ||
+        name.contains(u'\r')) {
+        return std::nullopt;
+    }
+    const ReleasePin &pin = entry.pin;
+    QString line = QLatin1String(Manifest::PlatformTag) + u'\t' + entry.file + u'\t' + name;
+    if (pin.pinsDigest() || pin.pinsSize()) {
+        line += u'\t' + QString::fromLatin1(pin.sha256.toHex());
+    }
+    if (pin.pinsSize()) {
+        line += u'\t' + QString::number(pin.size);
+    }
+    return encodeText(line, encoding);
 }
