@@ -321,18 +321,9 @@ bool Form1::readMirror(int number, const QString &line)
 
 void Form1::verifyManifest(const QByteArray &manifest, const QByteArray &signature)
 {
-    const Minisign::Verification verification = Minisign::verify(manifest, signature, m_trust.keys);
-    std::optional<QString> refusal;
-    if (verification.verdict != Minisign::Verdict::Valid) {
-        refusal = verification.description;
-    } else {
-        // A valid signature for another of the vendor's files, or an old copy of
-        // this one, must not pass either.
-        refusal = signatureMisfit(verification.trustedComment,
-                                  QString::fromLatin1(Manifest::FileName), m_trust.maxAgeDays,
-                                  QDateTime::currentSecsSinceEpoch());
-    }
-    if (refusal) {
+    if (const std::optional<QString> refusal =
+            manifestSignatureRefusal(manifest, signature, QString::fromLatin1(Manifest::FileName),
+                                     m_trust, QDateTime::currentSecsSinceEpoch())) {
         throw RuntimeError(
             ErrorNumber::ManifestUntrusted,
             QStringLiteral("The manifest at %1 cannot be trusted: %2.").arg(RemoteUrl, *refusal));
