@@ -438,10 +438,10 @@ private:
         }
         // What is not said might be a problem.
         if (contents.notesLeftOut > 0) {
-            problem(QStringLiteral("%1 more notes on the manifest's lines are not shown: the "
-                                   "program logs at most %2")
-                        .arg(contents.notesLeftOut)
-                        .arg(Manifest::MaxNotes));
+            problem(QStringLiteral("the program logs at most %1 notes on the manifest's lines; "
+                                   "%2 more are not shown")
+                        .arg(Manifest::MaxNotes)
+                        .arg(contents.notesLeftOut));
         }
     }
 
