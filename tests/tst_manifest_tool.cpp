@@ -1,4 +1,5 @@
 #include "file_size_limit.h"
+#include "manifest.h"
 #include "manifest_tool.h"
 #include "minisign_tool.h"
 #include "random_bytes.h"
@@ -130,6 +131,9 @@ void TestManifestTool::check_data()
     const Change linkOut = afterwards([](ToolFolder &folder) {
         return linkReleaseFrom(folder, folder.elsewhere.path());
     });
+    const Change linkSibling = afterwards([](ToolFolder &folder) {
+        return linkReleaseFrom(folder, folder.sibling.path());
+    });
     const Change linkIn = afterwards([](ToolFolder &folder) {
         return linkReleaseFrom(folder, folder.path("store"));
     });
@@ -186,6 +190,8 @@ void TestManifestTool::check_data()
         << old << true << problems << QStringList{"more than 30 days ago", "list nothing"};
     QTest::newRow("release linked from outside")
         << linkOut << false << problems << QStringList{"b.bin is a symbolic link to"};
+    QTest::newRow("release linked from a folder whose name starts with the folder's")
+        << linkSibling << false << problems << QStringList{"b.bin is a symbolic link to"};
     QTest::newRow("release linked within the folder") << linkIn << false << ok
                                                       << QStringList{"(b.bin): ok"};
     QTest::newRow("manifest is a link within the folder")
@@ -223,6 +229,12 @@ void TestManifestTool::check_data()
         << manifestIs("# mirrors first\nMIRROR\thttp://m.example/r/\n") << false << ok
         << QStringList{"line 2: mirror skipped, an http:// mirror serves only releases the "
                        "manifest pins, and this manifest pins none"};
+    QTest::newRow("http mirror, releases pinned by size alone")
+        << manifestIs("W2003\ta.bin\tRelease A\t\t2000\nMIRROR\thttp://m.example/r/\n") << false
+        << problems << QStringList{"line 2: mirror skipped, an http:// mirror serves only"};
+    QTest::newRow("more notes than the program logs")
+        << appended(QByteArray("#\n").repeated(Manifest::MaxNotes)) << false << problems
+        << QStringList{"notes on the manifest's lines; 1 more are not shown"};
     // clang-format on
 }
 
@@ -380,6 +392,8 @@ void TestManifestTool::usage_data()
                              << "not a minisign public key";
     QTest::newRow("add: file outside the folder") << QStringList{"add", "{dir}", "/etc/hostname",
                                                                  "Name"} << "is not in";
+    QTest::newRow("add: hidden file") << QStringList{"add", "{dir}", ".r1.bin", "Name"}
+                                      << "cannot be listed";
     QTest::newRow("add: missing file") << QStringList{"add", "{dir}", "nope.bin", "Name"}
                                        << "is not a file";
     QTest::newRow("add: tab in the name")
@@ -406,6 +420,7 @@ void TestManifestTool::usage()
     QFETCH(QString, said);
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("r1.bin"), "release"));
+    QVERIFY(writeFile(dir.filePath(".r1.bin"), "release"));
     QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), dir.filePath("out.bin")));
     QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo.bin")).constData(), 0600), 0);
     QVERIFY(writeFile(dir.filePath("evil.pub"), "untrusted comment: key\nRW\x1b]0;owned\x07\n"));
