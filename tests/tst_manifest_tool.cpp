@@ -82,72 +82,55 @@ void TestManifestTool::check_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("said");
 
-    const auto appended = [](const QByteArray &lines) {
-        return Change([lines](ToolFolder &folder) { folder.manifest += lines; });
-    };
-    const auto manifestIs = [](const QByteArray &text) {
-        return Change([text](ToolFolder &folder) { folder.manifest = text; });
-    };
+    using F = ToolFolder;
+    const auto appended =
+        [](const QByteArray &lines) { return Change([lines](F &f) { f.manifest += lines; }); };
+    const auto manifestIs =
+        [](const QByteArray &text) { return Change([text](F &f) { f.manifest = text; }); };
     const auto replaced = [](const QByteArray &from, const QByteArray &to) {
-        return Change([from, to](ToolFolder &folder) { folder.manifest.replace(from, to); });
+        return Change([from, to](F &f) { f.manifest.replace(from, to); });
     };
-    const Change none = [](ToolFolder &) {};
-    const Change stranger = [](ToolFolder &folder) { folder.signer = "stranger"; };
-    const Change noSignature = [](ToolFolder &folder) { folder.signer.clear(); };
-    const Change noManifest = [](ToolFolder &folder) { folder.manifest = QByteArray(); };
-    const Change edited = afterwards([](ToolFolder &folder) {
-        return writeFile(folder.path("manifest.txt"), folder.manifest + "W2003\tb.bin\tEvil\n");
+    const Change none = [](F &) {};
+    const Change stranger = [](F &f) { f.signer = "stranger"; };
+    const Change noSignature = [](F &f) { f.signer.clear(); };
+    const Change noManifest = [](F &f) { f.manifest = QByteArray(); };
+    const Change edited = afterwards([](F &f) {
+        return writeFile(f.path("manifest.txt"), f.manifest + "W2003\tb.bin\tEvil\n");
     });
-    const Change releaseMissing =
-        afterwards([](ToolFolder &folder) { return QFile::remove(folder.path("a.bin")); });
-    const Change releaseChanged = afterwards([](ToolFolder &folder) {
-        return writeFile(folder.path("a.bin"), randomBytes(1999) + 'x');
-    });
-    const Change releaseGrew = afterwards([](ToolFolder &folder) {
-        return writeFile(folder.path("a.bin"), folder.a + 'x');
-    });
-    const Change escaping = [](ToolFolder &folder) {
-        folder.manifest += "W2003\t../b.bin\tOutside\t" + Sha256::hash(folder.b).toHex() + '\n';
-    };
-    const Change duplicate = [](ToolFolder &folder) {
-        folder.manifest += pinnedLine("a.bin", "Release A again", folder.a);
-    };
-    const Change utf16 = [](ToolFolder &folder) {
-        const QString text = QString::fromUtf8(folder.manifest);
-        folder.manifest = "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(text.utf16()),
-                                                  text.size() * 2);
+    const Change releaseMissing = afterwards([](F &f) { return QFile::remove(f.path("a.bin")); });
+    const Change releaseChanged =
+        afterwards([](F &f) { return writeFile(f.path("a.bin"), randomBytes(1999) + 'x'); });
+    const Change releaseGrew =
+        afterwards([](F &f) { return writeFile(f.path("a.bin"), f.a + 'x'); });
+    const Change escaping =
+        [](F &f) { f.manifest += "W2003\t../b.bin\tOutside\t" + Sha256::hash(f.b).toHex() + '\n'; };
+    const Change duplicate =
+        [](F &f) { f.manifest += pinnedLine("a.bin", "Release A again", f.a); };
+    const Change utf16 = [](F &f) {
+        const QString text = QString::fromUtf8(f.manifest);
+        f.manifest = "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(text.utf16()),
+                                             text.size() * 2);
     };
     // Before --public-key: either order goes.
-    const Change limit = [](ToolFolder &folder) { folder.arguments = {"--max-age-days", "30"}; };
-    const Change otherFile = [](ToolFolder &folder) {
-        folder.signing.fileName = "manifest-beta.txt";
+    const Change limit = [](F &f) { f.arguments = {"--max-age-days", "30"}; };
+    const Change otherFile = [](F &f) { f.signing.fileName = "manifest-beta.txt"; };
+    const Change old = [](F &f) {
+        const qint64 then = QDateTime::currentSecsSinceEpoch() - 31 * 86400;
+        f.signing.trustedComment = "timestamp:" + QByteArray::number(then) + "\tfile:manifest.txt";
+        f.arguments = {"--max-age-days", "30"};
     };
-    const Change old = [](ToolFolder &folder) {
-        folder.signing.trustedComment = "timestamp:" +
-            QByteArray::number(QDateTime::currentSecsSinceEpoch() - 31 * 86400) +
-            "\tfile:manifest.txt";
-        folder.arguments = {"--max-age-days", "30"};
-    };
-    const Change linkOut = afterwards([](ToolFolder &folder) {
-        return linkReleaseFrom(folder, folder.elsewhere.path());
-    });
-    const Change linkSibling = afterwards([](ToolFolder &folder) {
-        return linkReleaseFrom(folder, folder.sibling.path());
-    });
-    const Change linkIn = afterwards([](ToolFolder &folder) {
-        return linkReleaseFrom(folder, folder.path("store"));
-    });
-    const Change manifestLink = afterwards([](ToolFolder &folder) {
-        return linkInside(folder, "manifest.txt", "listed.txt");
-    });
-    const Change signatureLink = afterwards([](ToolFolder &folder) {
-        return linkInside(folder, "manifest.txt.minisig", "signed.txt");
-    });
-    const Change releaseFifo =
-        afterwards([](ToolFolder &folder) { return fifoAt(folder, "b.bin"); });
-    const Change fifo = [](ToolFolder &folder) {
-        folder.manifest = QByteArray();
-        folder.then = [](ToolFolder &written) { return fifoAt(written, "manifest.txt"); };
+    const Change linkOut = afterwards([](F &f) { return linkReleaseFrom(f, f.elsewhere.path()); });
+    const Change linkSibling =
+        afterwards([](F &f) { return linkReleaseFrom(f, f.sibling.path()); });
+    const Change linkIn = afterwards([](F &f) { return linkReleaseFrom(f, f.path("store")); });
+    const Change manifestLink =
+        afterwards([](F &f) { return linkInside(f, "manifest.txt", "listed.txt"); });
+    const Change signatureLink =
+        afterwards([](F &f) { return linkInside(f, "manifest.txt.minisig", "signed.txt"); });
+    const Change releaseFifo = afterwards([](F &f) { return fifoAt(f, "b.bin"); });
+    const Change fifo = [](F &f) {
+        f.manifest = QByteArray();
+        f.then = [](F &written) { return fifoAt(written, "manifest.txt"); };
     };
 
     const int ok = ManifestTool::Exit::Ok;
@@ -220,7 +203,8 @@ void TestManifestTool::check_data()
                        "after the download server: https://m1.example/r/, http://m2.example/r/\n",
                        "taken to be served over https"};
     QTest::newRow("mirror lines the program cannot read")
-        << appended("MIRROR\tm.example/r/\nMIRROR\tftp://m.example/r/\nMIRROR\thttps://m.example/r\n")
+        << appended("MIRROR\tm.example/r/\nMIRROR\tftp://m.example/r/\n"
+                    "MIRROR\thttps://m.example/r\n")
         << false << problems
         << QStringList{"line 4: mirror skipped, field 1 is not the address",
                        "line 5: mirror skipped, the address is neither", "line 6: mirror skipped, "
