@@ -9,6 +9,7 @@
 #include "logo.h"
 #include "manifest.h"
 #include "manifest_fetch.h"
+#include "manifest_reader.h"
 #include "messages.h"
 #include "paths.h"
 #include "program_end.h"
@@ -169,56 +170,38 @@ void Form1::LoadManifest()
     ManifestPath = joinPath(m_manifestFolder->path(), ManifestPath);
     LocalPath = ManifestPath;
 
-    qsizetype roomForEntries = 0;
-    {
-        const FetchedManifest fetched = fetchManifest(
-            m_platform.http, m_servers, m_trust, [this](const QString &address) { RemoteUrl = address; },
-            [this] { return m_ended; });
-        m_releaseServers = ReleaseServers(fetched.folder);
-        const QByteArray &body = fetched.body;
-        m_platform.stream.SaveToFile(body, LocalPath);
-        // Room for as many entries as the body can hold, so that the lists never
-        // move while they fill; room that is not used is never touched.
-        roomForEntries = std::min<qsizetype>(body.size() / Manifest::MinEntryBytes + 1,
-                                             Manifest::MaxEntries) +
-                         1;
-    }
+    const FetchedManifest fetched = fetchManifest(
+        m_platform.http, m_servers, m_trust, [this](const QString &address) { RemoteUrl = address; },
+        [this] { return m_ended; });
+    m_platform.stream.SaveToFile(fetched.body, LocalPath);
 
     const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);
-    const Pinning pinning = m_trust.requiresSignature() ? Pinning::Required : Pinning::Optional;
-    VersionCount = 1;
-    QStringList items;
-    items.reserve(roomForEntries);
-    VersionNames.reserve(roomForEntries);
-    VersionFiles.reserve(roomForEntries);
-    m_versionPins.reserve(roomForEntries);
-    int lineNumber = 0;
+    ManifestReader reader(m_trust.requiresSignature() ? Pinning::Required : Pinning::Optional,
+                          fetched.folder);
     while (!text->AtEndOfStream()) {
-        const QString lineText = text->ReadLine();
-        ManifestLine line = readManifestLine(lineText, pinning);
-        ++lineNumber;
-        if (line.skipped == SkipReason::NotTagged && readMirror(lineNumber, lineText)) {
-            continue;
-        }
-        logManifestLine(lineNumber, line);
-        std::optional<ManifestEntry> &entry = line.entry;
-        if (!entry) {
-            continue;
-        }
-        if (VersionCount > Manifest::MaxEntries) {
-            break;
-        }
-        items.append(entry->name);
-        VersionNames.resize(VersionCount + 1);
-        VersionFiles.resize(VersionCount + 1);
-        m_versionPins.resize(VersionCount + 1);
-        VersionNames[VersionCount] = std::move(entry->name);
-        VersionFiles[VersionCount] = std::move(entry->file);
-        m_versionPins[VersionCount] = entry->pin;
-        ++VersionCount;
+        reader.take(text->ReadLine());
     }
     text->Close();
     m_platform.fileSystem.DeleteFile(ManifestPath);
+    const ManifestContents &read = reader.result();
+    logManifestNotes(read, RemoteUrl);
+    m_releaseServers = read.servers;
+
+    // Entry 0 stands for no release; the list shows the entries from 1 on.
+    const qsizetype entries = read.releases.isEmpty() ? 0 : read.releases.size() + 1;
+    VersionNames.resize(entries);
+    VersionFiles.resize(entries);
+    m_versionPins.resize(entries);
+    QStringList items;
+    items.reserve(entries);
+    VersionCount = 1;
+    for (const ListedRelease &release : read.releases) {
+        items.append(release.entry.name);
+        VersionNames[VersionCount] = release.entry.name;
+        VersionFiles[VersionCount] = release.entry.file;
+        m_versionPins[VersionCount] = release.entry.pin;
+        ++VersionCount;
+    }
 
     // Filling the list must not pick an item: the text set at load stays. One
     // list model, not an item per entry: thousands of entries load at once.
@@ -226,48 +209,6 @@ void Form1::LoadManifest()
     ComboVersion->setModel(new QStringListModel(items, ComboVersion));
     ComboVersion->setCurrentIndex(-1);
     ComboVersion->setEditText(shownText);
-}
-
-void Form1::logManifestLine(int number, const ManifestLine &line) const
-{
-    if (!lcCatalogue().isInfoEnabled()) {
-        return;
-    }
-    const QString where = QStringLiteral("%1, line %2").arg(RemoteUrl).arg(number);
-    if (!line.entry) {
-        qCInfo(lcCatalogue).noquote()
-            << QStringLiteral("%1 lists no release: %2").arg(where, describeSkip(line.skipped));
-        return;
-    }
-    if (line.digestIgnored) {
-        qCInfo(lcCatalogue).noquote()
-            << QStringLiteral("%1: field 3 is not a SHA-256, so %2 is listed unchecked")
-                   .arg(where, line.entry->file);
-    }
-    if (line.sizeIgnored) {
-        qCInfo(lcCatalogue).noquote()
-            << QStringLiteral("%1: field 4 is not a size in bytes, so %2 is listed without one")
-                   .arg(where, line.entry->file);
-    }
-}
-
-bool Form1::readMirror(int number, const QString &line)
-{
-    const MirrorLine mirror = readMirrorLine(line);
-    if (!mirror.tagged) {
-        return false;
-    }
-    const MirrorSkip skipped = mirror.skipped != MirrorSkip::None
-                                   ? mirror.skipped
-                                   : m_releaseServers.addMirror(mirror.address);
-    const QString where = QStringLiteral("%1, line %2").arg(RemoteUrl).arg(number);
-    if (skipped != MirrorSkip::None) {
-        qCInfo(lcCatalogue).noquote()
-            << QStringLiteral("%1 names no mirror: %2").arg(where, describeMirrorSkip(skipped));
-    } else {
-        qCInfo(lcCatalogue).noquote() << QStringLiteral("%1: mirror %2").arg(where, mirror.address);
-    }
-    return true;
 }
 
 void Form1::ComboVersion_Click()

@@ -17,7 +17,6 @@
 
 class DownloadJob;
 struct DownloadRoom;
-struct ManifestLine;
 class ProgressBarControl;
 class QComboBox;
 class QFrame;
@@ -113,11 +112,6 @@ protected:
 private:
     void createControls();
     void LoadManifest();
-    // Takes a MIRROR line into the release servers; false for any other line.
-    bool readMirror(int number, const QString &line);
-    // Says in orbistane.catalogue why a manifest line lists no release, or lists
-    // it without its pins.
-    void logManifestLine(int number, const ManifestLine &line) const;
     ReleasePin selectedPin() const;
     bool isListedRelease(const ReleaseFile &release);
     // Whether the release fits in the destination folder's volume; if not,

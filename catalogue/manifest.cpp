@@ -2,6 +2,7 @@
 
 #include "byte_count.h"
 #include "sha256.h"
+#include "text_lines.h"
 
 #include <QStringList>
 
@@ -56,19 +57,6 @@ bool isPlatformTag(QStringView field)
     return true;
 }
 
-// The field that starts at from and runs to the next tab or the end; from is
-// moved past that tab, or to -1 after the last field.
-QStringView nextField(QStringView line, qsizetype &from)
-{
-    if (from < 0) {
-        return {};
-    }
-    const qsizetype end = line.indexOf(QChar(u'\t'), from);
-    const QStringView field = line.mid(from, end < 0 ? -1 : end - from);
-    from = end < 0 ? -1 : end + 1;
-    return field;
-}
-
 ManifestLine skipped(SkipReason reason)
 {
     ManifestLine line;
@@ -82,11 +70,11 @@ ManifestLine readManifestLine(QStringView line, Pinning pinning)
 {
     // Views, not copies: only the fields kept are allocated.
     qsizetype next = 0;
-    const QStringView tag = nextField(line, next);
+    const QStringView tag = nextTabField(line, next);
     if (!isPlatformTag(tag)) {
         return skipped(SkipReason::NotTagged);
     }
-    const QStringView fileField = nextField(line, next);
+    const QStringView fileField = nextTabField(line, next);
     if (next < 0) {
         return skipped(SkipReason::TooFewFields);
     }
@@ -94,9 +82,9 @@ ManifestLine readManifestLine(QStringView line, Pinning pinning)
     if (!isPlainFileName(file)) {
         return skipped(SkipReason::NotPlainName);
     }
-    const QStringView name = nextField(line, next);
-    const QStringView digestField = nextField(line, next);
-    const QStringView sizeField = nextField(line, next);
+    const QStringView name = nextTabField(line, next);
+    const QStringView digestField = nextTabField(line, next);
+    const QStringView sizeField = nextTabField(line, next);
 
     ManifestLine result;
     ManifestEntry entry{file, name.toString(), {}};
@@ -141,6 +129,27 @@ QString describeSkip(SkipReason reason)
     case SkipReason::BadSize:
         return QStringLiteral("field 4 is not a size in bytes (decimal digits), which a signed "
                               "manifest requires");
+    case SkipReason::PastMaxEntries:
+        return QStringLiteral("%1 releases are listed before it, the most the list holds")
+            .arg(Manifest::MaxEntries);
     }
     return {};
+}
+
+std::optional<QByteArray> writeManifestLine(const ManifestEntry &entry, TextEncoding encoding)
+{
+    const QString &name = entry.name;
+    if (!isPlainFileName(entry.file) || name.contains(u'\t') || name.contains(u'\n') ||
+        name.contains(u'\r')) {
+        return std::nullopt;
+    }
+    const ReleasePin &pin = entry.pin;
+    QString line = QLatin1String(Manifest::PlatformTag) + u'\t' + entry.file + u'\t' + name;
+    if (pin.pinsDigest() || pin.pinsSize()) {
+        line += u'\t' + QString::fromLatin1(pin.sha256.toHex());
+    }
+    if (pin.pinsSize()) {
+        line += u'\t' + QString::number(pin.size);
+    }
+    return encodeText(line, encoding);
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "release_pin.h"
+#include "text_lines.h"
+
+#include <QByteArray>
 
 #include <QString>
 
@@ -17,6 +20,10 @@ inline constexpr qint64 MaxBytes = 16 * 1024 * 1024;
 inline constexpr qint64 MaxSignatureBytes = 64 * 1024;
 // Entries sit at 1..N with a 16-bit next-free index, so N stops here.
 inline constexpr int MaxEntries = 32766;
+// What a reading tells of lines that list no release or less than they hold,
+// at most: more than any vendor writes, but a body of empty lines must not
+// fill the memory with notes.
+inline constexpr int MaxNotes = 10000;
 // The shortest line that holds an entry: the tag, a tab, a one-letter file
 // name and a tab.
 inline constexpr qsizetype MinEntryBytes = sizeof(PlatformTag) - 1 + 3;
@@ -44,6 +51,8 @@ enum class SkipReason {
     NotPlainName, // field 1 would leave the folder it is joined to, or not read as what it is
     NoDigest,     // field 3 is not a SHA-256, which a signed manifest requires
     BadSize,      // field 4 is not a byte count, which a signed manifest requires
+    // Manifest::MaxEntries releases are listed before: set by ManifestReader
+    PastMaxEntries,
 };
 
 struct ManifestLine
@@ -74,3 +83,10 @@ std::optional<ManifestEntry> parseManifestLine(const QString &line,
 
 // Why a line was skipped, as a phrase ("not tagged W2003").
 QString describeSkip(SkipReason reason);
+
+// The line that lists entry, without a line end, in the encoding given: the
+// platform tag, the file name, the display name, then the SHA-256 and the
+// size as far as they are pinned. Nothing when the encoding cannot hold the
+// names, or when the line would not read back as entry: a file name that is
+// not plain, a display name holding a tab or a line end.
+std::optional<QByteArray> writeManifestLine(const ManifestEntry &entry, TextEncoding encoding);

@@ -26,18 +26,9 @@ QByteArray fetchSignature(HttpRequest &http, const QString &address)
 void verify(const QByteArray &manifest, const QByteArray &signature, const ManifestTrust &trust,
             const QString &address)
 {
-    const Minisign::Verification verification = Minisign::verify(manifest, signature, trust.keys);
-    std::optional<QString> refusal;
-    if (verification.verdict != Minisign::Verdict::Valid) {
-        refusal = verification.description;
-    } else {
-        // A valid signature for another of the vendor's files, or an old copy of
-        // this one, must not pass either.
-        refusal = signatureMisfit(verification.trustedComment,
-                                  QString::fromLatin1(Manifest::FileName), trust.maxAgeDays,
-                                  QDateTime::currentSecsSinceEpoch());
-    }
-    if (refusal) {
+    if (const std::optional<QString> refusal =
+            manifestSignatureRefusal(manifest, signature, QString::fromLatin1(Manifest::FileName),
+                                     trust, QDateTime::currentSecsSinceEpoch())) {
         throw RuntimeError(
             ErrorNumber::ManifestUntrusted,
             QStringLiteral("The manifest at %1 cannot be trusted: %2.").arg(address, *refusal));

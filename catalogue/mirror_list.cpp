@@ -1,22 +1,10 @@
 #include "mirror_list.h"
 
+#include "text_lines.h"
+
 #include <QUrl>
 
 namespace {
-
-QStringView fieldAt(QStringView line, int index)
-{
-    qsizetype from = 0;
-    for (int i = 0; i < index; ++i) {
-        from = line.indexOf(QChar(u'\t'), from);
-        if (from < 0) {
-            return {};
-        }
-        ++from;
-    }
-    const qsizetype end = line.indexOf(QChar(u'\t'), from);
-    return line.mid(from, end < 0 ? -1 : end - from);
-}
 
 // Two spellings of one folder ("HTTPS://Host.:443/a/" and "https://host/a/") are one.
 // QUrl already writes scheme, host and percent-escapes in one case; the path's
@@ -45,12 +33,14 @@ bool isHttpOnly(const QString &address)
 MirrorLine readMirrorLine(QStringView line)
 {
     MirrorLine result;
-    result.tagged = fieldAt(line, 0).compare(QLatin1String(Manifest::MirrorTag),
-                                             Qt::CaseInsensitive) == 0;
+    qsizetype next = 0;
+    result.tagged =
+        nextTabField(line, next).compare(QLatin1String(Manifest::MirrorTag), Qt::CaseInsensitive) ==
+        0;
     if (!result.tagged) {
         return result;
     }
-    const QString field = fieldAt(line, 1).trimmed().toString();
+    const QString field = nextTabField(line, next).trimmed().toString();
     const QUrl url(field, QUrl::StrictMode);
     // Port 0 reaches no server: the connection would fail on every release.
     if (field.isEmpty() || !url.isValid() || url.isRelative() || url.host().isEmpty() ||

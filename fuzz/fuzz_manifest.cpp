@@ -1,54 +1,67 @@
 // Feeds arbitrary bytes through the manifest reader: decoding, line splitting
 // and line parsing must never crash, every entry must be safe to join to a
-// folder, a signed manifest's entries must all be pinned, and every mirror
-// taken must be an http or https folder.
+// folder and write back as it was read, a signed manifest's entries must all
+// be pinned, and every mirror taken must be an http or https folder.
 #include "manifest.h"
-#include "manifest_text.h"
+#include "manifest_reader.h"
 #include "mirror_list.h"
 
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition) {
+        std::abort();
+    }
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
                                                      static_cast<qsizetype>(size));
-    ReleaseServers servers(QStringLiteral("https://dl.example/online_installer/"));
-    for (const QString &line : splitLines(bytes)) {
-        if (line.contains(QLatin1Char('\n'))) {
-            std::abort();
-        }
-        const ManifestLine optional = readManifestLine(line, Pinning::Optional);
-        const ManifestLine required = readManifestLine(line, Pinning::Required);
-        if (const std::optional<ManifestEntry> &entry = optional.entry) {
-            if (!isPlainFileName(entry->file) || entry->file.contains(QLatin1Char('/')) ||
-                (entry->pin.pinsDigest() && entry->pin.sha256.size() != 32) ||
-                entry->pin.size < -1) {
-                std::abort();
-            }
-        }
-        // Requiring pins only ever takes lines away, and what it keeps is pinned.
-        if (required.entry &&
-            (!required.entry->pin.pinsDigest() || required.entry != optional.entry)) {
-            std::abort();
-        }
-        if (optional.entry.has_value() == (optional.skipped != SkipReason::None)) {
-            std::abort();
-        }
-        const MirrorLine mirror = readMirrorLine(line);
-        if (mirror.tagged && mirror.skipped == MirrorSkip::None) {
-            const QUrl url(mirror.address);
-            if ((url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
-                url.host().isEmpty() || url.port() == 0 || !url.path().endsWith(QLatin1Char('/'))) {
-                std::abort();
-            }
-            servers.addMirror(mirror.address);
+    const QString folder = QStringLiteral("https://dl.example/online_installer/");
+    const ManifestContents optional = readManifest(bytes, Pinning::Optional, folder);
+    const ManifestContents required = readManifest(bytes, Pinning::Required, folder);
+
+    int previous = 0;
+    for (const ListedRelease &release : optional.releases) {
+        const ManifestEntry &entry = release.entry;
+        require(isPlainFileName(entry.file) && !entry.file.contains(QLatin1Char('/')));
+        require(!entry.name.contains(QLatin1Char('\n')) && !entry.name.contains(QLatin1Char('\t')));
+        require(!entry.pin.pinsDigest() || entry.pin.sha256.size() == 32);
+        require(entry.pin.size >= -1);
+        require(release.line > previous && release.line <= optional.lines);
+        previous = release.line;
+        // What is written reads back as it was.
+        if (const std::optional<QByteArray> line = writeManifestLine(entry, TextEncoding::Utf8)) {
+            require(readManifestLine(QString::fromUtf8(*line)).entry == entry);
         }
     }
-    if (servers.all().size() > Manifest::MaxMirrors + 1) {
-        std::abort();
+    // Requiring pins only ever takes releases away, and what it keeps is pinned.
+    for (const ListedRelease &release : required.releases) {
+        const auto same = std::find_if(
+            optional.releases.cbegin(), optional.releases.cend(),
+            [&release](const ListedRelease &other) { return other.line == release.line; });
+        require(same != optional.releases.cend() && same->entry == release.entry);
+        require(release.entry.pin.pinsDigest() && release.entry.pin.pinsSize());
+    }
+    require(required.servers.all() == optional.servers.all());
+    require(optional.notes.size() <= Manifest::MaxNotes);
+
+    const QStringList &servers = optional.servers.all();
+    require(servers.size() <= Manifest::MaxMirrors + 1 && servers.value(0) == folder);
+    for (const QString &mirror : servers) {
+        const QUrl url(mirror);
+        require(url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+        require(!url.host().isEmpty() && url.port() != 0 && url.path().endsWith(QLatin1Char('/')));
     }
     return 0;
 }

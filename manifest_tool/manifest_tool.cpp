@@ -3,13 +3,14 @@
 #include "byte_count.h"
 #include "file_descriptor.h"
 #include "manifest.h"
+#include "manifest_reader.h"
 #include "manifest_signature_policy.h"
-#include "manifest_text.h"
 #include "minisign.h"
 #include "mirror_list.h"
 #include "printable_text.h"
 #include "release_pin.h"
 #include "sha256.h"
+#include "text_lines.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -170,7 +171,7 @@ FolderFile readFolderFile(const Folder &folder, const QString &name, qint64 maxB
     return read;
 }
 
-FolderFile readManifest(const Folder &folder)
+FolderFile readManifestFile(const Folder &folder)
 {
     return readFolderFile(folder, QLatin1String(Manifest::FileName), Manifest::MaxBytes);
 }
@@ -355,7 +356,7 @@ public:
             problem(folder.error);
             return finish();
         }
-        const FolderFile manifest = readManifest(folder);
+        const FolderFile manifest = readManifestFile(folder);
         if (!manifest.error.isEmpty()) {
             problem(manifest.error);
             return finish();
@@ -372,10 +373,14 @@ public:
                                    "lists nothing from it. Save it as UTF-8.")
                         .arg(manifest.path));
         }
-        readLines(folder, manifest.bytes,
-                  trust.requiresSignature() ? Pinning::Required : Pinning::Optional);
-        reportMirrors();
-        warnAboutNamesThatAreFiles();
+        // The scheme the manifest is served over cannot be known here: it is
+        // taken to be https, the one to use.
+        const ManifestContents contents = readManifest(
+            manifest.bytes, trust.requiresSignature() ? Pinning::Required : Pinning::Optional,
+            QStringLiteral("https://download-server.invalid/"));
+        reportLines(folder, contents);
+        reportMirrors(contents);
+        warnAboutNamesThatAreFiles(contents.releases);
         if (m_listed == 0) {
             warning(QStringLiteral("the manifest lists no release: the program would show an "
                                    "empty list"));
@@ -384,20 +389,6 @@ public:
     }
 
 private:
-    // A listed release, for the checks that compare lines.
-    struct Listed
-    {
-        int line = 0;
-        QString name;
-        QString file;
-    };
-
-    struct Mirror
-    {
-        int line = 0;
-        MirrorLine read;
-    };
-
     bool verifySignature(const Folder &folder, const FolderFile &manifest,
                          const ManifestTrust &trust)
     {
@@ -409,123 +400,140 @@ private:
                         .arg(signature.error));
             return false;
         }
-        const Minisign::Verification verification = Minisign::verify(manifest.bytes,
-                                                                     signature.bytes, trust.keys);
-        std::optional<QString> refusal;
-        if (verification.verdict != Minisign::Verdict::Valid) {
-            refusal = verification.description;
-        } else {
-            found(QStringLiteral("signature: valid (trusted comment: %1)")
-                      .arg(QString::fromUtf8(verification.trustedComment)));
-            const Minisign::TrustedCommentFields fields =
-                Minisign::readTrustedComment(verification.trustedComment);
-            found(QStringLiteral("signed: %1, for %2")
-                      .arg(fields.timestamp ? signingTimeText(*fields.timestamp)
-                                            : QStringLiteral("at no stated time"),
-                           fields.file ? *fields.file : QStringLiteral("no named file")));
-            refusal = signatureMisfit(verification.trustedComment,
-                                      QString::fromLatin1(Manifest::FileName), trust.maxAgeDays,
-                                      QDateTime::currentSecsSinceEpoch());
-        }
-        if (refusal) {
+        if (const std::optional<QString> refusal = manifestSignatureRefusal(
+                manifest.bytes, signature.bytes, QString::fromLatin1(Manifest::FileName), trust,
+                QDateTime::currentSecsSinceEpoch())) {
             problem(QStringLiteral("%1 cannot be trusted: %2; the program would list nothing")
                         .arg(manifest.path, *refusal));
             return false;
         }
+        // Verified, so the comment read from the file is the one signed.
+        const QByteArray comment = Minisign::parseSignatureFile(signature.bytes)
+                                       .signature.value_or(Minisign::SignatureFile())
+                                       .trustedComment;
+        found(QStringLiteral("signature: valid (trusted comment: %1)")
+                  .arg(QString::fromUtf8(comment)));
+        const Minisign::TrustedCommentFields fields = Minisign::readTrustedComment(comment);
+        found(QStringLiteral("signed: %1, for %2")
+                  .arg(fields.timestamp ? signingTimeText(*fields.timestamp)
+                                        : QStringLiteral("at no stated time"),
+                       fields.file ? *fields.file : QStringLiteral("no named file")));
         return true;
     }
 
-    void readLines(const Folder &folder, const QByteArray &bytes, Pinning pinning)
+    // Line by line, each release line's notes before its release; mirror lines
+    // are reported together once every line is read.
+    void reportLines(const Folder &folder, const ManifestContents &contents)
     {
-        QHash<QString, int> firstLineOf;
-        int number = 0;
-        for (TextLines lines(bytes); !lines.atEnd();) {
-            ++number;
-            const QString text = lines.next();
-            if (MirrorLine mirror = readMirrorLine(text); mirror.tagged) {
-                m_mirrors.append({number, std::move(mirror)});
-                continue;
+        const QList<ManifestNote> &notes = contents.notes;
+        qsizetype next = 0;
+        for (const ListedRelease &release : contents.releases) {
+            for (; next < notes.size() && notes.at(next).line <= release.line; ++next) {
+                reportNote(notes.at(next));
             }
-            const ManifestLine line = readManifestLine(text, pinning);
-            const QString where = QStringLiteral("line %1").arg(number);
-            if (!line.entry) {
-                const QString why = describeSkip(line.skipped);
-                // Comments and other platforms' lines are meant to be skipped.
-                if (line.skipped == SkipReason::NotTagged) {
-                    found(QStringLiteral("%1: skipped, %2").arg(where, why));
-                } else {
-                    problem(QStringLiteral("%1: skipped, %2").arg(where, why));
-                }
-                continue;
-            }
-            if (m_listed == Manifest::MaxEntries) {
-                warning(QStringLiteral("%1 and the releases after it are not listed: the "
-                                       "program lists at most %2")
-                            .arg(where)
-                            .arg(Manifest::MaxEntries));
-            }
-            if (m_listed++ >= Manifest::MaxEntries) {
-                continue;
-            }
-            const ManifestEntry &entry = *line.entry;
-            m_releases.append({number, entry.name, entry.file});
-            m_pinsAny = m_pinsAny || entry.pin.pinsDigest();
-            if (line.digestIgnored) {
-                warning(where + QStringLiteral(": field 3 is not a SHA-256; it is ignored"));
-            }
-            if (line.sizeIgnored) {
-                warning(where + QStringLiteral(": field 4 is not a size in bytes; it is ignored"));
-            }
-            const auto first = firstLineOf.constFind(entry.file);
-            if (first != firstLineOf.cend()) {
-                warning(QStringLiteral("%1: %2 is listed again (first on line %3)")
-                            .arg(where, entry.file, QString::number(*first)));
-            } else {
-                firstLineOf.insert(entry.file, number);
-            }
-            const bool ok = checkRelease(where, folder, entry);
-            found(QStringLiteral("%1: \"%2\" (%3): %4")
-                      .arg(where, entry.name, entry.file,
-                           ok ? QStringLiteral("ok") : QStringLiteral("PROBLEM")));
+            reportRelease(folder, release);
+        }
+        for (; next < notes.size(); ++next) {
+            reportNote(notes.at(next));
+        }
+        // What is not said might be a problem.
+        if (contents.notesLeftOut > 0) {
+            problem(QStringLiteral("the program logs at most %1 notes on the manifest's lines; "
+                                   "%2 more are not shown")
+                        .arg(Manifest::MaxNotes)
+                        .arg(contents.notesLeftOut));
         }
     }
 
-    // Once every line is read, since whether an http mirror serves anything
-    // depends on the pins of all of them. The scheme the manifest is served over
-    // cannot be known here: it is taken to be https, the one to use.
-    void reportMirrors()
+    void reportNote(const ManifestNote &note)
     {
-        if (m_mirrors.isEmpty()) {
-            return;
-        }
-        const QString server = QStringLiteral("https://download-server.invalid/");
-        ReleaseServers servers(server);
-        bool http = false;
-        for (const Mirror &mirror : std::as_const(m_mirrors)) {
-            const QString where = QStringLiteral("line %1").arg(mirror.line);
-            const QString &address = mirror.read.address;
-            const bool weaker = ReleaseServers::isWeaker(address, server);
-            http = http || weaker;
-            MirrorSkip skipped = mirror.read.skipped;
-            if (skipped == MirrorSkip::None) {
-                skipped = weaker && !m_pinsAny ? MirrorSkip::HttpWithoutPins
-                                               : servers.addMirror(address);
+        using Kind = ManifestNote::Kind;
+        const QString where = QStringLiteral("line %1").arg(note.line);
+        if (note.kind == Kind::DigestIgnored || note.kind == Kind::SizeIgnored) {
+            warning(QStringLiteral("%1: %2; it is ignored").arg(where, note.reason()));
+        } else if (note.skip == SkipReason::PastMaxEntries) {
+            warning(QStringLiteral("%1 and the lines after it are not read: the program lists at "
+                                   "most %2 releases")
+                        .arg(where)
+                        .arg(Manifest::MaxEntries));
+        } else if (note.kind == Kind::NoRelease) {
+            const QString text = QStringLiteral("%1: skipped, %2").arg(where, note.reason());
+            // Comments and other platforms' lines are meant to be skipped.
+            if (note.skip == SkipReason::NotTagged) {
+                found(text);
+            } else {
+                problem(text);
             }
-            const QString text =
-                QStringLiteral("%1: mirror skipped, %2").arg(where, describeMirrorSkip(skipped));
+        }
+    }
+
+    void reportRelease(const Folder &folder, const ListedRelease &release)
+    {
+        ++m_listed;
+        const ManifestEntry &entry = release.entry;
+        const QString where = QStringLiteral("line %1").arg(release.line);
+        const auto first = m_firstLineOf.constFind(entry.file);
+        if (first != m_firstLineOf.cend()) {
+            warning(QStringLiteral("%1: %2 is listed again (first on line %3)")
+                        .arg(where, entry.file, QString::number(*first)));
+        } else {
+            m_firstLineOf.insert(entry.file, release.line);
+        }
+        const bool ok = checkRelease(where, folder, entry);
+        found(QStringLiteral("%1: \"%2\" (%3): %4")
+                  .arg(where, entry.name, entry.file,
+                       ok ? QStringLiteral("ok") : QStringLiteral("PROBLEM")));
+    }
+
+    // Whether an http mirror serves anything depends on the pins of every
+    // release, so mirrors are reported once every line is read.
+    void reportMirrors(const ManifestContents &contents)
+    {
+        using Kind = ManifestNote::Kind;
+        const ReleaseServers &servers = contents.servers;
+        const QString &server = servers.all().constFirst();
+        QStringList used;
+        bool anyMirror = false;
+        bool http = false;
+        for (const ManifestNote &note : contents.notes) {
+            if (note.kind != Kind::Mirror && note.kind != Kind::NoMirror) {
+                continue;
+            }
+            anyMirror = true;
+            const QString where = QStringLiteral("line %1").arg(note.line);
+            const QString &address = note.subject;
+            const bool weaker = note.kind == Kind::Mirror &&
+                                ReleaseServers::isWeaker(address, server);
+            http = http || weaker;
+            const bool servesAny =
+                std::any_of(contents.releases.cbegin(), contents.releases.cend(),
+                            [&](const ListedRelease &release) {
+                                return servers.forRelease(release.entry.pin).contains(address);
+                            });
             // A line the program cannot read fails, as a release line does; one
             // that is read but serves nothing more only warns.
-            if (mirror.read.skipped != MirrorSkip::None) {
-                problem(text);
-            } else if (skipped != MirrorSkip::None) {
-                warning(text);
+            if (note.kind == Kind::NoMirror) {
+                const QString text =
+                    QStringLiteral("%1: mirror skipped, %2").arg(where, note.reason());
+                const MirrorSkip why = note.mirrorSkip;
+                if (why == MirrorSkip::Duplicate || why == MirrorSkip::TooMany) {
+                    warning(text);
+                } else {
+                    problem(text);
+                }
+            } else if (weaker && !servesAny) {
+                warning(QStringLiteral("%1: mirror skipped, %2")
+                            .arg(where, describeMirrorSkip(MirrorSkip::HttpWithoutPins)));
             } else {
+                used.append(address);
                 found(QStringLiteral("%1: mirror %2%3")
                           .arg(where, address,
                                weaker ? QStringLiteral(", for pinned releases only") : QString()));
             }
         }
-        const QStringList used = servers.all().mid(1);
+        if (!anyMirror) {
+            return;
+        }
         found(used.isEmpty() ? QStringLiteral("mirrors: none used; releases come from the download "
                                               "server alone")
                              : QStringLiteral("mirrors, tried in this order after the download "
@@ -542,16 +550,16 @@ private:
     // through the later lines with that file name as if it had been picked: a
     // display name equal to another line's file name (letter case aside) takes
     // the pick to another release. The program keeps that rule; the vendor is told.
-    void warnAboutNamesThatAreFiles()
+    void warnAboutNamesThatAreFiles(const QList<ListedRelease> &releases)
     {
-        QHash<QString, const Listed *> byFile;
-        for (const Listed &release : std::as_const(m_releases)) {
-            byFile.insert(release.file.toUpper(), &release);
+        QHash<QString, const ListedRelease *> byFile;
+        for (const ListedRelease &release : releases) {
+            byFile.insert(release.entry.file.toUpper(), &release);
         }
-        for (const Listed &release : std::as_const(m_releases)) {
-            const QString name = release.name.toUpper();
-            const Listed *other = byFile.value(name);
-            if (!other || name == release.file.toUpper()) {
+        for (const ListedRelease &release : releases) {
+            const QString name = release.entry.name.toUpper();
+            const ListedRelease *other = byFile.value(name);
+            if (!other || name == release.entry.file.toUpper()) {
                 continue;
             }
             // One arg() for all: a name holding "%3" must not take the next number.
@@ -559,11 +567,11 @@ private:
             const QString effect =
                 other->line < release.line
                     ? QStringLiteral("picking line %1's release downloads %2 instead")
-                          .arg(otherLine, release.file)
+                          .arg(otherLine, release.entry.file)
                     : QStringLiteral("the program may take one for the other");
             warning(QStringLiteral("line %1: the display name \"%2\" is the file name of line %3 "
                                    "(letter case aside): %4")
-                        .arg(QString::number(release.line), release.name, otherLine, effect));
+                        .arg(QString::number(release.line), release.entry.name, otherLine, effect));
         }
     }
 
@@ -631,19 +639,11 @@ private:
 
     QTextStream &m_out;
     QTextStream &m_err;
-    QList<Listed> m_releases;
-    QList<Mirror> m_mirrors;
-    bool m_pinsAny = false;
+    QHash<QString, int> m_firstLineOf; // a file's first line
     int m_listed = 0;
     int m_problems = 0;
     int m_warnings = 0;
 };
-
-// The text in the manifest's own encoding, or nothing when it cannot hold it.
-std::optional<QByteArray> encodeFor(bool utf8, const QString &text)
-{
-    return utf8 ? std::optional<QByteArray>(text.toUtf8()) : encodeWindows1252(text);
-}
 
 bool hasControlCharacter(const QString &text)
 {
@@ -696,7 +696,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         return fail(Exit::Problems, release.error);
     }
 
-    const FolderFile manifest = readManifest(opened);
+    const FolderFile manifest = readManifestFile(opened);
     if (manifest.exists && !manifest.error.isEmpty()) {
         return fail(Exit::Problems, manifest.error);
     }
@@ -706,54 +706,68 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                    "cannot read; save it as UTF-8 first")
                                         .arg(manifest.path));
     }
-    const bool utf8 = QByteArrayView(bytes).isValidUtf8();
-    const std::optional<QByteArray> encodedFile = encodeFor(utf8, file);
-    const std::optional<QByteArray> encodedName = encodeFor(utf8, name);
-    if (!encodedFile || !encodedName) {
-        return fail(Exit::Problems, QStringLiteral("%1 is in Windows-1252, which cannot hold "
-                                                   "this name; save it as UTF-8 first")
-                                        .arg(manifest.path));
-    }
     const FileDigest digest = digestOf(release);
     if (!digest.error.isEmpty()) {
         return fail(Exit::Problems, digest.error);
     }
-    const QByteArray pins = digest.digest.toHex() + '\t' + QByteArray::number(release.size);
+    // The names were checked above: only the encoding can refuse them.
+    const std::optional<QByteArray> listing =
+        writeManifestLine({file, name, {digest.digest, release.size}}, textEncodingOf(bytes));
+    if (!listing) {
+        return fail(Exit::Problems, QStringLiteral("%1 is in Windows-1252, which cannot hold "
+                                                   "this name; save it as UTF-8 first")
+                                        .arg(manifest.path));
+    }
+    // From the display name on: an updated line keeps its tag and file name as
+    // they were spelled, and its fields after the size.
+    qsizetype nameAt = 0;
+    nextTabField(QByteArrayView(*listing), nameAt);
+    nextTabField(QByteArrayView(*listing), nameAt);
+    const QByteArrayView fromName = QByteArrayView(*listing).sliced(nameAt);
 
     // Lines as bytes, each with its own CR if it had one, so that untouched lines
-    // stay exactly as they were; and as the program decodes them, to find FILE.
+    // stay exactly as they were; and as the program reads them, to find FILE.
     QList<QByteArray> lines = bytes.split('\n');
     const bool endsWithLineEnd = bytes.isEmpty() || bytes.endsWith('\n');
     if (endsWithLineEnd) {
         lines.removeLast();
     }
-    const QStringList decoded = splitLines(bytes);
-    if (decoded.size() != lines.size()) {
+    const ManifestContents contents = readManifest(bytes, Pinning::Optional, {});
+    if (contents.lines != lines.size()) {
         return fail(Exit::Problems,
                     QStringLiteral("cannot split %1 into lines").arg(manifest.path));
     }
     const QByteArray cr = bytes.contains("\r\n") ? QByteArray("\r") : QByteArray();
     QList<int> updated;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const std::optional<ManifestEntry> entry = parseManifestLine(decoded.at(i));
-        if (!entry || entry->file != file) {
+    for (const ListedRelease &listed : contents.releases) {
+        if (listed.entry.file != file) {
             continue;
         }
-        QByteArray &line = lines[i];
+        QByteArray &line = lines[listed.line - 1];
         const bool hadCr = line.endsWith('\r');
-        QList<QByteArray> fields = (hadCr ? line.chopped(1) : line).split('\t');
-        fields.resize(std::max<qsizetype>(fields.size(), 5));
-        fields[2] = *encodedName;
-        fields[3] = digest.digest.toHex();
-        fields[4] = QByteArray::number(release.size);
-        line = fields.join('\t') + (hadCr ? "\r" : "");
-        updated.append(int(i + 1));
+        const QByteArrayView old = QByteArrayView(line).chopped(hadCr ? 1 : 0);
+        qsizetype next = 0;
+        qsizetype oldNameAt = 0;
+        for (int field = 0; field < 5; ++field) {
+            nextTabField(old, next);
+            if (field == 1) {
+                oldNameAt = next;
+            }
+        }
+        QByteArray changed = old.first(oldNameAt).toByteArray();
+        changed += fromName;
+        if (next >= 0) {
+            changed += '\t';
+            changed += old.sliced(next);
+        }
+        line = changed + (hadCr ? "\r" : "");
+        updated.append(listed.line);
     }
     if (updated.isEmpty()) {
         if (!endsWithLineEnd) {
             lines.last() += cr;
         }
-        lines.append("W2003\t" + *encodedFile + '\t' + *encodedName + '\t' + pins + cr);
+        lines.append(*listing + cr);
     }
     QByteArray written = lines.join('\n');
     if (endsWithLineEnd || updated.isEmpty()) {

@@ -1,10 +1,13 @@
 #include "manifest.h"
-#include "manifest_text.h"
+#include "manifest_reader.h"
 #include "mirror_list.h"
 #include "sha256.h"
+#include "text_lines.h"
 #include "version_selection.h"
 
 #include <QTest>
+
+#include <algorithm>
 
 using Entry = std::optional<ManifestEntry>;
 Q_DECLARE_METATYPE(Entry)
@@ -89,6 +92,12 @@ void TestManifest::parseLine()
     QFETCH(QString, line);
     QFETCH(Entry, entry);
     QCOMPARE(parseManifestLine(line), entry);
+    // What is listed writes back as it was read.
+    if (entry) {
+        const std::optional<QByteArray> written = writeManifestLine(*entry, TextEncoding::Utf8);
+        QVERIFY(written);
+        QCOMPARE(parseManifestLine(QString::fromUtf8(*written)), entry);
+    }
 }
 
 Q_DECLARE_METATYPE(Pinning)
@@ -159,6 +168,12 @@ void TestManifest::pins_data()
     QTest::newRow("signed: escaping name")
         << "W2003\t../a.exe\tA\t" + Digest << required << SkipReason::NotPlainName << none
         << false;
+    QTest::newRow("lines before it counted, mirror lines too")
+        << "# a\nMIRROR\thttps://m.example/\n" + line + Digest + "\t1234" << required << listed
+        << both << false;
+    QTest::newRow("past the most releases")
+        << QString("W2003\tb.exe\tB\n").repeated(Manifest::MaxEntries) + line + Digest << optional
+        << SkipReason::PastMaxEntries << none << false;
     // clang-format on
 }
 
@@ -170,17 +185,30 @@ void TestManifest::pins()
     QFETCH(ReleasePin, pin);
     QFETCH(bool, ignored);
 
-    const ManifestLine read = readManifestLine(line, pinning);
-    QCOMPARE(read.skipped, skipped);
-    QCOMPARE(read.entry.has_value(), skipped == SkipReason::None);
-    if (read.entry) {
-        QCOMPARE(read.entry->file, QStringLiteral("a.exe"));
-        QCOMPARE(read.entry->name, QStringLiteral("A"));
-        QVERIFY(read.entry->pin == pin);
+    // The row's last line, read through the whole text.
+    const ManifestContents read = readManifest(line.toUtf8(), pinning, QString());
+    const int last = int(line.count(u'\n')) + 1;
+    const bool listed = skipped == SkipReason::None;
+    QCOMPARE(!read.releases.isEmpty() && read.releases.constLast().line == last, listed);
+    if (listed) {
+        const ManifestEntry &entry = read.releases.constLast().entry;
+        QCOMPARE(entry.file, QStringLiteral("a.exe"));
+        QCOMPARE(entry.name, QStringLiteral("A"));
+        QVERIFY(entry.pin == pin);
     } else {
-        QVERIFY(!describeSkip(skipped).isEmpty());
+        QVERIFY(!read.notes.isEmpty());
+        const ManifestNote &note = read.notes.constLast();
+        QCOMPARE(note.line, last);
+        QCOMPARE(note.skip, skipped);
+        QVERIFY(!note.reason().isEmpty());
     }
-    QCOMPARE(read.digestIgnored || read.sizeIgnored, ignored);
+    QCOMPARE(std::any_of(read.notes.cbegin(), read.notes.cend(),
+                         [last](const ManifestNote &note) {
+                             return note.line == last &&
+                                    (note.kind == ManifestNote::Kind::DigestIgnored ||
+                                     note.kind == ManifestNote::Kind::SizeIgnored);
+                         }),
+             ignored);
 }
 
 void TestManifest::digestText_data()
@@ -361,6 +389,12 @@ void TestManifest::mirrors_data()
         << "MIRROR\t" + http2 << https << used << none << http2 << 0;
     QTest::newRow("http beside http: every release")
         << "MIRROR\t" + http2 << "http://dl.example/online_installer/" << used << http2 << http2 << 0;
+    QTest::newRow("query") << "MIRROR\thttps://m2.example/r/?x=1" << https
+                           << MirrorSkip::NotAnAddress << none << none << 0;
+    QTest::newRow("user name without password") << "MIRROR\thttps://u@m2.example/r/" << https
+                                                << MirrorSkip::NotAnAddress << none << none << 0;
+    QTest::newRow("dot-dot segment: a duplicate")
+        << "MIRROR\thttps://m1.example/x/../r/" << https << MirrorSkip::Duplicate << none << none << 0;
     QTest::newRow("past the most mirrors")
         << "MIRROR\t" + m2 << https << MirrorSkip::TooMany << none << none
         << Manifest::MaxMirrors - 1;
@@ -376,25 +410,26 @@ void TestManifest::mirrors()
     QFETCH(QString, pinned);
     QFETCH(int, others);
 
-    ReleaseServers servers(folder);
-    const QString m1 = readMirrorLine(u"MIRROR\thttps://m1.example/r/").address;
-    QStringList before{folder, m1};
+    QStringList before{folder, QStringLiteral("https://m1.example/r/")};
     for (int i = 0; i < others; ++i) {
         before.append(QStringLiteral("https://o%1.example/").arg(i));
     }
+    QString text;
     for (const QString &mirror : before.mid(1)) {
-        QCOMPARE(servers.addMirror(mirror), MirrorSkip::None);
+        text += QStringLiteral("MIRROR\t%1\n").arg(mirror);
     }
-    const MirrorLine read = readMirrorLine(line);
-    const MirrorSkip got = read.tagged && read.skipped == MirrorSkip::None
-                               ? servers.addMirror(read.address)
-                               : read.skipped;
-    QCOMPARE(got, skipped);
+    const ManifestContents read = readManifest((text + line).toUtf8(), Pinning::Optional, folder);
+    const ReleaseServers &servers = read.servers;
+    const ManifestNote &note = read.notes.constLast();
+    QCOMPARE(note.line, others + 2);
+    QCOMPARE(note.kind == ManifestNote::Kind::NoMirror ? note.mirrorSkip : MirrorSkip::None,
+             skipped);
     QCOMPARE(describeMirrorSkip(skipped).isEmpty(), skipped == MirrorSkip::None);
     const auto folders = [&](const QString &added) {
         return before + (added.isEmpty() ? QStringList() : QStringList{added});
     };
     QCOMPARE(servers.forRelease({}), folders(unpinned));
+    QCOMPARE(servers.forRelease(ReleasePin{{}, 1234}), folders(unpinned)); // a size pins nothing
     QCOMPARE(servers.forRelease(ReleasePin{DigestBytes, 1234}), folders(pinned));
 }
 

@@ -1,9 +1,11 @@
 #include "file_size_limit.h"
+#include "manifest.h"
 #include "manifest_tool.h"
 #include "minisign_tool.h"
 #include "random_bytes.h"
 #include "sha256.h"
 #include "test_files.h"
+#include "tool_folder.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -36,6 +38,9 @@ Said runTool(const QStringList &arguments)
     err.flush();
     return said;
 }
+
+// What a check row does to the folder.
+using Change = std::function<void(ToolFolder &)>;
 
 } // namespace
 
@@ -70,95 +75,156 @@ void TestManifestTool::initTestCase()
 void TestManifestTool::check_data()
 {
     // clang-format off
-    // change: what is done to a good folder of two pinned releases ("+lines" are
-    // appended to its manifest, "=lines" replace it); key: checked with the
-    // vendor's key; said: phrases that must be in what the tool says.
-    QTest::addColumn<QString>("change");
+    // change: what is done to a good folder of two pinned releases; key: checked
+    // with the vendor's key; said: phrases that must be in what the tool says.
+    QTest::addColumn<Change>("change");
     QTest::addColumn<bool>("key");
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("said");
 
+    using F = ToolFolder;
+    const auto appended =
+        [](const QByteArray &lines) { return Change([lines](F &f) { f.manifest += lines; }); };
+    const auto manifestIs =
+        [](const QByteArray &text) { return Change([text](F &f) { f.manifest = text; }); };
+    const auto replaced = [](const QByteArray &from, const QByteArray &to) {
+        return Change([from, to](F &f) { f.manifest.replace(from, to); });
+    };
+    const Change none = [](F &) {};
+    const Change stranger = [](F &f) { f.signer = "stranger"; };
+    const Change noSignature = [](F &f) { f.signer.clear(); };
+    const Change noManifest = [](F &f) { f.manifest = QByteArray(); };
+    const Change edited = afterwards([](F &f) {
+        return writeFile(f.path("manifest.txt"), f.manifest + "W2003\tb.bin\tEvil\n");
+    });
+    const Change releaseMissing = afterwards([](F &f) { return QFile::remove(f.path("a.bin")); });
+    const Change releaseChanged =
+        afterwards([](F &f) { return writeFile(f.path("a.bin"), randomBytes(1999) + 'x'); });
+    const Change releaseGrew =
+        afterwards([](F &f) { return writeFile(f.path("a.bin"), f.a + 'x'); });
+    const Change escaping =
+        [](F &f) { f.manifest += "W2003\t../b.bin\tOutside\t" + Sha256::hash(f.b).toHex() + '\n'; };
+    const Change duplicate =
+        [](F &f) { f.manifest += pinnedLine("a.bin", "Release A again", f.a); };
+    const Change utf16 = [](F &f) {
+        const QString text = QString::fromUtf8(f.manifest);
+        f.manifest = "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(text.utf16()),
+                                             text.size() * 2);
+    };
+    // Before --public-key: either order goes.
+    const Change limit = [](F &f) { f.arguments = {"--max-age-days", "30"}; };
+    const Change otherFile = [](F &f) { f.signing.fileName = "manifest-beta.txt"; };
+    const Change old = [](F &f) {
+        const qint64 then = QDateTime::currentSecsSinceEpoch() - 31 * 86400;
+        f.signing.trustedComment = "timestamp:" + QByteArray::number(then) + "\tfile:manifest.txt";
+        f.arguments = {"--max-age-days", "30"};
+    };
+    const Change linkOut = afterwards([](F &f) { return linkReleaseFrom(f, f.elsewhere.path()); });
+    const Change linkSibling =
+        afterwards([](F &f) { return linkReleaseFrom(f, f.sibling.path()); });
+    const Change linkIn = afterwards([](F &f) { return linkReleaseFrom(f, f.path("store")); });
+    const Change manifestLink =
+        afterwards([](F &f) { return linkInside(f, "manifest.txt", "listed.txt"); });
+    const Change signatureLink =
+        afterwards([](F &f) { return linkInside(f, "manifest.txt.minisig", "signed.txt"); });
+    const Change releaseFifo = afterwards([](F &f) { return fifoAt(f, "b.bin"); });
+    const Change fifo = [](F &f) {
+        f.manifest = QByteArray();
+        f.then = [](F &written) { return fifoAt(written, "manifest.txt"); };
+    };
+
     const int ok = ManifestTool::Exit::Ok;
     const int problems = ManifestTool::Exit::Problems;
-    QTest::newRow("good") << "" << false << ok << QStringList{"2 releases listed, 0 problems"};
-    QTest::newRow("good, signed") << "" << true << ok << QStringList{"signature: valid"};
+    QTest::newRow("good") << none << false << ok << QStringList{"2 releases listed, 0 problems"};
+    QTest::newRow("good, signed") << none << true << ok << QStringList{"signature: valid"};
     QTest::newRow("signed by another key")
-        << "stranger" << true << problems << QStringList{"not a trusted key", "list nothing"};
+        << stranger << true << problems << QStringList{"not a trusted key", "list nothing"};
     QTest::newRow("changed after signing")
-        << "edited" << true << problems << QStringList{"changed after it was signed"};
+        << edited << true << problems << QStringList{"changed after it was signed"};
     QTest::newRow("signature missing")
-        << "no signature" << true << problems << QStringList{"manifest.txt.minisig"};
+        << noSignature << true << problems << QStringList{"manifest.txt.minisig"};
     QTest::newRow("release missing")
-        << "release missing" << false << problems << QStringList{"a.bin is not in the folder"};
+        << releaseMissing << false << problems << QStringList{"a.bin is not in the folder"};
     QTest::newRow("release changed")
-        << "release changed" << false << problems << QStringList{"the SHA-256 of"};
+        << releaseChanged << false << problems << QStringList{"the SHA-256 of"};
     QTest::newRow("release grew")
-        << "release grew" << false << problems
+        << releaseGrew << false << problems
         << QStringList{"has 2001 bytes, the manifest pins 2000", "the SHA-256 of"};
-    QTest::newRow("unpinned line, unsigned")
-        << "unpinned" << false << problems << QStringList{"line 4: no SHA-256 is pinned"};
-    QTest::newRow("unpinned line, signed")
-        << "unpinned" << true << problems << QStringList{"line 4: skipped, field 3"};
+    QTest::newRow("unpinned line, unsigned") << appended("W2003\tb.bin\tRelease B again\n")
+        << false << problems << QStringList{"line 4: no SHA-256 is pinned"};
+    QTest::newRow("unpinned line, signed") << appended("W2003\tb.bin\tRelease B again\n")
+        << true << problems << QStringList{"line 4: skipped, field 3"};
     QTest::newRow("file name leaving the folder")
-        << "escaping" << false << problems << QStringList{"line 4: skipped, the file name"};
+        << escaping << false << problems << QStringList{"line 4: skipped, the file name"};
     QTest::newRow("duplicate file names")
-        << "duplicate" << false << ok << QStringList{"a.bin is listed again (first on line 2)"};
+        << duplicate << false << ok << QStringList{"a.bin is listed again (first on line 2)"};
     QTest::newRow("malformed size, unsigned")
-        << "bad size" << false << ok << QStringList{"field 4 is not a size"};
-    QTest::newRow("lists nothing") << "nothing" << false << ok << QStringList{"no release"};
-    QTest::newRow("UTF-16") << "utf-16" << false << ok << QStringList{"UTF-16", "no release"};
-    QTest::newRow("no manifest") << "no manifest" << false << problems
+        << replaced("\t2000\n", "\t2 kB\n") << false << ok << QStringList{"field 4 is not a size"};
+    QTest::newRow("lists nothing") << manifestIs("# nothing yet\n") << false << ok
+                                   << QStringList{"no release"};
+    QTest::newRow("UTF-16") << utf16 << false << ok << QStringList{"UTF-16", "no release"};
+    QTest::newRow("no manifest") << noManifest << false << problems
                                  << QStringList{"manifest.txt does not exist"};
     QTest::newRow("signed, within the age limit")
-        << "limit" << true << ok << QStringList{"signed: 20", " UTC, for manifest.txt"};
+        << limit << true << ok << QStringList{"signed: 20", " UTC, for manifest.txt"};
     QTest::newRow("signed for another file")
-        << "other file" << true << problems << QStringList{"signed as \"manifest-beta.txt\""};
+        << otherFile << true << problems << QStringList{"signed as \"manifest-beta.txt\""};
     QTest::newRow("signed too long ago")
-        << "old" << true << problems << QStringList{"more than 30 days ago", "list nothing"};
+        << old << true << problems << QStringList{"more than 30 days ago", "list nothing"};
     QTest::newRow("release linked from outside")
-        << "link out" << false << problems << QStringList{"b.bin is a symbolic link to"};
-    QTest::newRow("release linked within the folder") << "link in" << false << ok
+        << linkOut << false << problems << QStringList{"b.bin is a symbolic link to"};
+    QTest::newRow("release linked from a folder whose name starts with the folder's")
+        << linkSibling << false << problems << QStringList{"b.bin is a symbolic link to"};
+    QTest::newRow("release linked within the folder") << linkIn << false << ok
                                                       << QStringList{"(b.bin): ok"};
     QTest::newRow("manifest is a link within the folder")
-        << "manifest link" << false << problems
+        << manifestLink << false << problems
         << QStringList{"manifest.txt is a symbolic link, which the tool does not follow"};
     QTest::newRow("signature is a link within the folder")
-        << "signature link" << true << problems
+        << signatureLink << true << problems
         << QStringList{"manifest.txt.minisig is a symbolic link", "list nothing"};
-    QTest::newRow("release is a FIFO") << "release fifo" << false << problems
+    QTest::newRow("release is a FIFO") << releaseFifo << false << problems
                                        << QStringList{"b.bin is not a regular file"};
-    QTest::newRow("manifest is a FIFO") << "fifo" << false << problems
+    QTest::newRow("manifest is a FIFO") << fifo << false << problems
                                         << QStringList{"manifest.txt is not a regular file"};
     QTest::newRow("escape sequences in names")
-        << "escapes" << false << ok << QStringList{"\"\\x1B]0;owned\\x07 \\u{202E}B\""};
+        << replaced("Release B", "\x1b]0;owned\x07 \u202EB") << false << ok
+        << QStringList{"\"\\x1B]0;owned\\x07 \\u{202E}B\""};
     QTest::newRow("display name that is a file name")
-        << "name is a file" << false << ok
+        << replaced("Release B", "A.BIN") << false << ok
         << QStringList{"line 3: the display name \"A.BIN\" is the file name of line 2",
                        "picking line 2's release downloads b.bin instead"};
     QTest::newRow("mirrors used in order")
-        << "+MIRROR\thttps://m1.example/r/\nmirror\thttp://m2.example/r/\n"
-           "MiRrOr\tHTTPS://M1.example:443/r/\n" << false << ok
+        << appended("MIRROR\thttps://m1.example/r/\nmirror\thttp://m2.example/r/\n"
+           "MiRrOr\tHTTPS://M1.example:443/r/\n") << false << ok
         << QStringList{"line 4: mirror https://m1.example/r/\n",
                        "line 5: mirror http://m2.example/r/, for pinned releases only",
                        "line 6: mirror skipped, the same folder is listed before",
                        "after the download server: https://m1.example/r/, http://m2.example/r/\n",
                        "taken to be served over https"};
     QTest::newRow("mirror lines the program cannot read")
-        << "+MIRROR\tm.example/r/\nMIRROR\tftp://m.example/r/\nMIRROR\thttps://m.example/r\n"
+        << appended("MIRROR\tm.example/r/\nMIRROR\tftp://m.example/r/\n"
+                    "MIRROR\thttps://m.example/r\n")
         << false << problems
         << QStringList{"line 4: mirror skipped, field 1 is not the address",
                        "line 5: mirror skipped, the address is neither", "line 6: mirror skipped, "
                        "the address does not end in \"/\"", "mirrors: none used"};
     QTest::newRow("http mirror, nothing pinned")
-        << "=# mirrors first\nMIRROR\thttp://m.example/r/\n" << false << ok
+        << manifestIs("# mirrors first\nMIRROR\thttp://m.example/r/\n") << false << ok
         << QStringList{"line 2: mirror skipped, an http:// mirror serves only releases the "
                        "manifest pins, and this manifest pins none"};
+    QTest::newRow("http mirror, releases pinned by size alone")
+        << manifestIs("W2003\ta.bin\tRelease A\t\t2000\nMIRROR\thttp://m.example/r/\n") << false
+        << problems << QStringList{"line 2: mirror skipped, an http:// mirror serves only"};
+    QTest::newRow("more notes than the program logs")
+        << appended(QByteArray("#\n").repeated(Manifest::MaxNotes)) << false << problems
+        << QStringList{"notes on the manifest's lines; 1 more are not shown"};
     // clang-format on
 }
 
 void TestManifestTool::check()
 {
-    QFETCH(QString, change);
+    QFETCH(Change, change);
     QFETCH(bool, key);
     QFETCH(int, status);
     QFETCH(QStringList, said);
@@ -166,89 +232,11 @@ void TestManifestTool::check()
         QSKIP("minisign is not installed (Debian package minisign); signed rows skipped");
     }
 
-    QTemporaryDir dir;
-    const QByteArray a = randomBytes(2000);
-    const QByteArray b = randomBytes(3000);
-    QVERIFY(writeFile(dir.filePath("a.bin"), a));
-    QVERIFY(writeFile(dir.filePath("b.bin"), b));
-    QByteArray manifest = "# releases\n" + pinnedLine("a.bin", "Release A", a) +
-                          pinnedLine("b.bin", "Release B", b);
-    if (change == QLatin1String("unpinned")) {
-        manifest += "W2003\tb.bin\tRelease B again\n";
-    } else if (change == QLatin1String("escaping")) {
-        manifest += "W2003\t../b.bin\tOutside\t" + Sha256::hash(b).toHex() + '\n';
-    } else if (change == QLatin1String("duplicate")) {
-        manifest += pinnedLine("a.bin", "Release A again", a);
-    } else if (change == QLatin1String("bad size")) {
-        manifest.replace("\t2000\n", "\t2 kB\n");
-    } else if (change.startsWith(u'+')) {
-        manifest += change.mid(1).toUtf8();
-    } else if (change.startsWith(u'=')) {
-        manifest = change.mid(1).toUtf8();
-    } else if (change == QLatin1String("nothing")) {
-        manifest = "# nothing yet\n";
-    } else if (change == QLatin1String("escapes")) {
-        manifest.replace("Release B", "\x1b]0;owned\x07 \u202EB");
-    } else if (change == QLatin1String("name is a file")) {
-        manifest.replace("Release B", "A.BIN");
-    } else if (change == QLatin1String("utf-16")) {
-        const QString text = QString::fromUtf8(manifest);
-        manifest = "\xFF\xFE" +
-                   QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
-    }
-    if (change == QLatin1String("fifo")) {
-        // What a blocking open would wait on for ever.
-        QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("manifest.txt")).constData(), 0600), 0);
-    } else if (change != QLatin1String("no manifest")) {
-        QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest));
-    }
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    MinisignSigning how;
-    if (change == QLatin1String("other file")) {
-        how.fileName = "manifest-beta.txt";
-    } else if (change == QLatin1String("old")) {
-        how.trustedComment = "timestamp:" + QByteArray::number(now - 31 * 86400) +
-                             "\tfile:manifest.txt";
-    }
-    if (key && change != QLatin1String("no signature")) {
-        const QString signer = change == QLatin1String("stranger") ? "stranger" : "vendor";
-        const QByteArray signature = m_tool.sign(manifest, signer, how);
-        QVERIFY(writeFile(dir.filePath("manifest.txt.minisig"), signature));
-    }
-    QTemporaryDir elsewhere;
-    if (change.startsWith(QLatin1String("link"))) {
-        const QString store = change == QLatin1String("link in") ? dir.filePath("store")
-                                                                 : elsewhere.path();
-        QVERIFY(QDir().mkpath(store));
-        QVERIFY(QFile::rename(dir.filePath("b.bin"), store + "/b.bin"));
-        QVERIFY(QFile::link(store + "/b.bin", dir.filePath("b.bin")));
-    }
-    // Links that stay inside the folder, to files that check out.
-    if (change == QLatin1String("manifest link")) {
-        QVERIFY(QFile::rename(dir.filePath("manifest.txt"), dir.filePath("listed.txt")));
-        QVERIFY(QFile::link(QStringLiteral("listed.txt"), dir.filePath("manifest.txt")));
-    } else if (change == QLatin1String("signature link")) {
-        QVERIFY(QFile::rename(dir.filePath("manifest.txt.minisig"), dir.filePath("signed.txt")));
-        QVERIFY(QFile::link(QStringLiteral("signed.txt"), dir.filePath("manifest.txt.minisig")));
-    }
-    if (change == QLatin1String("edited")) {
-        QVERIFY(writeFile(dir.filePath("manifest.txt"), manifest + "W2003\tb.bin\tEvil\n"));
-    } else if (change == QLatin1String("release missing")) {
-        QVERIFY(QFile::remove(dir.filePath("a.bin")));
-    } else if (change == QLatin1String("release changed")) {
-        QVERIFY(writeFile(dir.filePath("a.bin"), randomBytes(1999) + 'x'));
-    } else if (change == QLatin1String("release fifo")) {
-        QVERIFY(QFile::remove(dir.filePath("b.bin")));
-        QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("b.bin")).constData(), 0600), 0);
-    } else if (change == QLatin1String("release grew")) {
-        QVERIFY(writeFile(dir.filePath("a.bin"), a + 'x'));
-    }
+    ToolFolder folder;
+    change(folder);
+    QVERIFY(folder.write(key ? &m_tool : nullptr));
 
-    QStringList arguments{"check", dir.path()};
-    if (change == QLatin1String("old") || change == QLatin1String("limit")) {
-        // Before --public-key: either order goes.
-        arguments << QStringLiteral("--max-age-days") << QStringLiteral("30");
-    }
+    QStringList arguments = QStringList{"check", folder.dir.path()} + folder.arguments;
     if (key) {
         // The .pub file itself, as a vendor would pass it.
         arguments << "--public-key" << m_keys.filePath("vendor.pub");
@@ -388,6 +376,8 @@ void TestManifestTool::usage_data()
                              << "not a minisign public key";
     QTest::newRow("add: file outside the folder") << QStringList{"add", "{dir}", "/etc/hostname",
                                                                  "Name"} << "is not in";
+    QTest::newRow("add: hidden file") << QStringList{"add", "{dir}", ".r1.bin", "Name"}
+                                      << "cannot be listed";
     QTest::newRow("add: missing file") << QStringList{"add", "{dir}", "nope.bin", "Name"}
                                        << "is not a file";
     QTest::newRow("add: tab in the name")
@@ -414,6 +404,7 @@ void TestManifestTool::usage()
     QFETCH(QString, said);
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("r1.bin"), "release"));
+    QVERIFY(writeFile(dir.filePath(".r1.bin"), "release"));
     QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), dir.filePath("out.bin")));
     QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo.bin")).constData(), 0600), 0);
     QVERIFY(writeFile(dir.filePath("evil.pub"), "untrusted comment: key\nRW\x1b]0;owned\x07\n"));

@@ -280,6 +280,9 @@ void TestMinisign::signatureFit_data()
     QTest::newRow("a second past the limit")
         << signedAt(Now - 30 * day - 1) << 30
         << "it was signed on 2026-08-22 14:13 UTC, more than 30 days ago";
+    QTest::newRow("a day ahead: clocks differ") << signedAt(Now + day) << 30 << "";
+    QTest::newRow("two file fields: the first decides")
+        << signedAt(Now, "\tfile:manifest-beta.txt\tfile:manifest.txt") << 0 << "\"manifest-beta.txt\"";
     QTest::newRow("more than a day ahead") << signedAt(Now + day + 1) << 30
                                            << "2026-09-22 14:13 UTC, more than a day ahead";
     QTest::newRow("time at the end of 64 bits")

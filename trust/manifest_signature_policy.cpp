@@ -55,3 +55,16 @@ std::optional<QString> signatureMisfit(QByteArrayView trustedComment, const QStr
     }
     return std::nullopt;
 }
+
+std::optional<QString> manifestSignatureRefusal(QByteArrayView manifest, QByteArrayView signature,
+                                                const QString &manifestName,
+                                                const ManifestTrust &trust, qint64 now)
+{
+    const Minisign::Verification verification = Minisign::verify(manifest, signature, trust.keys);
+    if (verification.verdict != Minisign::Verdict::Valid) {
+        return verification.description;
+    }
+    // A valid signature for another of the vendor's files, or an old copy of
+    // this one, must not pass either.
+    return signatureMisfit(verification.trustedComment, manifestName, trust.maxAgeDays, now);
+}

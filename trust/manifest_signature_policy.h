@@ -32,3 +32,11 @@ QString signingTimeText(qint64 secondsSinceEpoch);
 // trusted: "; nothing when it fits. now: seconds since 1970, UTC.
 std::optional<QString> signatureMisfit(QByteArrayView trustedComment, const QString &expectedFile,
                                        int maxAgeDays, qint64 now);
+
+// Whether a manifest may be read at all: signature must verify for it with one
+// of trust's keys (Minisign::verify), then fit it under the name manifestName
+// (signatureMisfit). Why not, as a phrase that follows "The manifest at URL
+// cannot be trusted: "; nothing when it may be read. now: seconds since 1970, UTC.
+std::optional<QString> manifestSignatureRefusal(QByteArrayView manifest, QByteArrayView signature,
+                                                const QString &manifestName,
+                                                const ManifestTrust &trust, qint64 now);

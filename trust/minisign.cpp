@@ -1,6 +1,7 @@
 #include "minisign.h"
 
 #include "byte_count.h"
+#include "text_lines.h"
 
 #include <sodium.h>
 
@@ -363,13 +364,8 @@ TrustedCommentFields readTrustedComment(QByteArrayView comment)
     bool fileSeen = false;
     // The first field of each kind counts, readable or not: only the holder of
     // the secret key writes here, and a second one would only blur the first.
-    qsizetype start = 0;
-    while (start <= comment.size()) {
-        qsizetype end = comment.indexOf('\t', start);
-        if (end < 0) {
-            end = comment.size();
-        }
-        const QByteArrayView field = comment.sliced(start, end - start);
+    for (qsizetype next = 0; next >= 0;) {
+        const QByteArrayView field = nextTabField(comment, next);
         if (field.startsWith(TimestampKey) && !timestampSeen) {
             timestampSeen = true;
             fields.timestamp =
@@ -380,7 +376,6 @@ TrustedCommentFields readTrustedComment(QByteArrayView comment)
                 fields.file = QString::fromUtf8(field.sliced(FileKey.size()));
             }
         }
-        start = end + 1;
     }
     return fields;
 }

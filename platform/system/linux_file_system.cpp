@@ -1,7 +1,7 @@
 #include "linux_file_system.h"
 
-#include "manifest_text.h"
 #include "runtime_error.h"
+#include "text_lines.h"
 
 #include <QFile>
 #include <QFileInfo>

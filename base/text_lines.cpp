@@ -1,4 +1,4 @@
-#include "manifest_text.h"
+#include "text_lines.h"
 
 #include <algorithm>
 #include <array>
@@ -34,8 +34,13 @@ constexpr QByteArrayView Utf8ByteOrderMark("\xEF\xBB\xBF");
 
 } // namespace
 
+TextEncoding textEncodingOf(QByteArrayView bytes)
+{
+    return bytes.isValidUtf8() ? TextEncoding::Utf8 : TextEncoding::Windows1252;
+}
+
 TextLines::TextLines(QByteArray bytes)
-    : m_bytes(std::move(bytes)), m_utf8(QByteArrayView(m_bytes).isValidUtf8())
+    : m_bytes(std::move(bytes)), m_utf8(textEncodingOf(m_bytes) == TextEncoding::Utf8)
 {
     if (m_utf8 && m_bytes.startsWith(Utf8ByteOrderMark)) {
         m_next = Utf8ByteOrderMark.size();
@@ -78,6 +83,14 @@ std::optional<QByteArray> encodeWindows1252(QStringView text)
         bytes.append(static_cast<char>(0x80 + (high - Cp1252High.cbegin())));
     }
     return bytes;
+}
+
+std::optional<QByteArray> encodeText(QStringView text, TextEncoding encoding)
+{
+    if (encoding == TextEncoding::Utf8) {
+        return text.toUtf8();
+    }
+    return encodeWindows1252(text);
 }
 
 QStringList splitLines(const QByteArray &bytes)
