@@ -87,23 +87,26 @@ void TestDownloadRules::remoteSize()
 void TestDownloadRules::percentage_data()
 {
     QTest::addColumn<qint16>("previous");
-    QTest::addColumn<qint32>("received");
-    QTest::addColumn<qint32>("remoteSize");
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("remoteSize");
     QTest::addColumn<qint16>("percentage");
-    QTest::newRow("29 of 100 falls below 29") << qint16(0) << 29 << 100 << qint16(28);
-    QTest::newRow("complete") << qint16(99) << 4096 << 4096 << qint16(100);
-    QTest::newRow("longer than announced") << qint16(100) << 5000 << 4096 << qint16(100);
-    QTest::newRow("out of 16 bits keeps the old") << qint16(57) << 2000000 << 10 << qint16(57);
-    QTest::newRow("unknown size, nothing yet") << qint16(0) << 0 << -1 << qint16(0);
-    QTest::newRow("unknown size, small") << qint16(0) << 300 << -1 << qint16(0);
-    QTest::newRow("unknown size, large") << qint16(0) << 1000000 << -1 << qint16(0);
+    const qint64 gib = 1024LL * 1024 * 1024;
+    QTest::newRow("29 of 100 falls below 29") << qint16(0) << 29LL << 100LL << qint16(28);
+    QTest::newRow("complete") << qint16(99) << 4096LL << 4096LL << qint16(100);
+    QTest::newRow("longer than announced") << qint16(100) << 5000LL << 4096LL << qint16(100);
+    QTest::newRow("out of 16 bits keeps the old") << qint16(57) << 2000000LL << 10LL << qint16(57);
+    QTest::newRow("5 GiB of 6 GiB") << qint16(0) << 5 * gib << 6 * gib << qint16(83);
+    QTest::newRow("a byte short of 4 GiB") << qint16(0) << 4 * gib - 1 << 4 * gib << qint16(99);
+    QTest::newRow("unknown size, nothing yet") << qint16(0) << 0LL << -1LL << qint16(0);
+    QTest::newRow("unknown size, small") << qint16(0) << 300LL << -1LL << qint16(0);
+    QTest::newRow("unknown size, large") << qint16(0) << 1000000LL << -1LL << qint16(0);
 }
 
 void TestDownloadRules::percentage()
 {
     QFETCH(qint16, previous);
-    QFETCH(qint32, received);
-    QFETCH(qint32, remoteSize);
+    QFETCH(qint64, received);
+    QFETCH(qint64, remoteSize);
     QFETCH(qint16, percentage);
     QCOMPARE(nextPercentage(previous, received, remoteSize), percentage);
 }
