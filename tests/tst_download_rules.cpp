@@ -369,8 +369,10 @@ void TestDownloadRules::changedOnTheDisk_data()
     QTest::newRow("the .part given another name") << false << "link" << "given another name" << QByteArray("older") << QByteArray();
     QTest::newRow("the .part opened to others") << false << "chmod" << "mode or owner" << QByteArray("older") << QByteArray();
     QTest::newRow("a file renamed over the .part") << false << "replace part" << "was replaced while" << QByteArray("older") << QByteArray("rival");
+    QTest::newRow("a file renamed over the .part as it is to take the name") << false << "replace part late" << "was replaced while" << QByteArray("older") << QByteArray("rival");
     QTest::newRow("untouched, owners tell nothing") << true << "" << "" << QByteArray("release") << QByteArray();
     QTest::newRow("the .part's bytes changed, owners tell nothing") << true << "write" << "not what was written" << QByteArray("older") << QByteArray();
+    QTest::newRow("a file renamed over the .part, owners tell nothing") << true << "replace part late" << "was replaced while" << QByteArray("older") << QByteArray("rival");
     QTest::newRow("a file renamed over it as it takes its name") << false << "rename over" << "now holds another's file, not this download: it was put there as the download took the name, and the older file that had the name is gone" << QByteArray("rival") << QByteArray();
     QTest::newRow("written to as it takes its name") << false << "append" << "written to by someone else" << QByteArray() << QByteArray();
     // clang-format on
@@ -394,7 +396,7 @@ void TestDownloadRules::changedOnTheDisk()
     }
     const QString path = folder + QLatin1String("/release.bin");
     const QString part = TargetFile::partPath(path);
-    const QString rival = dir.filePath(QStringLiteral("rival"));
+    const QString rival = folder + QLatin1String("/rival");
     QVERIFY(writeFile(path, "older") && writeFile(rival, "rival"));
     const QByteArray body = randomBytes(3 * TargetFile::BlockBytes);
     QString error;
@@ -412,6 +414,20 @@ void TestDownloadRules::changedOnTheDisk()
             QFile file(part);
             QVERIFY(file.open(QIODevice::ReadWrite) && file.write("X") == 1);
         }
+        QList<ino_t> synced;
+        target.setSync([&](int descriptor) {
+            struct stat status = {};
+            synced.append(::fstat(descriptor, &status) == 0 ? status.st_ino : 0);
+            return ::fsync(descriptor);
+        });
+        target.setBeforeRename([&] {
+            // The bytes are on the disk before the name leads to them.
+            struct stat status = {};
+            QVERIFY(::stat(partName, &status) == 0 && synced.contains(status.st_ino));
+            if (change == QLatin1String("replace part late")) {
+                QVERIFY(::rename(QFile::encodeName(rival), partName) == 0);
+            }
+        });
         target.setAfterRename([&] {
             QFile file(path);
             if (change == QLatin1String("rename over")) {
