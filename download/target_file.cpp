@@ -106,7 +106,7 @@ void waitPast(const struct timespec &stamp)
 TargetFile::TargetFile(const QString &path, const ReleasePin &pin)
     : m_path(path), m_partPath(partPath(path)),
       m_name(QFile::encodeName(QFileInfo(path).fileName())),
-      m_partName(m_name + PartSuffix.latin1()), m_pin(pin)
+      m_partName(m_name + PartSuffix.latin1()), m_pin(pin), m_sync(::fsync)
 {
     // Everything from here on goes through this descriptor: a folder renamed
     // and put back by someone else is not this one.
@@ -259,7 +259,7 @@ ReleaseFile TargetFile::finish()
     const QByteArray digest = checkPin();
     // On the disk before it takes the name: after a power cut the name must
     // not hold an empty or partial file.
-    if (::fsync(m_writer.get()) != 0) {
+    if (m_sync(m_writer.get()) != 0) {
         fail(QStringLiteral("Cannot write \"%1\" to the disk"), errno);
     }
     m_writer.reset();
@@ -272,6 +272,9 @@ ReleaseFile TargetFile::finish()
         waitPast(written.st_mtim);
     }
     giveFinalMode();
+    if (m_beforeRename) {
+        m_beforeRename();
+    }
     // Whatever has taken the .part's name since is not to be given the
     // release's. A stranger slipped in between this check and the rename is
     // caught by the one after it.
@@ -314,7 +317,7 @@ ReleaseFile TargetFile::finish()
                                .arg(m_path));
     }
     // The rename itself on the disk too.
-    if (::fsync(folder) != 0) {
+    if (m_sync(folder) != 0) {
         // Some file systems cannot sync a folder; the file itself is on the disk.
         qCInfo(lcDownload).noquote()
             << QStringLiteral("Cannot write the folder of %1 to the disk: %2")

@@ -70,12 +70,21 @@ public:
     // Closes and deletes the partial file.
     void discard();
 
+    // Runs right before the check that the .part is still the file made here,
+    // which the rename follows: where a test stands in for someone who swaps it then.
+    void setBeforeRename(std::function<void()> beforeRename)
+    {
+        m_beforeRename = std::move(beforeRename);
+    }
     // Runs right after the rename, before its check: where a test stands in
     // for someone who changes the folder then.
     void setAfterRename(std::function<void()> afterRename)
     {
         m_afterRename = std::move(afterRename);
     }
+    // Puts a descriptor's file or folder on the disk, as fsync does: where a
+    // test sees what is synced, and when.
+    void setSync(std::function<int(int)> sync) { m_sync = std::move(sync); }
 
 private:
     void createPart();
@@ -116,5 +125,7 @@ private:
     qint64 m_written = 0;
     qint64 m_writtenBack = 0;
     bool m_finished = false;
+    std::function<void()> m_beforeRename;
     std::function<void()> m_afterRename;
+    std::function<int(int)> m_sync;
 };

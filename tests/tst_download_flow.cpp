@@ -618,18 +618,19 @@ void TestDownloadFlow::replacedBeforeStarting_data()
     // and what happens to it while the install question is open.
     QTest::addColumn<bool>("existing");
     QTest::addColumn<bool>("pinned");
-    QTest::addColumn<bool>("replaced"); // else written to in place
-    QTest::newRow("downloaded, then replaced") << false << false << true;
-    QTest::newRow("downloaded and pinned, then written to") << false << true << false;
-    QTest::newRow("kept and pinned, replaced after its check") << true << true << true;
-    QTest::newRow("kept, then written to") << true << false << false;
+    QTest::addColumn<QString>("change"); // "replaced", "written" to in place, or its "status"
+    QTest::newRow("downloaded, then replaced") << false << false << "replaced";
+    QTest::newRow("downloaded and pinned, then written to") << false << true << "written";
+    QTest::newRow("kept and pinned, replaced after its check") << true << true << "replaced";
+    QTest::newRow("kept, then written to") << true << false << "written";
+    QTest::newRow("downloaded, then its status changed") << false << false << "status";
 }
 
 void TestDownloadFlow::replacedBeforeStarting()
 {
     QFETCH(bool, existing);
     QFETCH(bool, pinned);
-    QFETCH(bool, replaced);
+    QFETCH(QString, change);
     const QByteArray release = randomBytes(20000);
     TestWindow window;
     window.serveRelease(QStringLiteral("setup.bin"), TestHttpServer::ok(release),
@@ -642,10 +643,14 @@ void TestDownloadFlow::replacedBeforeStarting()
     QVERIFY(writeFile(swapped, "#!/bin/sh\necho pwned\n"));
     window.platform.prompt.whileShown = [&](const AskedPrompt &prompt) {
         if (prompt.flags == PromptFlags::YesNo) {
-            QFile file(window.target());
-            QVERIFY(replaced
-                        ? QFile::remove(window.target()) && QFile::rename(swapped, window.target())
-                        : file.open(QIODevice::Append) && file.write("\n") == 1);
+            if (change == QLatin1String("replaced")) {
+                QVERIFY(QFile::remove(window.target()) && QFile::rename(swapped, window.target()));
+            } else if (change == QLatin1String("written")) {
+                QFile file(window.target());
+                QVERIFY(file.open(QIODevice::Append) && file.write("\n") == 1);
+            } else {
+                QVERIFY(changeStatusOnly(window.target()));
+            }
         }
     };
     QVERIFY(window.start());

@@ -86,23 +86,26 @@ void TestDownloadRules::remoteSize()
 void TestDownloadRules::percentage_data()
 {
     QTest::addColumn<qint16>("previous");
-    QTest::addColumn<qint32>("received");
-    QTest::addColumn<qint32>("remoteSize");
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("remoteSize");
     QTest::addColumn<qint16>("percentage");
-    QTest::newRow("29 of 100 falls below 29") << qint16(0) << 29 << 100 << qint16(28);
-    QTest::newRow("complete") << qint16(99) << 4096 << 4096 << qint16(100);
-    QTest::newRow("longer than announced") << qint16(100) << 5000 << 4096 << qint16(100);
-    QTest::newRow("out of 16 bits keeps the old") << qint16(57) << 2000000 << 10 << qint16(57);
-    QTest::newRow("unknown size, nothing yet") << qint16(0) << 0 << -1 << qint16(0);
-    QTest::newRow("unknown size, small") << qint16(0) << 300 << -1 << qint16(0);
-    QTest::newRow("unknown size, large") << qint16(0) << 1000000 << -1 << qint16(0);
+    const qint64 gib = 1024LL * 1024 * 1024;
+    QTest::newRow("29 of 100 falls below 29") << qint16(0) << 29LL << 100LL << qint16(28);
+    QTest::newRow("complete") << qint16(99) << 4096LL << 4096LL << qint16(100);
+    QTest::newRow("longer than announced") << qint16(100) << 5000LL << 4096LL << qint16(100);
+    QTest::newRow("out of 16 bits keeps the old") << qint16(57) << 2000000LL << 10LL << qint16(57);
+    QTest::newRow("5 GiB of 6 GiB") << qint16(0) << 5 * gib << 6 * gib << qint16(83);
+    QTest::newRow("a byte short of 4 GiB") << qint16(0) << 4 * gib - 1 << 4 * gib << qint16(99);
+    QTest::newRow("unknown size, nothing yet") << qint16(0) << 0LL << -1LL << qint16(0);
+    QTest::newRow("unknown size, small") << qint16(0) << 300LL << -1LL << qint16(0);
+    QTest::newRow("unknown size, large") << qint16(0) << 1000000LL << -1LL << qint16(0);
 }
 
 void TestDownloadRules::percentage()
 {
     QFETCH(qint16, previous);
-    QFETCH(qint32, received);
-    QFETCH(qint32, remoteSize);
+    QFETCH(qint64, received);
+    QFETCH(qint64, remoteSize);
     QFETCH(qint16, percentage);
     QCOMPARE(nextPercentage(previous, received, remoteSize), percentage);
 }
@@ -359,8 +362,10 @@ void TestDownloadRules::changedOnTheDisk_data()
     QTest::newRow("the .part given another name") << false << "link" << "given another name" << QByteArray("older") << QByteArray();
     QTest::newRow("the .part opened to others") << false << "chmod" << "mode or owner" << QByteArray("older") << QByteArray();
     QTest::newRow("a file renamed over the .part") << false << "replace part" << "was replaced while" << QByteArray("older") << QByteArray("rival");
+    QTest::newRow("a file renamed over the .part as it is to take the name") << false << "replace part late" << "was replaced while" << QByteArray("older") << QByteArray("rival");
     QTest::newRow("untouched, owners tell nothing") << true << "" << "" << QByteArray("release") << QByteArray();
     QTest::newRow("the .part's bytes changed, owners tell nothing") << true << "write" << "not what was written" << QByteArray("older") << QByteArray();
+    QTest::newRow("a file renamed over the .part, owners tell nothing") << true << "replace part late" << "was replaced while" << QByteArray("older") << QByteArray("rival");
     QTest::newRow("a file renamed over it as it takes its name") << false << "rename over" << "now holds another's file, not this download: it was put there as the download took the name, and the older file that had the name is gone" << QByteArray("rival") << QByteArray();
     QTest::newRow("written to as it takes its name") << false << "append" << "written to by someone else" << QByteArray() << QByteArray();
     // clang-format on
@@ -384,7 +389,7 @@ void TestDownloadRules::changedOnTheDisk()
     }
     const QString path = folder + QLatin1String("/release.bin");
     const QString part = TargetFile::partPath(path);
-    const QString rival = dir.filePath(QStringLiteral("rival"));
+    const QString rival = folder + QLatin1String("/rival");
     QVERIFY(writeFile(path, "older") && writeFile(rival, "rival"));
     const QByteArray body = randomBytes(3 * TargetFile::BlockBytes);
     QString error;
@@ -402,6 +407,20 @@ void TestDownloadRules::changedOnTheDisk()
             QFile file(part);
             QVERIFY(file.open(QIODevice::ReadWrite) && file.write("X") == 1);
         }
+        QList<ino_t> synced;
+        target.setSync([&](int descriptor) {
+            struct stat status = {};
+            synced.append(::fstat(descriptor, &status) == 0 ? status.st_ino : 0);
+            return ::fsync(descriptor);
+        });
+        target.setBeforeRename([&] {
+            // The bytes are on the disk before the name leads to them.
+            struct stat status = {};
+            QVERIFY(::stat(partName, &status) == 0 && synced.contains(status.st_ino));
+            if (change == QLatin1String("replace part late")) {
+                QVERIFY(::rename(QFile::encodeName(rival), partName) == 0);
+            }
+        });
         target.setAfterRename([&] {
             QFile file(path);
             if (change == QLatin1String("rename over")) {

@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+#include <ctime>
+
 using namespace std::chrono_literals;
 using NetRules::RetriedAnswer;
 using NetRules::RetrySchedule;
@@ -74,6 +76,8 @@ class TestNetRules final : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void cleanupTestCase();
     void mayPass_data();
     void mayPass();
     void retryAfter_data();
@@ -92,7 +96,28 @@ private slots:
     void failureTextKeepsTheAddress();
     void verdict_data();
     void verdict();
+
+private:
+    QByteArray m_zone; // TZ as the test found it; null: unset
 };
+
+void TestNetRules::initTestCase()
+{
+    // An HTTP date is UTC whatever the zone: one far from it shows a date read as local.
+    m_zone = qgetenv("TZ");
+    qputenv("TZ", "EST5EDT,M3.2.0,M11.1.0");
+    ::tzset();
+}
+
+void TestNetRules::cleanupTestCase()
+{
+    if (m_zone.isNull()) {
+        qunsetenv("TZ");
+    } else {
+        qputenv("TZ", m_zone);
+    }
+    ::tzset();
+}
 
 void TestNetRules::mayPass_data()
 {
@@ -105,6 +130,9 @@ void TestNetRules::mayPass_data()
     QTest::newRow("connection closed") << QNetworkReply::RemoteHostClosedError << 0 << true;
     QTest::newRow("network failure") << QNetworkReply::TemporaryNetworkFailureError << 0 << true;
     QTest::newRow("proxy closed") << QNetworkReply::ProxyConnectionClosedError << 0 << true;
+    QTest::newRow("proxy refused") << QNetworkReply::ProxyConnectionRefusedError << 0 << true;
+    QTest::newRow("network session failed") << QNetworkReply::NetworkSessionFailedError << 0 << true;
+    QTest::newRow("unknown network error") << QNetworkReply::UnknownNetworkError << 0 << true;
     QTest::newRow("host not found") << QNetworkReply::HostNotFoundError << 0 << false;
     QTest::newRow("TLS handshake") << QNetworkReply::SslHandshakeFailedError << 0 << false;
     QTest::newRow("502") << QNetworkReply::NoError << 502 << true;
@@ -230,6 +258,8 @@ void TestNetRules::contentRange_data()
     QTest::newRow("no total") << QByteArray("bytes 0-9") << false << 0LL << 0LL << 0LL;
     QTest::newRow("unsatisfied") << QByteArray("bytes */100") << false << 0LL << 0LL << 0LL;
     QTest::newRow("a sign") << QByteArray("bytes +1-9/100") << false << 0LL << 0LL << 0LL;
+    QTest::newRow("total unreadable") << QByteArray("bytes 0-9/abc") << false << 0LL << 0LL << 0LL;
+    QTest::newRow("total empty") << QByteArray("bytes 0-9/") << false << 0LL << 0LL << 0LL;
     // clang-format on
 }
 

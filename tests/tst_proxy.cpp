@@ -143,6 +143,8 @@ void TestProxy::noProxy_data()
                                   << true;
     QTest::newRow("port differs") << "downloads.example:8080" << "downloads.example" << 80
                                   << false;
+    QTest::newRow("highest port") << "downloads.example:65535" << "downloads.example" << 65535
+                                  << true;
     QTest::newRow("name never matches an address") << "localhost" << "127.0.0.1" << 80
                                                    << false;
     // clang-format on
@@ -182,6 +184,8 @@ void TestProxy::proxyValue_data()
     QTest::newRow("socks4") << "socks4://proxy.example" << "" << "" << "" << false;
     QTest::newRow("no host") << "http://:3128" << "" << "" << "" << false;
     QTest::newRow("port 0") << "proxy.example:0" << "" << "" << "" << false;
+    QTest::newRow("highest port") << "proxy.example:65535" << "http://proxy.example:65535" << ""
+                                  << "" << true;
     QTest::newRow("port too large") << "proxy.example:70000" << "" << "" << "" << false;
     QTest::newRow("blank in the host") << "proxy example:3128" << "" << "" << "" << false;
     // clang-format on

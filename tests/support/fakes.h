@@ -90,3 +90,18 @@ public:
         started.append(file.path);
     }
 };
+
+// A file system with exactly `free` bytes free in every folder (-1: cannot be
+// told), so that a room compared with it is not moved by others writing to
+// the disk meanwhile. Nothing else is asked of it.
+class FixedFreeSpace final : public FileSystem
+{
+public:
+    qint64 free = -1;
+
+    bool FileExists(const QString &) override { return false; }
+    std::unique_ptr<TextStream> OpenTextFile(const QString &) override { return nullptr; }
+    void DeleteFile(const QString &) override {}
+    qint64 FreeBytes(const QString &) override { return free; }
+    DriveInfo GetDrive(const QString &) override { return {}; }
+};
