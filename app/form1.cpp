@@ -172,7 +172,7 @@ void Form1::LoadManifest()
 
     const FetchedManifest fetched = fetchManifest(
         m_platform.http, m_servers, m_trust, [this](const QString &address) { RemoteUrl = address; },
-        [this] { return m_ended; });
+        [this] { return hasEnded(); });
     m_platform.stream.SaveToFile(fetched.body, LocalPath);
 
     const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);
@@ -187,21 +187,13 @@ void Form1::LoadManifest()
     logManifestNotes(read, RemoteUrl);
     m_releaseServers = read.servers;
 
-    // Entry 0 stands for no release; the list shows the entries from 1 on.
-    const qsizetype entries = read.releases.isEmpty() ? 0 : read.releases.size() + 1;
-    VersionNames.resize(entries);
-    VersionFiles.resize(entries);
-    m_versionPins.resize(entries);
-    QStringList items;
-    items.reserve(entries);
-    VersionCount = 1;
-    for (const ListedRelease &release : read.releases) {
-        items.append(release.entry.name);
-        VersionNames[VersionCount] = release.entry.name;
-        VersionFiles[VersionCount] = release.entry.file;
-        m_versionPins[VersionCount] = release.entry.pin;
-        ++VersionCount;
-    }
+    VersionLists lists = versionListsOf(read);
+    VersionNames = std::move(lists.names);
+    VersionFiles = std::move(lists.files);
+    m_versionPins = std::move(lists.pins);
+    VersionCount = static_cast<qint16>(std::max<qsizetype>(VersionNames.size(), 1));
+    // The list shows the entries from 1 on; entry 0 stands for no release.
+    const QStringList items = VersionNames.mid(1);
 
     // Filling the list must not pick an item: the text set at load stays. One
     // list model, not an item per entry: thousands of entries load at once.
@@ -224,19 +216,12 @@ void Form1::ComboVersion_Click()
 
 ReleasePin Form1::selectedPin() const
 {
-    ReleasePin pin = m_versionPins.value(m_selectedIndex);
-    // Every release a signed manifest lists is pinned; anything else was not listed.
-    if (m_trust.requiresSignature() && (!pin.pinsDigest() || !pin.pinsSize())) {
-        throw RuntimeError(
-            ErrorNumber::ManifestUntrusted,
-            QStringLiteral("\"%1\" is not a release the signed manifest lists").arg(SelectedFile));
-    }
-    return pin;
+    return listedPin(m_versionPins.value(m_selectedIndex), m_trust, SelectedFile);
 }
 
 template <typename Handler> void Form1::runHandler(Handler &&handler)
 {
-    if (m_ended) {
+    if (hasEnded()) {
         return;
     }
     try {
@@ -254,7 +239,7 @@ template <typename Handler> void Form1::runHandler(Handler &&handler)
 
 void Form1::reportAndEnd(const RuntimeError &error)
 {
-    if (m_ended) {
+    if (hasEnded()) {
         return;
     }
     m_platform.errorReport.report(error);
@@ -263,10 +248,10 @@ void Form1::reportAndEnd(const RuntimeError &error)
 
 void Form1::End(int exitCode)
 {
-    if (m_ended) {
+    if (hasEnded()) {
         return;
     }
-    m_ended = true;
+    m_stage = Stage::Ended;
     m_statusTimer.stop();
     // An unfinished download is deleted, not left to pass for a finished one.
     m_job.reset();
@@ -283,5 +268,5 @@ bool Form1::yield()
         QCoreApplication::processEvents();
         m_sinceYield.start();
     }
-    return !m_ended;
+    return !hasEnded();
 }

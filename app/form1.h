@@ -47,7 +47,7 @@ public:
     // Runs once before the window is first shown. Afterwards hasEnded() tells
     // whether the program ended during it (an error already reported).
     void Form_Load();
-    bool hasEnded() const { return m_ended; }
+    bool hasEnded() const { return m_stage == Stage::Ended; }
 
     // Called with the language number as soon as it is known.
     void setLanguageListener(std::function<void(int)> listener);
@@ -154,9 +154,10 @@ private:
     QList<ReleasePin> m_versionPins;
     qsizetype m_selectedIndex = -1;
     QElapsedTimer m_sinceYield;
-    bool m_ended = false;
-    bool m_startingDownload = false;
-    bool m_cancelled = false;
+    // Where the window's life stands. Downloading, which the handlers read,
+    // is true from the transfer on.
+    enum class Stage { Choosing, Probing, Transferring, Ended };
+    Stage m_stage = Stage::Choosing;
     // While the cancel question is open, a state change waits for its answer.
     bool m_askingCancel = false;
     std::optional<TransferState> m_deferredState;

@@ -26,7 +26,6 @@
 #include <QPushButton>
 
 #include <algorithm>
-#include <limits>
 #include <optional>
 #include <utility>
 
@@ -43,7 +42,7 @@ void Form1::Command1_Click()
 {
     // The size probe lets events run; a click there would start a second
     // download while the control is still busy with the probe.
-    if (m_startingDownload) {
+    if (m_stage == Stage::Probing) {
         return;
     }
     const QString folder = Label4->text();
@@ -105,10 +104,6 @@ bool Form1::hasRoomFor(const DownloadRoom &room)
     if (room.fits()) {
         return true;
     }
-    qCInfo(lcDownload).noquote()
-        << QStringLiteral("%1 needs %2 bytes and %3 has %4 bytes free: back to choosing")
-               .arg(SelectedFile, QString::number(room.neededBytes), Label4->text(),
-                    QString::number(room.freeBytes));
     ask(message(35).arg(formatBytes(room.neededBytes), formatBytes(room.freeBytes)),
         PromptFlags::Warning);
     // Back to choosing, so that another folder can be picked.
@@ -128,13 +123,8 @@ void Form1::showTransferStatus()
     }
     const std::optional<RetryWait> retry = Inet1.PendingRetry();
     m_job->tick(m_transferClock.elapsed(), retry.has_value());
-    const DownloadProgress progress = m_job->progress();
-    if (retry && progress.phase != DownloadPhase::Finished) {
-        LabelStatus->setText(
-            retryStatusLine(retry->retry, retry->retries, (retry->msecsLeft + 999) / 1000));
-    } else if (progress.phase != DownloadPhase::Preparing &&
-               progress.phase != DownloadPhase::Failed) {
-        LabelStatus->setText(downloadStatusLine(progress));
+    if (const std::optional<QString> line = statusLineNow(m_job->progress(), retry)) {
+        LabelStatus->setText(*line);
     }
 }
 
@@ -157,33 +147,17 @@ void Form1::StartDownload()
         addresses.append(server + SelectedFile);
     }
     if (servers.size() < m_releaseServers.all().size()) {
-        qCInfo(lcNet).noquote()
-            << QStringLiteral("%1: mirrors over http are left out, as the release is not pinned")
-                   .arg(SelectedFile);
-    }
-    if (servers.size() > 1) {
-        qCInfo(lcNet).noquote() << QStringLiteral("%1 may come from %2 servers, in this order: %3")
-                                       .arg(SelectedFile)
-                                       .arg(servers.size())
-                                       .arg(servers.join(QStringLiteral(", ")));
+        qCInfo(lcNet).noquote() << SelectedFile << "is not pinned: mirrors over http are left out";
     }
     m_job = std::make_unique<DownloadJob>(m_platform.fileSystem, Label4->text(), LocalPath, pin,
                                           addresses);
     const QString address = m_job->address();
-    m_startingDownload = true;
+    m_stage = Stage::Probing;
     RemoteSize = GetRemoteFileSize(address);
-    m_startingDownload = false;
-    if (m_ended) {
+    if (hasEnded()) {
         return;
     }
-    qCInfo(lcDownload).noquote() << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
-                                        .arg(address, LocalPath,
-                                             QString::number(m_job->expectedBytes()),
-                                             m_job->isSizePinned()
-                                                 ? QStringLiteral("pinned by the manifest")
-                                                 : QStringLiteral("as the server announced"),
-                                             pin.pinsDigest() ? QStringLiteral("pinned")
-                                                              : QStringLiteral("not pinned"));
+    m_stage = Stage::Choosing;
     if (!hasRoomFor(m_job->room())) {
         return;
     }
@@ -194,6 +168,7 @@ void Form1::StartDownload()
     }
     // Only now: the probe's own completion must find Downloading false.
     Downloading = true;
+    m_stage = Stage::Transferring;
     Inet1.Execute(address, QLatin1String("GET \"") + address + QLatin1Char('"'));
 }
 
@@ -205,19 +180,16 @@ qint32 Form1::GetRemoteFileSize(const QString &address)
             // The control only moves on through events, so sleep until the
             // next one instead of spinning.
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            if (m_ended) {
+            if (hasEnded()) {
                 return -1;
             }
         }
         m_job->takeProbe(Inet1.GetStatus(), Inet1.GetHeader(QStringLiteral("Content-length")));
     } catch (const RuntimeError &) {
         // Without a size the bar stays empty; the download itself says what fails.
+        m_job->takeProbe(0, {});
     }
-    // The job's one expected size, the pinned one first, as far as 32 bits hold it.
-    const qint64 expected = m_job->expectedBytes();
-    return expected > 0 && expected <= std::numeric_limits<qint32>::max()
-               ? static_cast<qint32>(expected)
-               : -1;
+    return m_job->remoteSize();
 }
 
 void Form1::Inet1_StateChanged(TransferState state)
@@ -244,7 +216,7 @@ void Form1::Inet1_StateChanged(TransferState state)
     try {
         receiveDownload();
     } catch (const RuntimeError &) {
-        if (!m_ended) {
+        if (!hasEnded()) {
             Inet1.Cancel();
             m_job->fail();
         }
@@ -258,7 +230,7 @@ void Form1::receiveDownload()
     try {
         release = receiveRelease();
     } catch (const RuntimeError &failure) {
-        if (m_ended || m_cancelled) {
+        if (hasEnded()) {
             throw;
         }
         changeServer(failure);
@@ -288,7 +260,7 @@ std::optional<ReleaseFile> Form1::receiveRelease()
     qint16 barPercentage = -1; // none set yet
     for (;;) {
         const QByteArray chunk = Inet1.GetChunk(ChunkSize);
-        if (!yield() || m_cancelled) {
+        if (!yield()) {
             return std::nullopt;
         }
         if (m_job->receive(chunk, Inet1.ChunkOffset())) {
@@ -313,7 +285,7 @@ std::optional<ReleaseFile> Form1::receiveRelease()
         if (chunk.isEmpty()) {
             break;
         }
-        if (!yield() || m_cancelled) {
+        if (!yield()) {
             return std::nullopt;
         }
     }
@@ -347,7 +319,7 @@ void Form1::askToCancel()
                            PromptFlags::Question | PromptFlags::YesNo);
     m_askingCancel = false;
     const std::optional<TransferState> deferred = std::exchange(m_deferredState, std::nullopt);
-    if (m_ended) {
+    if (hasEnded()) {
         return;
     }
     if (answer == PromptAnswer::Yes) {
@@ -360,7 +332,6 @@ void Form1::askToCancel()
 void Form1::cancelDownload()
 {
     qCInfo(lcDownload).noquote() << "Cancelled by the user:" << SelectedFile;
-    m_cancelled = true;
     Inet1.Cancel();
     // The .part goes; an older file at the final name stays.
     m_job.reset();
@@ -369,11 +340,10 @@ void Form1::cancelDownload()
 
 void Form1::endBySignal(int signalNumber)
 {
-    if (m_ended) {
+    if (hasEnded()) {
         return;
     }
     qCInfo(lcDownload).noquote() << "Ended by signal" << signalNumber;
-    m_cancelled = true;
     Inet1.Cancel();
     End(128 + signalNumber);
 }
@@ -407,7 +377,7 @@ void Form1::launchInstaller(const ReleaseFile &release)
 
 void Form1::closeEvent(QCloseEvent *event)
 {
-    if (m_ended || !(Downloading || m_startingDownload)) {
+    if (hasEnded() || !(Downloading || m_stage == Stage::Probing)) {
         event->accept();
         return;
     }
@@ -418,5 +388,5 @@ void Form1::closeEvent(QCloseEvent *event)
     } catch (const RuntimeError &error) {
         reportAndEnd(error);
     }
-    event->setAccepted(m_ended);
+    event->setAccepted(hasEnded());
 }

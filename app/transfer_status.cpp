@@ -138,3 +138,15 @@ QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext)
     return message(RetryMessage)
         .arg(QString::number(attempt), QString::number(attempts), formatDuration(secondsToNext));
 }
+
+std::optional<QString> statusLineNow(const DownloadProgress &progress,
+                                     const std::optional<RetryWait> &retry)
+{
+    if (retry && progress.phase != DownloadPhase::Finished) {
+        return retryStatusLine(retry->retry, retry->retries, (retry->msecsLeft + 999) / 1000);
+    }
+    if (progress.phase == DownloadPhase::Preparing || progress.phase == DownloadPhase::Failed) {
+        return std::nullopt;
+    }
+    return downloadStatusLine(progress);
+}

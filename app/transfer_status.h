@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download_job.h"
+#include "transfer_control.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -37,3 +38,9 @@ QString serverName(const QString &address);
 
 // "Retry 2 of 5 in 30 s".
 QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext);
+
+// What the line under the bar says now: the retry awaited, else the download's
+// line; nothing while the download prepares or once it failed, so that the
+// line stays as it was.
+std::optional<QString> statusLineNow(const DownloadProgress &progress,
+                                     const std::optional<RetryWait> &retry);

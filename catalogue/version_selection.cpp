@@ -12,3 +12,24 @@ VersionPick pickVersion(const QString &picked, const QStringList &names, const Q
     }
     return pick;
 }
+
+VersionLists versionListsOf(const ManifestContents &contents)
+{
+    VersionLists lists;
+    if (contents.releases.isEmpty()) {
+        return lists;
+    }
+    const qsizetype entries = contents.releases.size() + 1;
+    lists.names.reserve(entries);
+    lists.files.reserve(entries);
+    lists.pins.reserve(entries);
+    lists.names.append(QString());
+    lists.files.append(QString());
+    lists.pins.append(ReleasePin());
+    for (const ListedRelease &release : contents.releases) {
+        lists.names.append(release.entry.name);
+        lists.files.append(release.entry.file);
+        lists.pins.append(release.entry.pin);
+    }
+    return lists;
+}

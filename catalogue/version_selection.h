@@ -1,5 +1,8 @@
 #pragma once
 
+#include "manifest_reader.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -18,3 +21,13 @@ struct VersionPick
 // alike, index 0 empty. Every index is compared, without stopping at a match,
 // against the current value, which a match replaces by its file name.
 VersionPick pickVersion(const QString &picked, const QStringList &names, const QStringList &files);
+
+// The releases of a manifest as the window lists them: names, files and pins
+// indexed alike, index 0 empty (and all three empty when none is listed).
+struct VersionLists
+{
+    QStringList names;
+    QStringList files;
+    QList<ReleasePin> pins;
+};
+VersionLists versionListsOf(const ManifestContents &contents);

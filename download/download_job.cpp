@@ -1,6 +1,7 @@
 #include "download_job.h"
 
 #include "byte_count.h"
+#include "diagnostics.h"
 #include "file_system.h"
 #include "progress.h"
 #include "release_file.h"
@@ -12,25 +13,37 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
 
 DownloadJob::DownloadJob(FileSystem &fileSystem, const QString &folder, const QString &path,
                          const ReleasePin &pin, const QStringList &addresses)
     : m_fileSystem(fileSystem), m_folder(folder), m_path(path), m_pin(pin), m_servers(addresses)
 {
+    if (addresses.size() > 1) {
+        qCInfo(lcNet).noquote() << QStringLiteral("%1 may come from %2 servers, in this order: %3")
+                                       .arg(QFileInfo(path).fileName())
+                                       .arg(addresses.size())
+                                       .arg(addresses.join(QStringLiteral(", ")));
+    }
 }
 
 DownloadJob::~DownloadJob() = default;
 
 void DownloadJob::takeProbe(int status, const QString &contentLength)
 {
-    if (status < 200 || status > 299) {
-        announce(-1);
-        return;
-    }
     // A value only the looser rule of the size field reads ("12.5", "+300")
     // still sizes the bar.
-    announce(parseByteCount(QStringView(contentLength).trimmed())
-                 .value_or(parseRemoteSize(contentLength)));
+    announce(status < 200 || status > 299
+                 ? -1
+                 : parseByteCount(QStringView(contentLength).trimmed())
+                       .value_or(parseRemoteSize(contentLength)));
+    qCInfo(lcDownload).noquote() << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
+                                        .arg(address(), m_path, QString::number(expectedBytes()),
+                                             isSizePinned()
+                                                 ? QStringLiteral("pinned by the manifest")
+                                                 : QStringLiteral("as the server announced"),
+                                             m_pin.pinsDigest() ? QStringLiteral("pinned")
+                                                                : QStringLiteral("not pinned"));
 }
 
 void DownloadJob::announce(qint64 bytes)
@@ -44,6 +57,14 @@ qint64 DownloadJob::expectedBytes() const
     return isSizePinned() ? m_pin.size : m_announcedBytes;
 }
 
+qint32 DownloadJob::remoteSize() const
+{
+    const qint64 expected = expectedBytes();
+    return expected > 0 && expected <= std::numeric_limits<qint32>::max()
+               ? static_cast<qint32>(expected)
+               : -1;
+}
+
 DownloadRoom DownloadJob::room() const
 {
     DownloadRoom room;
@@ -55,6 +76,12 @@ DownloadRoom DownloadJob::room() const
     // A .part left by a killed run is replaced, so its room is free too.
     if (room.freeBytes >= 0) {
         room.freeBytes += TargetFile::reclaimableBytes(m_path);
+    }
+    if (!room.fits()) {
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 needs %2 bytes and %3 has %4 bytes free")
+                   .arg(QFileInfo(m_path).fileName(), QString::number(room.neededBytes), m_folder,
+                        QString::number(room.freeBytes));
     }
     return room;
 }

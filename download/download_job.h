@@ -85,6 +85,8 @@ public:
     // The size the manifest pins, else the one announced; -1 when neither is known.
     qint64 expectedBytes() const;
     bool isSizePinned() const { return m_pin.size > 0; }
+    // The expected size as far as 32 bits hold it, else -1.
+    qint32 remoteSize() const;
     // Whether the release fits in the folder's volume: a .part left there by an
     // earlier run is replaced, so its room counts as free.
     DownloadRoom room() const;

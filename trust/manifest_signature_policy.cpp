@@ -1,6 +1,7 @@
 #include "manifest_signature_policy.h"
 
 #include "printable_text.h"
+#include "runtime_error.h"
 
 #include <QDateTime>
 #include <QTimeZone>
@@ -67,4 +68,14 @@ std::optional<QString> manifestSignatureRefusal(QByteArrayView manifest, QByteAr
     // A valid signature for another of the vendor's files, or an old copy of
     // this one, must not pass either.
     return signatureMisfit(verification.trustedComment, manifestName, trust.maxAgeDays, now);
+}
+
+ReleasePin listedPin(const ReleasePin &pin, const ManifestTrust &trust, const QString &file)
+{
+    if (trust.requiresSignature() && (!pin.pinsDigest() || !pin.pinsSize())) {
+        throw RuntimeError(
+            ErrorNumber::ManifestUntrusted,
+            QStringLiteral("\"%1\" is not a release the signed manifest lists").arg(file));
+    }
+    return pin;
 }

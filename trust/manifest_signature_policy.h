@@ -1,6 +1,7 @@
 #pragma once
 
 #include "minisign.h"
+#include "release_pin.h"
 
 #include <QByteArrayView>
 #include <QList>
@@ -19,6 +20,11 @@ struct ManifestTrust
 
     bool requiresSignature() const { return !keys.isEmpty(); }
 };
+
+// The pin of a release picked from the manifest. With keys, every release the
+// manifest lists pins its SHA-256 and size, so one that does not was not
+// listed: RuntimeError naming file.
+ReleasePin listedPin(const ReleasePin &pin, const ManifestTrust &trust, const QString &file);
 
 // A signing time as messages show it: "2026-10-01 12:00 UTC".
 QString signingTimeText(qint64 secondsSinceEpoch);
