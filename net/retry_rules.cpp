@@ -95,4 +95,16 @@ RetryDecision RetrySchedule::afterFailure(std::optional<std::chrono::millisecond
     return decision;
 }
 
+QString RetrySchedule::describe(const RetryDecision &decision, const QString &address,
+                                qint64 from) const
+{
+    if (decision.afterProgress) {
+        return QStringLiteral("%1 broke off after new bytes: asking again at once, from byte %2")
+            .arg(address, QString::number(from));
+    }
+    return QStringLiteral("%1: retry %2 of %3 in %4 ms, from byte %5")
+        .arg(address, QString::number(m_retries), QString::number(m_maxRetries),
+             QString::number(decision.delay.count()), QString::number(from));
+}
+
 } // namespace NetRules

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QNetworkReply>
+#include <QString>
 
 #include <chrono>
 #include <optional>
@@ -64,6 +65,9 @@ public:
     // The retry under way or last made, 1 for the first; 0 after progress.
     int retry() const { return m_retries; }
     int maxRetries() const { return m_maxRetries; }
+
+    // The log's line for a retry decided for address, asking from byte from.
+    QString describe(const RetryDecision &decision, const QString &address, qint64 from) const;
 
 private:
     std::chrono::milliseconds m_firstDelay;

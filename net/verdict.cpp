@@ -170,6 +170,16 @@ Verdict judge(const Seen &seen, const Asked &asked, const ResumeState &file,
     return verdict;
 }
 
+std::optional<Verdict> overrun(qint64 expected, qint64 handedOut, qint64 chunkBytes,
+                               qint64 bodyStart, const QString &address)
+{
+    if (expected < 0 || handedOut + chunkBytes <= expected) {
+        return std::nullopt;
+    }
+    return failure(Action::NextServer, ErrorNumber::TransferFailed,
+                   FailureTexts::sentMoreThanAnnounced(address, expected, bodyStart), false);
+}
+
 void takeAnswer(ResumeState &file, const Verdict &verdict, const Answer &answer, bool firstAnswer)
 {
     switch (verdict.action) {

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 
 // What an attempt of a request comes to: the one table both HTTP clients, the
 // transfer and the manifest fetch, ask after every answer and every end. They
@@ -83,6 +84,12 @@ struct Verdict
 // asked for is file.resumeFrom to file.last).
 Verdict judge(const Seen &seen, const Asked &asked, const ResumeState &file,
               const QString &address);
+
+// The verdict on a chunk that would take the body past the length it
+// announced, or its range said (expected; -1: not said): not a byte of it
+// belongs to the file. Nothing when it fits.
+std::optional<Verdict> overrun(qint64 expected, qint64 handedOut, qint64 chunkBytes,
+                               qint64 bodyStart, const QString &address);
 
 // Takes an answer whose body is handed out (HandOut, CarryOn, StartAgain) into
 // where the GET stands. firstAnswer: no answer of the request was taken before.

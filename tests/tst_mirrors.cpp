@@ -79,13 +79,15 @@ void TestMirrors::releaseFromMirror_data()
 {
     // first: the release as the manifest's own server serves it; pins: the
     // release's manifest line; mirrorBody: what the mirror serves, and so what
-    // must arrive; range: what the mirror is first asked for.
+    // must arrive; range: what the mirror is first asked for; shown: what the
+    // percentage says when the mirror is asked.
     QTest::addColumn<Response>("first");
     QTest::addColumn<QByteArray>("pins");
     QTest::addColumn<QByteArray>("mirrorBody");
     QTest::addColumn<QByteArray>("range");
     QTest::addColumn<bool>("secure");
     QTest::addColumn<Setup>("afterLoad");
+    QTest::addColumn<QString>("shown");
 
     const Setup nothing = [](TestWindow &) {};
     Response brokenOff = TestHttpServer::ok(Release);
@@ -98,16 +100,16 @@ void TestMirrors::releaseFromMirror_data()
 
     // clang-format off
     QTest::newRow("404") << TestHttpServer::status(404, "Not Found") << Pins << Release << QByteArray()
-                         << false << nothing;
+                         << false << nothing << "0 %";
     QTest::newRow("503 every time") << TestHttpServer::status(503, "Unavailable") << Pins << Release
-                                    << QByteArray() << false << nothing;
+                                    << QByteArray() << false << nothing << "0 %";
     // The pin checks the whole at the end: the mirror carries on.
     QTest::newRow("pinned, reset at the middle") << thenUnavailable(brokenOff) << Pins << Release
-                                                 << half << false << nothing;
+                                                 << half << false << nothing << "49 %";
     QTest::newRow("one byte different from the pin") << changed << Pins << Release << QByteArray()
-                                                      << false << nothing;
+                                                      << false << nothing << "0 %";
     QTest::newRow("longer than the pin") << longer << Pins << Release << QByteArray() << false
-                                         << nothing;
+                                         << nothing << "0 %";
     // Over http beside an https manifest: only because the release is pinned.
     QTest::newRow("certificate that does not verify")
         << TestHttpServer::ok(Release) << Pins << Release << QByteArray() << true
@@ -115,10 +117,10 @@ void TestMirrors::releaseFromMirror_data()
                const TestIdentity stranger =
                    TestCertificateAuthority::selfSigned(TestCertificateAuthority::loopbackHosts());
                window.server.setCertificate(stranger.certificate(), stranger.key());
-           });
+           }) << "0 %";
     // Two servers' copies of an unpinned file cannot be told apart: never joined.
     QTest::newRow("unpinned, reset at the middle: again from byte 0")
-        << thenUnavailable(brokenOff) << QByteArray() << other << QByteArray() << false << nothing;
+        << thenUnavailable(brokenOff) << QByteArray() << other << QByteArray() << false << nothing << "0 %";
     // clang-format on
 }
 
@@ -130,6 +132,7 @@ void TestMirrors::releaseFromMirror()
     QFETCH(QByteArray, range);
     QFETCH(bool, secure);
     QFETCH(Setup, afterLoad);
+    QFETCH(QString, shown);
 
     TestWindowSettings settings;
     TestCertificateAuthority authority;
@@ -141,12 +144,22 @@ void TestMirrors::releaseFromMirror()
     TestHttpServer mirror;
     Response served = TestHttpServer::ok(mirrorBody);
     served.ranges = true;
+    served.delayMs = 300; // time to read the window while the mirror is asked
     mirror.serve("/m/" + File.toUtf8(), served);
     serveWithMirrors(window, first, pins, {&mirror});
     QVERIFY(window.start());
     afterLoad(window);
+    QString whenAsked;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (whenAsked.isEmpty() && !mirror.requests().isEmpty()) {
+            whenAsked = window.form->Label3->text();
+        }
+    });
+    sampler.start(20);
 
     QVERIFY(window.download());
+    QCOMPARE(whenAsked, shown);
 
     QCOMPARE(window.platform.errorReport.lastDescription(), QString());
     QCOMPARE(readAll(window.target()), mirrorBody);
@@ -203,6 +216,9 @@ void TestMirrors::statusAndLogNameTheMirror()
 
     const QString named = QStringLiteral("127.0.0.1:%1 (2 of 2)").arg(mirror.port());
     QVERIFY2(!shown.filter(named).isEmpty(), qPrintable(shown.join(u'|')));
+    // Once whole, the line says so, and from where: not the last estimate.
+    QCOMPARE(window.form->LabelStatus->text(),
+             QStringLiteral("Download complete: 307 kB from 127.0.0.1:%1").arg(mirror.port()));
     QCOMPARE(readAll(window.target()), Release);
     const QString switched =
         LogCapture::lines("orbistane.net").filter(QStringLiteral("now from ")).join(u'\n');

@@ -454,6 +454,9 @@ void TestNetRules::verdict_data()
     QTest::addColumn<QString>("fetch");
     QTest::addColumn<QString>("text"); // part of the failure's text
     QTest::addColumn<int>("errorNumber");
+    // Where the GET stands once the transfer took the answer and 10 bytes of
+    // its body: where a drop would carry on, and the furthest byte reached.
+    QTest::addColumn<QString>("after");
 
     using NetRules::Stop;
     NetRules::ResumeState under = NetRules::ResumeState::from(0);
@@ -478,42 +481,49 @@ void TestNetRules::verdict_data()
     tooLarge.stopped = Stop::TooLarge;
     NetRules::Seen large = seen(Moment::Headers, 200);
     large.answer.contentLength = 70000;
+    NetRules::Seen bodyWhole = inTheBody({});
+    bodyWhole.handedOut = 100;
+    NetRules::ResumeState atTheEnd = under;
+    atTheEnd.position = 100;
+    NetRules::ResumeState noValidator = under;
+    noValidator.validator.clear();
 
-    QTest::newRow("200 at its headers") << seen(Moment::Headers, 200) << fresh << "hand out" << "hand out" << "" << 0;
-    QTest::newRow("no headers yet") << seen(Moment::Headers, 0) << fresh << "wait" << "wait" << "" << 0;
-    QTest::newRow("a redirect being followed") << seen(Moment::Headers, 302) << fresh << "wait" << "wait" << "" << 0;
-    QTest::newRow("a proxy's 407 at its headers") << seen(Moment::Headers, 407) << fresh << "wait" << "wait" << "" << 0;
-    QTest::newRow("404") << seen(Moment::Finished, 404) << fresh << "next server" << "next server" << "answered HTTP 404" << failed;
-    QTest::newRow("503 at its headers") << seen(Moment::Headers, 503) << fresh << "retry from 0" << "retry from 0" << "answered HTTP 503" << failed;
-    QTest::newRow("larger than the fetch takes") << large << fresh << "hand out" << "next server" << "larger than 65536 bytes" << int(ErrorNumber::ManifestRefused);
-    QTest::newRow("stopped: too large") << tooLarge << fresh << "next server" << "next server" << "larger than 65536 bytes" << int(ErrorNumber::ManifestRefused);
-    QTest::newRow("refused for its security") << refused << fresh << "next server" << "next server" << "No secure connection" << failed;
-    QTest::newRow("proxy refused") << proxyDown << fresh << "retry from 0" << "retry from 0" << "The proxy p refused" << failed;
-    QTest::newRow("proxy wants credentials") << proxyWants << fresh << "next server" << "next server" << "asks for a user name" << failed;
-    QTest::newRow("connection refused") << seen(Moment::Finished, 0, QNetworkReply::ConnectionRefusedError) << fresh << "retry from 0" << "retry from 0" << "No answer from" << failed;
-    QTest::newRow("unknown network error") << seen(Moment::Finished, 0, QNetworkReply::UnknownNetworkError) << fresh << "retry from 0" << "retry from 0" << "No answer from" << failed;
-    QTest::newRow("host not found") << seen(Moment::Finished, 0, QNetworkReply::HostNotFoundError) << fresh << "next server" << "next server" << "it broke" << failed;
-    QTest::newRow("silent before its answer") << idle << fresh << "retry from 0" << "retry from 0" << "within 60 seconds" << timedOut;
-    QTest::newRow("slower than the floor") << slow << fresh << "retry from 0" << "retry from 0" << "slower than 1024 bytes/s over 30 s" << timedOut;
-    QTest::newRow("body whole") << [] { auto b = inTheBody({}); b.handedOut = 100; return b; }() << [&] { auto f = under; f.position = 100; return f; }() << "done" << "done" << "" << 0;
-    QTest::newRow("body broke off under 200") << inTheBody(QNetworkReply::RemoteHostClosedError) << under << "retry from 40" << "retry from 0" << "broke off: it broke" << failed;
-    QTest::newRow("body short without an error") << inTheBody({}) << under << "retry from 40" << "retry from 0" << "broke off after 40 of 100 bytes" << failed;
-    QTest::newRow("body silent") << inTheBody(QNetworkReply::OperationCanceledError, Stop::Idle) << under << "retry from 40" << "retry from 0" << "No data from" << timedOut;
-    QTest::newRow("body silent, no validator") << inTheBody(QNetworkReply::OperationCanceledError, Stop::Idle) << [&] { auto f = under; f.validator.clear(); return f; }() << "retry from 0" << "retry from 0" << "No data from" << timedOut;
+    QTest::newRow("200 at its headers") << seen(Moment::Headers, 200) << fresh << "hand out" << "hand out" << "" << 0 << "from 0, furthest 10";
+    QTest::newRow("no headers yet") << seen(Moment::Headers, 0) << fresh << "wait" << "wait" << "" << 0 << "";
+    QTest::newRow("a redirect being followed") << seen(Moment::Headers, 302) << fresh << "wait" << "wait" << "" << 0 << "";
+    QTest::newRow("a proxy's 407 at its headers") << seen(Moment::Headers, 407) << fresh << "wait" << "wait" << "" << 0 << "";
+    QTest::newRow("404") << seen(Moment::Finished, 404) << fresh << "next server" << "next server" << "answered HTTP 404" << failed << "";
+    QTest::newRow("503 at its headers") << seen(Moment::Headers, 503) << fresh << "retry from 0" << "retry from 0" << "answered HTTP 503" << failed << "";
+    QTest::newRow("larger than the fetch takes") << large << fresh << "hand out" << "next server" << "larger than 65536 bytes" << int(ErrorNumber::ManifestRefused) << "from 0, furthest 10";
+    QTest::newRow("stopped: too large") << tooLarge << fresh << "next server" << "next server" << "larger than 65536 bytes" << int(ErrorNumber::ManifestRefused) << "";
+    QTest::newRow("refused for its security") << refused << fresh << "next server" << "next server" << "No secure connection" << failed << "";
+    QTest::newRow("proxy refused") << proxyDown << fresh << "retry from 0" << "retry from 0" << "The proxy p refused" << failed << "";
+    QTest::newRow("proxy wants credentials") << proxyWants << fresh << "next server" << "next server" << "asks for a user name" << failed << "";
+    QTest::newRow("connection refused") << seen(Moment::Finished, 0, QNetworkReply::ConnectionRefusedError) << fresh << "retry from 0" << "retry from 0" << "No answer from" << failed << "";
+    QTest::newRow("unknown network error") << seen(Moment::Finished, 0, QNetworkReply::UnknownNetworkError) << fresh << "retry from 0" << "retry from 0" << "No answer from" << failed << "";
+    QTest::newRow("host not found") << seen(Moment::Finished, 0, QNetworkReply::HostNotFoundError) << fresh << "next server" << "next server" << "it broke" << failed << "";
+    QTest::newRow("silent before its answer") << idle << fresh << "retry from 0" << "retry from 0" << "within 60 seconds" << timedOut << "";
+    QTest::newRow("slower than the floor") << slow << fresh << "retry from 0" << "retry from 0" << "slower than 1024 bytes/s over 30 s" << timedOut << "";
+    QTest::newRow("body whole") << bodyWhole << atTheEnd << "done" << "done" << "" << 0 << "";
+    QTest::newRow("body broke off under 200") << inTheBody(QNetworkReply::RemoteHostClosedError) << under << "retry from 40" << "retry from 0" << "broke off: it broke" << failed << "";
+    QTest::newRow("body short without an error") << inTheBody({}) << under << "retry from 40" << "retry from 0" << "broke off after 40 of 100 bytes" << failed << "";
+    QTest::newRow("body silent") << inTheBody(QNetworkReply::OperationCanceledError, Stop::Idle) << under << "retry from 40" << "retry from 0" << "No data from" << timedOut << "";
+    QTest::newRow("body silent, no validator") << inTheBody(QNetworkReply::OperationCanceledError, Stop::Idle) << noValidator << "retry from 0" << "retry from 0" << "No data from" << timedOut << "";
     // clang-format on
 
     // The answers to a request for a piece: a retry, or another server's part.
     NetRules::ResumeState piece = NetRules::ResumeState::from(500);
     NetRules::Seen carried = seen(Moment::Headers, 206);
     carried.answer.contentRange = "bytes 500-999/1000";
+    carried.answer.etag = "\"m\"";
     NetRules::Seen whole = seen(Moment::Headers, 200);
     whole.answer.contentLength = 1000;
     NetRules::ResumeState bounded = NetRules::ResumeState::from(500, 799);
-    QTest::newRow("piece: 206 for it") << carried << piece << "carry on at 500" << "carry on at 500" << "" << 0;
-    QTest::newRow("piece: 200, the whole file") << whole << piece << "start again" << "start again" << "" << 0;
-    QTest::newRow("piece: 206 past the last byte asked") << carried << bounded << "next server" << "next server" << "sent the range" << failed;
+    QTest::newRow("piece: 206 for it") << carried << piece << "carry on at 500" << "carry on at 500" << "" << 0 << "from 510, furthest 510";
+    QTest::newRow("piece: 200, the whole file") << whole << piece << "start again" << "start again" << "" << 0 << "from 0, furthest 10";
+    QTest::newRow("piece: 206 past the last byte asked") << carried << bounded << "next server" << "next server" << "sent the range" << failed << "";
     QTest::newRow("piece: no answer yet, the piece again")
-        << seen(Moment::Finished, 0, QNetworkReply::RemoteHostClosedError) << piece << "retry from 500" << "retry from 500" << "No answer from" << failed;
+        << seen(Moment::Finished, 0, QNetworkReply::RemoteHostClosedError) << piece << "retry from 500" << "retry from 500" << "No answer from" << failed << "";
 }
 
 void TestNetRules::verdict()
@@ -530,7 +540,18 @@ void TestNetRules::verdict()
     NetRules::Asked fetch = transfer;
     fetch.canCarryOn = false;
     fetch.maxBytes = 65536;
-    QTEST(describe(NetRules::judge(seen, transfer, file, Address)), "transfer");
+    const NetRules::Verdict forTransfer = NetRules::judge(seen, transfer, file, Address);
+    QTEST(describe(forTransfer), "transfer");
+    QString after;
+    if (forTransfer.action == NetRules::Verdict::Action::HandOut ||
+        forTransfer.action == NetRules::Verdict::Action::CarryOn ||
+        forTransfer.action == NetRules::Verdict::Action::StartAgain) {
+        NetRules::ResumeState taken = file;
+        NetRules::takeAnswer(taken, forTransfer, seen.answer, !seen.answeredBefore);
+        taken.advance(10);
+        after = QStringLiteral("from %1, furthest %2").arg(taken.nextStart()).arg(taken.furthest);
+    }
+    QTEST(after, "after");
     const NetRules::Verdict verdict = NetRules::judge(seen, fetch, file, Address);
     QTEST(describe(verdict), "fetch");
     QVERIFY2(verdict.text.contains(text), qPrintable(verdict.text));

@@ -148,17 +148,10 @@ QByteArray QtTransferControl::GetChunk(int size)
         if (m_reply && m_attempt.bodyUnderWay) {
             if (m_reply->bytesAvailable() > 0) {
                 QByteArray chunk = m_reply->read(size);
-                // Past what the answer announced, or past the range it said it
-                // sends: not a byte of it belongs to the file.
-                if (m_attempt.expected >= 0 &&
-                    m_attempt.handedOut + chunk.size() > m_attempt.expected) {
-                    Verdict overrun;
-                    overrun.action = Verdict::Action::NextServer;
-                    overrun.errorNumber = ErrorNumber::TransferFailed;
-                    overrun.text = FailureTexts::sentMoreThanAnnounced(
-                        m_request.address, m_attempt.expected, m_attempt.bodyStart);
-                    overrun.countsAttempts = false;
-                    failWith(overrun);
+                if (const std::optional<Verdict> past =
+                        NetRules::overrun(m_attempt.expected, m_attempt.handedOut, chunk.size(),
+                                          m_attempt.bodyStart, m_request.address)) {
+                    failWith(*past);
                     continue;
                 }
                 m_request.chunkOffset = file.position;
@@ -169,7 +162,12 @@ QByteArray QtTransferControl::GetChunk(int size)
                 return chunk;
             }
             if (m_attempt.done) {
-                const Verdict verdict = judgeEnd();
+                NetRules::Seen end = m_attempt.end;
+                end.bodyUnderWay = true;
+                end.expected = m_attempt.expected;
+                end.handedOut = m_attempt.handedOut;
+                const Verdict verdict =
+                    NetRules::judge(end, m_request.asked, file, m_request.address);
                 if (verdict.action == Verdict::Action::Done) {
                     m_request.chunkOffset = file.position;
                     return {};
@@ -249,15 +247,6 @@ void QtTransferControl::onFinished()
     settle();
 }
 
-Verdict QtTransferControl::judgeEnd() const
-{
-    NetRules::Seen seen = m_attempt.end;
-    seen.bodyUnderWay = true;
-    seen.expected = m_attempt.expected;
-    seen.handedOut = m_attempt.handedOut;
-    return NetRules::judge(seen, m_request.asked, m_request.file, m_request.address);
-}
-
 void QtTransferControl::act(const Verdict &verdict)
 {
     using Action = Verdict::Action;
@@ -304,19 +293,8 @@ bool QtTransferControl::retryLater(const Verdict &verdict)
         return false;
     }
     m_request.file.resumeFrom = verdict.from;
-    if (decision.afterProgress) {
-        qCInfo(lcDownload).noquote()
-            << QStringLiteral("%1 broke off after new bytes: asking again at once, from byte %2")
-                   .arg(m_request.address)
-                   .arg(verdict.from);
-    } else {
-        qCInfo(lcDownload).noquote() << QStringLiteral("%1: retry %2 of %3 in %4 ms, from byte %5")
-                                            .arg(m_request.address)
-                                            .arg(m_request.schedule.retry())
-                                            .arg(m_request.schedule.maxRetries())
-                                            .arg(decision.delay.count())
-                                            .arg(verdict.from);
-    }
+    qCInfo(lcDownload).noquote()
+        << m_request.schedule.describe(decision, m_request.address, verdict.from);
     dropReply(false);
     m_retry.start(decision.delay);
     return true;

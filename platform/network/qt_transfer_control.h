@@ -103,8 +103,6 @@ private:
     void onFinished();
     // Does what the verdict says.
     void act(const NetRules::Verdict &verdict);
-    // The verdict on a body that ended, once every byte of it is handed out.
-    NetRules::Verdict judgeEnd() const;
     // Waits and tries again if the schedule allows; false when the attempts are used up.
     bool retryLater(const NetRules::Verdict &verdict);
     // A failure no retry mends: before the state an error state, after it
