@@ -51,10 +51,9 @@ Form1::Form1(const Platform &platform, const QString &baseUrls, const ManifestTr
             [this] { runHandler([this] { ButtonFolder_Click(); }); });
     connect(Command1, &QPushButton::clicked, this,
             [this] { runHandler([this] { Command1_Click(); }); });
-    connect(&Inet1, &TransferControl::StateChanged, this,
-            [this](TransferState state) {
-                runHandler([this, state] { Inet1_StateChanged(state); });
-            });
+    connect(&Inet1, &TransferControl::StateChanged, this, [this](TransferState state) {
+        runHandler([this, state] { Inet1_StateChanged(state); });
+    });
     m_statusTimer.setInterval(500);
     connect(&m_statusTimer, &QTimer::timeout, this, &Form1::showTransferStatus);
 
@@ -171,8 +170,8 @@ void Form1::LoadManifest()
     LocalPath = ManifestPath;
 
     const FetchedManifest fetched = fetchManifest(
-        m_platform.http, m_servers, m_trust, [this](const QString &address) { RemoteUrl = address; },
-        [this] { return hasEnded(); });
+        m_platform.http, m_servers, m_trust,
+        [this](const QString &address) { RemoteUrl = address; }, [this] { return hasEnded(); });
     m_platform.stream.SaveToFile(fetched.body, LocalPath);
 
     const std::unique_ptr<TextStream> text = m_platform.fileSystem.OpenTextFile(LocalPath);

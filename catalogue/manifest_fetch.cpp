@@ -63,11 +63,11 @@ FetchedManifest fetchManifest(HttpRequest &http, const QStringList &folders,
             if (!servers.failed(failure)) {
                 throw servers.report(QStringLiteral("The manifest"));
             }
-            qCInfo(lcNet).noquote() << QStringLiteral("%1 failed: %2. Trying %3 (%4 of %5)")
-                                           .arg(fetched.address, failure.description(),
-                                                servers.current())
-                                           .arg(servers.number())
-                                           .arg(servers.size());
+            qCInfo(lcNet).noquote()
+                << QStringLiteral("%1 failed: %2. Trying %3 (%4 of %5)")
+                       .arg(fetched.address, failure.description(), servers.current())
+                       .arg(servers.number())
+                       .arg(servers.size());
             continue;
         }
         if (trust.requiresSignature()) {

@@ -33,10 +33,9 @@ void DownloadJob::takeProbe(int status, const QString &contentLength)
 {
     // A value only the looser rule of the size field reads ("12.5", "+300")
     // still sizes the bar.
-    announce(status < 200 || status > 299
-                 ? -1
-                 : parseByteCount(QStringView(contentLength).trimmed())
-                       .value_or(parseRemoteSize(contentLength)));
+    announce(status < 200 || status > 299 ? -1
+                                          : parseByteCount(QStringView(contentLength).trimmed())
+                                                .value_or(parseRemoteSize(contentLength)));
     qCInfo(lcDownload).noquote() << QStringLiteral("%1 into %2: %3 bytes expected (%4), SHA-256 %5")
                                         .arg(address(), m_path, QString::number(expectedBytes()),
                                              isSizePinned()

@@ -5,7 +5,6 @@
 // The body is taken from the transfer control in pieces of this size.
 inline constexpr int ChunkSize = 1024;
 
-
 // The percentage shown after received of remoteSize bytes: received divided by
 // remoteSize, times 100, in double precision and rounded down (so 29 of 100 gives
 // 28). A result outside 16 bits keeps previous; the result is then held to 100

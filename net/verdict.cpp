@@ -92,8 +92,7 @@ Verdict judgeAnswer(const Seen &seen, const Asked &asked, const ResumeState &fil
 
 } // namespace
 
-Verdict judge(const Seen &seen, const Asked &asked, const ResumeState &file,
-              const QString &address)
+Verdict judge(const Seen &seen, const Asked &asked, const ResumeState &file, const QString &address)
 {
     Verdict verdict = [&]() -> Verdict {
         // The client's own stops first: they explain the error the reply ended with.
@@ -106,15 +105,13 @@ Verdict judge(const Seen &seen, const Asked &asked, const ResumeState &file,
                 return {};
             }
             // Whatever broke it, the next attempt may bring the rest.
-            const bool failed = seen.error != QNetworkReply::NoError ||
-                                seen.stopped != Stop::None;
+            const bool failed = seen.error != QNetworkReply::NoError || seen.stopped != Stop::None;
             if (!bodyBrokeOff(failed, seen.expected, seen.handedOut, file)) {
                 return body(Action::Done);
             }
             QString text;
             if (seen.stopped == Stop::TooSlow) {
-                text = FailureTexts::slowerThan(address, asked.minBytesPerSecond,
-                                                asked.rateWindow);
+                text = FailureTexts::slowerThan(address, asked.minBytesPerSecond, asked.rateWindow);
             } else if (seen.stopped == Stop::Idle) {
                 text = FailureTexts::noDataFor(address, asked.timeout);
             } else if (failed) {
@@ -139,9 +136,9 @@ Verdict judge(const Seen &seen, const Asked &asked, const ResumeState &file,
                                seen.proxyFailure);
         }
         if (seen.stopped == Stop::TooSlow) {
-            return failure(Action::Retry, ErrorNumber::RequestTimedOut,
-                           FailureTexts::slowerThan(address, asked.minBytesPerSecond,
-                                                    asked.rateWindow));
+            return failure(
+                Action::Retry, ErrorNumber::RequestTimedOut,
+                FailureTexts::slowerThan(address, asked.minBytesPerSecond, asked.rateWindow));
         }
         if (seen.stopped == Stop::Idle) {
             return failure(Action::Retry, ErrorNumber::RequestTimedOut,
@@ -162,10 +159,10 @@ Verdict judge(const Seen &seen, const Asked &asked, const ResumeState &file,
     if (verdict.action == Action::Retry) {
         // Until a server answers, the piece asked for first is asked for again;
         // a body under way carries on where it stopped, when it can.
-        verdict.from = asked.head                                      ? 0
+        verdict.from = asked.head                                   ? 0
                        : !seen.answeredBefore && !seen.bodyUnderWay ? file.firstByte
-                       : asked.canCarryOn                             ? file.nextStart()
-                                                                      : 0;
+                       : asked.canCarryOn                           ? file.nextStart()
+                                                                    : 0;
     }
     return verdict;
 }

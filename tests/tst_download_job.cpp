@@ -151,10 +151,10 @@ void TestDownloadJob::moveOn()
     const QByteArray release = randomBytes(2500);
     const QStringList servers{QStringLiteral("https://a.example/r"),
                               QStringLiteral("http://b.example/r")};
-    DownloadJob job(m_fileSystem, m_folder.path(), m_path,
-                    {digestPinned ? Sha256::hash(release) : QByteArray(),
-                     sizePinned ? release.size() : -1},
-                    servers);
+    DownloadJob job(
+        m_fileSystem, m_folder.path(), m_path,
+        {digestPinned ? Sha256::hash(release) : QByteArray(), sizePinned ? release.size() : -1},
+        servers);
     job.takeProbe(200, QStringLiteral("5000"));
     job.answered({}, {});
     job.receive(release.left(written), 0);

@@ -255,7 +255,8 @@ void TestMirrors::manifestFromNextServer_data()
     QTest::newRow("signed: first refuses; both from the second") << refusing << true << QString();
     QTest::newRow("signed: first has no signature") << noSignature << true << QString();
     QTest::newRow("both fail: one report, in order")
-        << refusing << false << QStringLiteral("The manifest could not be downloaded from any of its 2 servers");
+        << refusing << false
+        << QStringLiteral("The manifest could not be downloaded from any of its 2 servers");
 }
 
 void TestMirrors::manifestFromNextServer()

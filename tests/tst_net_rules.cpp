@@ -519,11 +519,20 @@ void TestNetRules::verdict_data()
     NetRules::Seen whole = seen(Moment::Headers, 200);
     whole.answer.contentLength = 1000;
     NetRules::ResumeState bounded = NetRules::ResumeState::from(500, 799);
-    QTest::newRow("piece: 206 for it") << carried << piece << "carry on at 500" << "carry on at 500" << "" << 0 << "from 510, furthest 510";
-    QTest::newRow("piece: 200, the whole file") << whole << piece << "start again" << "start again" << "" << 0 << "from 0, furthest 10";
-    QTest::newRow("piece: 206 past the last byte asked") << carried << bounded << "next server" << "next server" << "sent the range" << failed << "";
+    QTest::newRow("piece: 206 for it") << carried << piece << "carry on at 500"
+                                       << "carry on at 500"
+                                       << "" << 0 << "from 510, furthest 510";
+    QTest::newRow("piece: 200, the whole file") << whole << piece << "start again"
+                                                << "start again"
+                                                << "" << 0 << "from 0, furthest 10";
+    QTest::newRow("piece: 206 past the last byte asked") << carried << bounded << "next server"
+                                                         << "next server"
+                                                         << "sent the range" << failed << "";
     QTest::newRow("piece: no answer yet, the piece again")
-        << seen(Moment::Finished, 0, QNetworkReply::RemoteHostClosedError) << piece << "retry from 500" << "retry from 500" << "No answer from" << failed << "";
+        << seen(Moment::Finished, 0, QNetworkReply::RemoteHostClosedError) << piece
+        << "retry from 500"
+        << "retry from 500"
+        << "No answer from" << failed << "";
 }
 
 void TestNetRules::verdict()

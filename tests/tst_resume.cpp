@@ -68,7 +68,6 @@ private:
     NetworkAccess m_network{m_manager};
 };
 
-
 void TestResume::carriesOn_data()
 {
     // clang-format off
@@ -121,7 +120,8 @@ void TestResume::carriesOn()
     server.serve("/r.bin", response);
     QtTransferControl inet(m_network, 5s, TestPlatform::RetryDelay);
 
-    const TransferReader reader = TransferReader::get(inet, server.baseUrl() + QStringLiteral("r.bin"));
+    const TransferReader reader = TransferReader::get(inet,
+                                                      server.baseUrl() + QStringLiteral("r.bin"));
 
     QCOMPARE(reader.failure, QString());
     QVERIFY(reader.body == expected);

@@ -1,6 +1,7 @@
 #include "qt_http_request.h"
 
 #include "addresses.h"
+#include "diagnostics.h"
 #include "failure_texts.h"
 #include "reply_watch.h"
 #include "retry_rules.h"
@@ -53,6 +54,7 @@ QByteArray QtHttpRequest::Get(const QString &address, qint64 maxBytes)
             throw RuntimeError(verdict.errorNumber,
                                verdict.text + FailureTexts::attempts(schedule.attempts()));
         }
+        qCInfo(lcNet).noquote() << schedule.describe(next, address, 0);
         QEventLoop pause;
         QTimer::singleShot(next.delay, &pause, &QEventLoop::quit);
         pause.exec(QEventLoop::ExcludeUserInputEvents);
@@ -84,8 +86,7 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
             return;
         }
         const Verdict verdict = NetRules::judge(
-            m_network.seen(*reply, address, NetRules::Seen::Moment::Headers), asked, file,
-            address);
+            m_network.seen(*reply, address, NetRules::Seen::Moment::Headers), asked, file, address);
         if (verdict.action == Verdict::Action::HandOut) {
             NetRules::takeAnswer(file, verdict, NetworkAccess::answerOf(*reply), true);
             seen.bodyUnderWay = true;

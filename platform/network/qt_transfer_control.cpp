@@ -17,8 +17,7 @@ using NetRules::Verdict;
 QtTransferControl::QtTransferControl(const NetworkAccess &network,
                                      std::chrono::milliseconds timeout,
                                      std::chrono::milliseconds firstRetryDelay, QObject *parent,
-                                     qint64 minBytesPerSecond,
-                                     std::chrono::milliseconds rateWindow)
+                                     qint64 minBytesPerSecond, std::chrono::milliseconds rateWindow)
     : TransferControl(parent), m_network(network), m_firstRetryDelay(firstRetryDelay),
       m_watch(timeout, minBytesPerSecond, rateWindow)
 {
@@ -166,8 +165,8 @@ QByteArray QtTransferControl::GetChunk(int size)
                 end.bodyUnderWay = true;
                 end.expected = m_attempt.expected;
                 end.handedOut = m_attempt.handedOut;
-                const Verdict verdict =
-                    NetRules::judge(end, m_request.asked, file, m_request.address);
+                const Verdict verdict = NetRules::judge(end, m_request.asked, file,
+                                                        m_request.address);
                 if (verdict.action == Verdict::Action::Done) {
                     m_request.chunkOffset = file.position;
                     return {};
@@ -224,8 +223,8 @@ QString QtTransferControl::errorDescription() const
 void QtTransferControl::onMetaDataChanged()
 {
     if (!m_attempt.bodyUnderWay) {
-        NetRules::Seen seen =
-            m_network.seen(*m_reply, m_request.address, NetRules::Seen::Moment::Headers);
+        NetRules::Seen seen = m_network.seen(*m_reply, m_request.address,
+                                             NetRules::Seen::Moment::Headers);
         seen.answeredBefore = m_phase != Phase::Asking;
         act(NetRules::judge(seen, m_request.asked, m_request.file, m_request.address));
     }
@@ -293,8 +292,8 @@ bool QtTransferControl::retryLater(const Verdict &verdict)
         return false;
     }
     m_request.file.resumeFrom = verdict.from;
-    qCInfo(lcDownload).noquote()
-        << m_request.schedule.describe(decision, m_request.address, verdict.from);
+    qCInfo(lcDownload).noquote() << m_request.schedule.describe(decision, m_request.address,
+                                                                verdict.from);
     dropReply(false);
     m_retry.start(decision.delay);
     return true;

@@ -78,7 +78,7 @@ private:
         qint64 bodyStart = 0;      // where in the file the body starts
         qint64 handedOut = 0;      // of the body
         qint64 handedOutAtCatchUp = 0;
-        NetRules::Seen end;        // what the reply's end showed
+        NetRules::Seen end; // what the reply's end showed
         int errorNumber = 0;
         QString error;
     };
