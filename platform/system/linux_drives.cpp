@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -262,14 +263,25 @@ QString LinuxManagementService::FreeSpace(const QString &designation)
         throw RuntimeError(ErrorNumber::DeviceIo,
                            QStringLiteral("No volume is mounted at \"%1\"").arg(designation));
     }
-    struct statvfs status = {};
-    if (!answersStatvfs(designation, status)) {
+    const std::optional<qint64> available = availableBytes(designation);
+    if (!available) {
         throw RuntimeError(ErrorNumber::DeviceIo,
                            QStringLiteral("Cannot read the free space of \"%1\": %2")
                                .arg(designation, QString::fromLocal8Bit(std::strerror(errno))));
     }
+    return QString::number(*available);
+}
+
+std::optional<qint64> availableBytes(const QString &path)
+{
+    struct statvfs status = {};
+    if (!answersStatvfs(path, status)) {
+        return std::nullopt;
+    }
     const unsigned long long unit = status.f_frsize != 0 ? status.f_frsize : status.f_bsize;
-    return QString::number(static_cast<unsigned long long>(status.f_bavail) * unit);
+    const unsigned long long bytes = static_cast<unsigned long long>(status.f_bavail) * unit;
+    return static_cast<qint64>(
+        std::min<unsigned long long>(bytes, std::numeric_limits<qint64>::max()));
 }
 
 DriveInfo LinuxFileSystem::GetDrive(const QString &designation)

@@ -45,6 +45,11 @@ QList<Volume> storageVolumes(const QList<Volume> &mounted);
 // and whether that device is removable.
 int classifyDrive(const QString &fsType, const QString &device, bool removable);
 
+// The bytes an unprivileged writer may still use on the volume of path, not
+// the blocks kept for root; nothing when the volume does not answer. The one
+// reading of free space: the folder dialog shows it, the download checks it.
+std::optional<qint64> availableBytes(const QString &path);
+
 // Whether the block device behind a device path is removable, as the kernel
 // says in <sysClassBlock>/<disk>/removable; a partition answers for its disk.
 bool isRemovableDevice(const QString &device,

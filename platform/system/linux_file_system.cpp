@@ -1,11 +1,11 @@
 #include "linux_file_system.h"
 
+#include "linux_drives.h"
 #include "runtime_error.h"
 #include "text_lines.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 
 namespace {
 
@@ -71,9 +71,7 @@ qint64 LinuxFileSystem::FreeBytes(const QString &folder)
     while (!existing.exists() && existing.absolutePath() != existing.absoluteFilePath()) {
         existing.setFile(existing.absolutePath());
     }
-    // What an unprivileged writer may use, not the blocks kept for root.
-    const QStorageInfo volume(existing.absoluteFilePath());
-    return volume.isValid() && volume.isReady() ? volume.bytesAvailable() : -1;
+    return availableBytes(existing.absoluteFilePath()).value_or(-1);
 }
 
 void LinuxFileSystem::DeleteFile(const QString &path)
