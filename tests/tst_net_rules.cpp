@@ -49,23 +49,17 @@ NetRules::Seen inTheBody(QNetworkReply::NetworkError error, NetRules::Stop stopp
 QString describe(const NetRules::Verdict &verdict)
 {
     using Action = NetRules::Verdict::Action;
+    static const char *const names[] = {"wait", "hand out",   "carry on at", "start again",
+                                        "done", "retry from", "next server"};
+    const QString name = QLatin1String(names[int(verdict.action)]);
     switch (verdict.action) {
-    case Action::Wait:
-        return QStringLiteral("wait");
-    case Action::HandOut:
-        return QStringLiteral("hand out");
     case Action::CarryOn:
-        return QStringLiteral("carry on at %1").arg(verdict.bodyStart);
-    case Action::StartAgain:
-        return QStringLiteral("start again");
-    case Action::Done:
-        return QStringLiteral("done");
+        return name + QStringLiteral(" %1").arg(verdict.bodyStart);
     case Action::Retry:
-        return QStringLiteral("retry from %1").arg(verdict.from);
-    case Action::NextServer:
-        return QStringLiteral("next server");
+        return name + QStringLiteral(" %1").arg(verdict.from);
+    default:
+        return name;
     }
-    return {};
 }
 
 } // namespace
