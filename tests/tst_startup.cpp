@@ -240,6 +240,10 @@ void TestStartup::failedFetchIsReported_data()
     QTest::newRow("nobody listening") << listed << false << "No answer from" << usual;
     QTest::newRow("body cut short") << cut << true << "broke off … (3 attempts)" << usual;
     QTest::newRow("20 MiB of junk") << TestHttpServer::ok(randomBytes(20 * 1024 * 1024)) << true << "larger than 16777216 bytes" << usual;
+    Response endlessPage = TestHttpServer::status(500, "Internal Server Error", randomBytes(64 * 1024));
+    endlessPage.endless = true;
+    endlessPage.sendContentLength = false;
+    QTest::newRow("an error page that never ends") << endlessPage << true << "answered HTTP 500 Internal Server Error" << usual;
     QTest::newRow("announced over the limit") << announced << true << "larger than 16777216 bytes" << usual;
     QTest::newRow("stalled") << stalled << true << "No data from … for 1 seconds (3 attempts)" << usual;
     QTest::newRow("dripping below the floor") << dripping << true << "slower than 1024 bytes/s over 0.3 s (3 attempts)" << 300;

@@ -91,10 +91,13 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
             NetRules::takeAnswer(file, verdict, NetworkAccess::answerOf(*reply), true);
             seen.bodyUnderWay = true;
             seen.expected = verdict.expected;
-        } else if (verdict.action == Verdict::Action::NextServer) {
-            stop(verdict); // larger than the limit: not a byte more is read
+        } else if (verdict.action != Verdict::Action::Wait) {
+            // A failure, retried or not, or larger than the limit: not a byte
+            // more of this answer is read.
+            stop(verdict);
         }
     });
+    qint64 received = 0; // every body byte of the reply, redirects' and error pages' too
     const auto tooLarge = [&] {
         NetRules::Seen seenTooLarge;
         seenTooLarge.stopped = NetRules::Stop::TooLarge;
@@ -102,7 +105,13 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
     };
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&] {
         const QByteArray bytes = reply->readAll();
-        // An error page's or a redirect's body is never taken for the content.
+        // An error page's or a redirect's body is never taken for the content,
+        // and is held to the same limit: one that never ends must end too.
+        received += bytes.size();
+        if (received > asked.maxBytes) {
+            stop(tooLarge());
+            return;
+        }
         if (!seen.bodyUnderWay) {
             return;
         }
@@ -121,7 +130,8 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
     m_network.logRequest(*reply, outcome.body.size() + reply->bytesAvailable(), clock.elapsed(),
                          number);
     outcome.retryAfter = NetworkAccess::retryAfter(*reply);
-    if (outcome.verdict.action == Verdict::Action::NextServer) {
+    if (outcome.verdict.action == Verdict::Action::NextServer ||
+        outcome.verdict.action == Verdict::Action::Retry) {
         return outcome;
     }
     if (seen.bodyUnderWay && reply->error() == QNetworkReply::NoError) {
