@@ -51,7 +51,7 @@ QString describe(const NetRules::Verdict &verdict)
     using Action = NetRules::Verdict::Action;
     static const char *const names[] = {"wait", "hand out",   "carry on at", "start again",
                                         "done", "retry from", "next server"};
-    const QString name = QLatin1String(names[int(verdict.action)]);
+    QString name = QLatin1String(names[int(verdict.action)]);
     switch (verdict.action) {
     case Action::CarryOn:
         return name + QStringLiteral(" %1").arg(verdict.bodyStart);
