@@ -144,7 +144,7 @@ void TestMirrors::releaseFromMirror()
     TestHttpServer mirror;
     Response served = TestHttpServer::ok(mirrorBody);
     served.ranges = true;
-    served.delayMs = 300; // time to read the window while the mirror is asked
+    served.delayMs = 600; // time to read the window while the mirror is asked
     mirror.serve("/m/" + File.toUtf8(), served);
     serveWithMirrors(window, first, pins, {&mirror});
     QVERIFY(window.start());
