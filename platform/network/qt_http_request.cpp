@@ -74,7 +74,8 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
 
     Outcome outcome;
     NetRules::ResumeState file;
-    NetRules::Seen seen;
+    bool bodyUnderWay = false; // the answer's headers were taken: its body is the content
+    qint64 expected = -1;      // the length that body announced
     QEventLoop loop;
     ReplyWatch watch(m_timeout, m_minBytesPerSecond, m_rateWindow);
     const auto stop = [&](const Verdict &verdict) {
@@ -82,15 +83,15 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
         reply->abort();
     };
     QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
-        if (seen.bodyUnderWay) {
+        if (bodyUnderWay) {
             return;
         }
         const Verdict verdict = NetRules::judge(
             m_network.seen(*reply, address, NetRules::Seen::Moment::Headers), asked, file, address);
         if (verdict.action == Verdict::Action::HandOut) {
             NetRules::takeAnswer(file, verdict, NetworkAccess::answerOf(*reply), true);
-            seen.bodyUnderWay = true;
-            seen.expected = verdict.expected;
+            bodyUnderWay = true;
+            expected = verdict.expected;
         } else if (verdict.action != Verdict::Action::Wait) {
             // A failure, retried or not, or larger than the limit: not a byte
             // more of this answer is read.
@@ -112,11 +113,7 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
             stop(tooLarge());
             return;
         }
-        if (!seen.bodyUnderWay) {
-            return;
-        }
-        if (outcome.body.size() + bytes.size() > asked.maxBytes) {
-            stop(tooLarge());
+        if (!bodyUnderWay) {
             return;
         }
         outcome.body += bytes;
@@ -134,28 +131,28 @@ QtHttpRequest::Outcome QtHttpRequest::attempt(const QUrl &url, const QString &ad
         outcome.verdict.action == Verdict::Action::Retry) {
         return outcome;
     }
-    if (seen.bodyUnderWay && reply->error() == QNetworkReply::NoError) {
+    if (bodyUnderWay && reply->error() == QNetworkReply::NoError) {
         const QByteArray rest = reply->readAll();
         outcome.body += rest;
         file.advance(rest.size());
     }
-    const bool bodyUnderWay = seen.bodyUnderWay;
-    const qint64 expected = seen.expected;
-    seen = m_network.seen(*reply, address, NetRules::Seen::Moment::Finished);
-    seen.stopped = watch.stopped();
-    seen.bodyUnderWay = bodyUnderWay;
-    seen.expected = expected;
-    seen.handedOut = outcome.body.size();
-    outcome.verdict = NetRules::judge(seen, asked, file, address);
+    const auto judgeEnd = [&] {
+        NetRules::Seen end = m_network.seen(*reply, address, NetRules::Seen::Moment::Finished);
+        end.stopped = watch.stopped();
+        end.bodyUnderWay = bodyUnderWay;
+        end.expected = expected;
+        end.handedOut = outcome.body.size();
+        return NetRules::judge(end, asked, file, address);
+    };
+    outcome.verdict = judgeEnd();
     if (outcome.verdict.action == Verdict::Action::HandOut) {
         // Answered and finished before its headers were seen: the body is all there.
         NetRules::takeAnswer(file, outcome.verdict, NetworkAccess::answerOf(*reply), true);
         outcome.body = reply->readAll();
         file.advance(outcome.body.size());
-        seen.bodyUnderWay = true;
-        seen.expected = outcome.verdict.expected;
-        seen.handedOut = outcome.body.size();
-        outcome.verdict = NetRules::judge(seen, asked, file, address);
+        bodyUnderWay = true;
+        expected = outcome.verdict.expected;
+        outcome.verdict = judgeEnd();
     }
     if (outcome.verdict.action == Verdict::Action::Done && outcome.body.size() > asked.maxBytes) {
         outcome.verdict = tooLarge();

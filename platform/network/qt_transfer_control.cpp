@@ -21,6 +21,9 @@ QtTransferControl::QtTransferControl(const NetworkAccess &network,
     : TransferControl(parent), m_network(network), m_firstRetryDelay(firstRetryDelay),
       m_watch(timeout, minBytesPerSecond, rateWindow)
 {
+    m_limits.timeout = timeout;
+    m_limits.minBytesPerSecond = minBytesPerSecond;
+    m_limits.rateWindow = rateWindow;
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &QtTransferControl::startAttempt);
 }
@@ -66,11 +69,8 @@ void QtTransferControl::begin(const QString &address, bool head, qint64 from)
     m_retry.stop();
     dropReply();
     ++m_generation;
-    NetRules::Asked asked;
+    NetRules::Asked asked = m_limits;
     asked.head = head;
-    asked.timeout = m_watch.idleTimeout();
-    asked.minBytesPerSecond = m_watch.minBytesPerSecond();
-    asked.rateWindow = m_watch.rateWindow();
     m_request = Request{address,
                         *url,
                         asked,

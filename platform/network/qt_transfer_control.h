@@ -120,6 +120,8 @@ private:
 
     NetworkAccess m_network;
     std::chrono::milliseconds m_firstRetryDelay;
+    // What every request asks under: the time-out and the floor on the rate.
+    NetRules::Asked m_limits;
     std::unique_ptr<QNetworkReply, LaterDeleter> m_reply;
     ReplyWatch m_watch;
     QTimer m_retry;

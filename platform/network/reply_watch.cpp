@@ -5,11 +5,10 @@
 
 ReplyWatch::ReplyWatch(std::chrono::milliseconds idle, qint64 minBytesPerSecond,
                        std::chrono::milliseconds rateWindow, QObject *parent)
-    : QObject(parent), m_idleTimeout(idle), m_minBytesPerSecond(minBytesPerSecond),
-      m_rateWindow(rateWindow)
+    : QObject(parent), m_minBytesPerSecond(minBytesPerSecond), m_rateWindow(rateWindow)
 {
     m_idle.setSingleShot(true);
-    m_idle.setInterval(m_idleTimeout);
+    m_idle.setInterval(idle);
     connect(&m_idle, &QTimer::timeout, this, &ReplyWatch::onIdle);
     m_rate.setInterval(m_rateWindow);
     connect(&m_rate, &QTimer::timeout, this, &ReplyWatch::onRateCheck);

@@ -36,16 +36,12 @@ public:
     void readerCaughtUp();
 
     NetRules::Stop stopped() const { return m_stopped; }
-    std::chrono::milliseconds idleTimeout() const { return m_idleTimeout; }
-    qint64 minBytesPerSecond() const { return m_minBytesPerSecond; }
-    std::chrono::milliseconds rateWindow() const { return m_rateWindow; }
 
 private:
     void onIdle();
     void onRateCheck();
     void stop(NetRules::Stop why);
 
-    std::chrono::milliseconds m_idleTimeout;
     qint64 m_minBytesPerSecond;
     std::chrono::milliseconds m_rateWindow;
     QTimer m_idle;
