@@ -49,6 +49,18 @@ void QtTransferControl::ExecuteFrom(const QString &address, qint64 offset)
     begin(address, false, std::max<qint64>(offset, 0));
 }
 
+void QtTransferControl::ExecutePieces(const QStringList &addresses, PieceSource &source)
+{
+    Q_UNUSED(addresses);
+    Q_UNUSED(source);
+    throw RuntimeError(ErrorNumber::InvalidCall, QStringLiteral("Not yet"));
+}
+
+int QtTransferControl::ChunkServer() const
+{
+    return 0;
+}
+
 void QtTransferControl::throwIfExecuting() const
 {
     if (StillExecuting()) {

@@ -41,11 +41,13 @@ public:
 
     void Execute(const QString &address, const QString &operation) override;
     void ExecuteFrom(const QString &address, qint64 offset) override;
+    void ExecutePieces(const QStringList &addresses, PieceSource &source) override;
     bool StillExecuting() const override;
     QString GetHeader(const QString &name) const override;
     int GetStatus() const override;
     QByteArray GetChunk(int size) override;
     qint64 ChunkOffset() const override;
+    int ChunkServer() const override;
     std::optional<RetryWait> PendingRetry() const override;
     void Cancel() override;
     QString errorDescription() const override;
