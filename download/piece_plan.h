@@ -38,7 +38,8 @@ public:
     // none of it, while one that did not is left), then the first piece nobody
     // took yet, then the back half of the busiest span when both halves are at
     // least MinSplitBytes. None when the server was dropped or nothing is left
-    // to give it; it may get one later, when bytes are given back.
+    // to give it; it may get one later, when bytes are given back. A server that
+    // still has a span gets what is left of it.
     std::optional<ByteSpan> assign(int server);
     // Where server's span ends now: sooner than assigned once another server
     // took its back half. Its position when it has no span.
@@ -72,7 +73,36 @@ public:
     int busyServers() const;
 
 private:
-    // ... implementation's state
+    struct Piece
+    {
+        qint64 received = 0;
+        quint32 senders = 0; // a bit a server
+    };
+    struct Server
+    {
+        qint64 position = 0;
+        qint64 end = 0; // its position when it has no span
+
+        qint64 left() const { return end - position; }
+    };
+    struct GivenBack
+    {
+        ByteSpan span;
+        quint32 avoid = 0; // servers it goes to only when no other is left
+    };
+
+    void giveBack(ByteSpan span, quint32 avoid);
+    std::optional<ByteSpan> takeGivenBack(int server);
+    std::optional<ByteSpan> splitBusiest();
+
+    qint64 m_size;
+    qint64 m_pieceBytes;
+    QList<Piece> m_pieces;
+    QList<Server> m_servers;
+    QList<GivenBack> m_givenBack; // by begin
+    quint32 m_left;               // servers not dropped, a bit each
+    int m_nextPiece = 0;          // the first piece nobody took yet
+    int m_wholeRun = 0;           // the first piece not whole
     qint64 m_receivedBytes = 0;
     int m_wholePieces = 0;
 };
