@@ -1,4 +1,5 @@
 #include "download_job.h"
+#include "piece_plan.h"
 #include "random_bytes.h"
 #include "release_file.h"
 #include "runtime_error.h"
@@ -33,6 +34,8 @@ private slots:
     void moveOn();
     void report_data();
     void report();
+    void plan_data();
+    void plan();
 };
 
 void TestDownloadJob::receive_data()
@@ -215,6 +218,83 @@ void TestDownloadJob::report()
                  i + 1 < reasons.size());
     }
     QTEST(servers.report(QStringLiteral("\"f\"")).description(), "report");
+}
+
+void TestDownloadJob::plan_data()
+{
+    // Steps on a plan of 1 MiB pieces, sizes in KiB: a<server> asks for a span,
+    // r<server> <KiB> receives, i<server> breaks off, d<server> drops,
+    // x<piece> fails its check, p tells the whole prefix and the bytes counted.
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("servers");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("outcomes");
+    // clang-format off
+    QTest::newRow("pieces in order, a fast server takes more") << 3072LL << 2
+        << QStringList{"a0", "a1", "r0 1024", "a0"}
+        << QStringList{"0-1024", "1024-2048", "whole 0", "2048-3072"};
+    QTest::newRow("the last piece shorter") << 2500LL << 1
+        << QStringList{"a0", "r0 1024", "a0", "r0 1024", "a0", "r0 1000", "p", "a0"}
+        << QStringList{"0-1024", "whole 0", "1024-2048", "whole 1", "2048-2500", "whole 2",
+                       "2500/2500 whole", "none"};
+    QTest::newRow("broken off: the lowest rest first, before new pieces") << 3072LL << 3
+        << QStringList{"a0", "a1", "r0 100", "r1 100", "i1", "i0", "a2", "a1", "a0"}
+        << QStringList{"0-1024", "1024-2048", "100-1024", "1124-2048", "2048-3072"};
+    QTest::newRow("dropped: nothing more, its rest to another") << 2048LL << 2
+        << QStringList{"a0", "a1", "r0 256", "d0", "a0", "r1 1024", "a1", "a0"}
+        << QStringList{"0-1024", "1024-2048", "none", "whole 1", "256-1024", "none"};
+    QTest::newRow("end game: the back half of the busiest span") << 2048LL << 3
+        << QStringList{"a0", "a1", "r0 512", "r1 64", "a2", "r1 1000", "p"}
+        << QStringList{"0-1024", "1024-2048", "1536-2048", "0/1024"};
+    QTest::newRow("end game: halves of the least split, not below") << 1024LL << 3
+        << QStringList{"a0", "r0 512", "a1", "a2"}
+        << QStringList{"0-1024", "768-1024", "none"};
+    QTest::newRow("damaged: fetched whole again, by another while one is left") << 2048LL << 3
+        << QStringList{"a0", "a1", "r0 512", "i0", "a2", "r2 512", "r1 1024", "x0", "p",
+                       "a0", "d1", "a0", "r0 1024", "p", "x0"}
+        << QStringList{"0-1024", "1024-2048", "512-1024", "whole 0", "whole 1", "from 0 2",
+                       "0/1024", "none", "0-1024", "whole 0", "2048/2048 whole", "from 0"};
+    QTest::newRow("whole prefix: up to the first piece not whole") << 3072LL << 2
+        << QStringList{"a0", "a1", "r1 1024", "p", "r0 1024", "p", "a0", "r0 1024", "x1", "p"}
+        << QStringList{"0-1024", "1024-2048", "whole 1", "0/1024", "whole 0", "2048/2048",
+                       "2048-3072", "whole 2", "from 1", "1024/2048"};
+    // clang-format on
+}
+
+void TestDownloadJob::plan()
+{
+    QFETCH(qint64, size);
+    QFETCH(int, servers);
+    QFETCH(QStringList, steps);
+    constexpr qint64 KiB = 1024;
+    PiecePlan plan(size * KiB, 1024 * KiB, servers);
+    QStringList outcomes;
+    for (const QString &step : steps) {
+        const int n = step.mid(1).section(u' ', 0, 0).toInt();
+        if (step[0] == u'a') {
+            const std::optional<ByteSpan> span = plan.assign(n);
+            outcomes << (span ? QStringLiteral("%1-%2").arg(span->begin / KiB).arg(span->end / KiB)
+                              : QStringLiteral("none"));
+        } else if (step[0] == u'r') {
+            if (const auto whole = plan.received(n, step.section(u' ', 1).toLongLong() * KiB)) {
+                outcomes << QStringLiteral("whole %1").arg(*whole);
+            }
+        } else if (step[0] == u'i' || step[0] == u'd') {
+            step[0] == u'i' ? plan.interrupted(n) : plan.drop(n);
+        } else if (step[0] == u'x') {
+            QStringList from;
+            for (int server : plan.damaged(n)) {
+                from << QString::number(server);
+            }
+            outcomes << QStringLiteral("from ") + from.join(u' ');
+        } else {
+            outcomes << QStringLiteral("%1/%2%3")
+                            .arg(plan.wholePrefix() / KiB)
+                            .arg(plan.receivedBytes() / KiB)
+                            .arg(plan.isWhole() ? QStringLiteral(" whole") : QString());
+        }
+    }
+    QTEST(outcomes, "outcomes");
 }
 
 QTEST_GUILESS_MAIN(TestDownloadJob)
