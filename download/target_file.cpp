@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -239,8 +240,140 @@ void TargetFile::write(const QByteArray &bytes)
     }
 }
 
+void TargetFile::allocate(qint64 size)
+{
+    m_allocated = size;
+    m_runs.clear();
+    m_hashedUpTo = 0;
+    if (size <= 0) {
+        return;
+    }
+    int error = ::fallocate(m_writer.get(), 0, 0, size) == 0 ? 0 : errno;
+    if (error == EOPNOTSUPP) {
+        // A volume that cannot reserve room still takes the length; a full
+        // disk then shows when a piece is written, as it would anyway.
+        error = ::ftruncate(m_writer.get(), size) == 0 ? 0 : errno;
+    }
+    if (error != 0) {
+        fail(QStringLiteral("Cannot make room for \"%1\""), error);
+    }
+}
+
+void TargetFile::writeAt(qint64 offset, const QByteArray &bytes)
+{
+    if (offset < 0 || offset + bytes.size() > m_allocated) {
+        refuse(QStringLiteral("a piece of it lies past the %1 bytes the manifest lists")
+                   .arg(m_allocated));
+    }
+    for (Run &run : m_runs) {
+        if (run.offset + run.bytes.size() == offset) {
+            run.bytes.append(bytes);
+            if (run.bytes.size() >= BlockBytes) {
+                writeAtOffset(run.offset, run.bytes.constData(), run.bytes.size());
+                run.offset += run.bytes.size();
+                run.bytes.resize(0);
+            }
+            return;
+        }
+    }
+    if (m_runs.size() == MaxRuns) {
+        // The run that waited longest goes out; its buffer starts the new one.
+        Run oldest = m_runs.takeFirst();
+        writeAtOffset(oldest.offset, oldest.bytes.constData(), oldest.bytes.size());
+        oldest.bytes.resize(0);
+        m_runs.append(Run{offset, std::move(oldest.bytes)});
+    } else {
+        m_runs.append(Run{offset, QByteArray()});
+        m_runs.last().bytes.reserve(BlockBytes);
+    }
+    m_runs.last().bytes.append(bytes);
+}
+
+QByteArray TargetFile::sha256Of(qint64 offset, qint64 length)
+{
+    writeRuns();
+    Sha256 sha256;
+    for (qint64 done = 0; done < length;) {
+        const qint64 size = std::min<qint64>(BlockBytes * 4, length - done);
+        readAt(offset + done, size, m_readBuffer);
+        sha256.addData(m_readBuffer);
+        done += size;
+    }
+    return sha256.result();
+}
+
+void TargetFile::wholeUpTo(qint64 end)
+{
+    end = std::min(end, m_allocated);
+    // In blocks, and not for every chunk: each read back first writes what is
+    // gathered.
+    if (end - m_hashedUpTo < WritebackBytes && end != m_allocated) {
+        return;
+    }
+    writeRuns();
+    while (m_hashedUpTo < end) {
+        const qint64 size = std::min<qint64>(BlockBytes * 4, end - m_hashedUpTo);
+        QByteArray block = m_sha256 ? m_sha256->spareBlock() : QByteArray();
+        readAt(m_hashedUpTo, size, block);
+        if (m_sha256) {
+            m_sha256->addData(std::move(block));
+        }
+        m_hashedUpTo += size;
+    }
+    m_received = m_hashedUpTo;
+}
+
+void TargetFile::writeRuns()
+{
+    for (Run &run : m_runs) {
+        writeAtOffset(run.offset, run.bytes.constData(), run.bytes.size());
+        run.offset += run.bytes.size();
+        run.bytes.resize(0);
+    }
+}
+
+void TargetFile::writeAtOffset(qint64 offset, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::pwrite(m_writer.get(), data, size_t(size), offset);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            fail(QStringLiteral("Cannot write to \"%1\""), written < 0 ? errno : ENOSPC);
+        }
+        data += written;
+        size -= written;
+        offset += written;
+        m_written += written;
+    }
+    if (m_written - m_writtenBack >= WritebackBytes) {
+        ::sync_file_range(m_writer.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        m_writtenBack = m_written;
+    }
+}
+
+void TargetFile::readAt(qint64 offset, qint64 size, QByteArray &buffer)
+{
+    buffer.resize(size);
+    for (qint64 done = 0; done < size;) {
+        const ssize_t read = ::pread(m_reader.get(), buffer.data() + done, size_t(size - done),
+                                     offset + done);
+        if (read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (read <= 0) {
+            fail(QStringLiteral("Cannot read \"%1\" back"), read < 0 ? errno : EIO);
+        }
+        done += read;
+    }
+}
+
 void TargetFile::restart()
 {
+    m_allocated = -1;
+    m_runs.clear();
+    m_hashedUpTo = 0;
     m_pending.resize(0);
     m_received = 0;
     m_written = 0;
@@ -255,6 +388,9 @@ void TargetFile::restart()
 
 ReleaseFile TargetFile::finish()
 {
+    if (m_allocated >= 0) {
+        wholeUpTo(m_allocated);
+    }
     writePending();
     const QByteArray digest = checkPin();
     // On the disk before it takes the name: after a power cut the name must

@@ -7,6 +7,7 @@
 #include "runtime_error.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -61,6 +62,20 @@ public:
     void write(const QByteArray &bytes);
     // Bytes taken so far.
     qint64 size() const { return m_received; }
+
+    // For a file whose pieces come in any order, from several servers: takes
+    // its whole size on the disk now, so that a full disk shows before the
+    // transfer rather than half way through a file of holes. writeAt, sha256Of
+    // and wholeUpTo replace write from here on.
+    void allocate(qint64 size);
+    // Writes bytes at offset. Runs of chunks that follow each other are
+    // gathered and written in blocks, a few runs at a time.
+    void writeAt(qint64 offset, const QByteArray &bytes);
+    // The SHA-256 of length bytes at offset, as they are on the disk.
+    QByteArray sha256Of(qint64 offset, qint64 length);
+    // The file's first end bytes are whole: what of them is not hashed yet is
+    // read back and hashed, in order, so that little is left to do at the end.
+    void wholeUpTo(qint64 end);
     // Empties the file, for a download that starts again from its first byte.
     void restart();
     // Writes out what is gathered, checks it against the pin, puts it on the
@@ -89,6 +104,11 @@ public:
 private:
     void createPart();
     void writePending();
+    // Writes the gathered runs at their offsets.
+    void writeRuns();
+    void writeAtOffset(qint64 offset, const char *data, qint64 size);
+    // Reads size bytes at offset into buffer, which it sizes.
+    void readAt(qint64 offset, qint64 size, QByteArray &buffer);
     // The digest of what was written, when it was hashed.
     QByteArray checkPin();
     void checkOnDisk(const QByteArray &digest);
@@ -121,6 +141,18 @@ private:
     // without a pinned digest where the bytes on the disk are read back.
     std::unique_ptr<BackgroundSha256> m_sha256;
     qint64 m_received = 0;
+    // For pieces in any order: the size taken, the runs not yet written (each
+    // at its offset) and how far the whole file's hash has come.
+    struct Run
+    {
+        qint64 offset = 0;
+        QByteArray bytes;
+    };
+    static constexpr int MaxRuns = 4;
+    qint64 m_allocated = -1;
+    QList<Run> m_runs;
+    qint64 m_hashedUpTo = 0;
+    QByteArray m_readBuffer;
     // Written to the file, and of that, handed to the disk.
     qint64 m_written = 0;
     qint64 m_writtenBack = 0;
