@@ -83,6 +83,13 @@ QString cancelled(const QString &address)
     return QStringLiteral("The transfer of %1 was cancelled").arg(address);
 }
 
+QString partsRefused(const QString &address)
+{
+    return QStringLiteral("%1 sent the whole file when asked for a part of it: it does not serve "
+                          "parts, so several servers cannot share the file")
+        .arg(address);
+}
+
 QString certificateNotVerified(const QString &address, const QStringList &errors)
 {
     return QStringLiteral("Cannot verify the TLS certificate of %1: %2")

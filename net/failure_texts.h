@@ -29,6 +29,8 @@ QString answerTooLarge(const QString &address, qint64 maxBytes);
 QString sentMoreThanAnnounced(const QString &address, qint64 announced, qint64 from);
 
 QString cancelled(const QString &address);
+// A server that answered a request for a part of the file with the whole of it.
+QString partsRefused(const QString &address);
 
 // Refused for its security: a certificate that did not verify (errors, as the
 // TLS library words them), a redirect from https to http (target empty when the

@@ -47,6 +47,8 @@ public:
     virtual void serverFailed(int server, const RuntimeError &failure) = 0;
     // Whether every byte was handed out and taken: the body ends.
     virtual bool isWhole() const = 0;
+    // The file's size, which every server's ranges must agree with.
+    virtual qint64 fileSize() const = 0;
 };
 
 // The internet transfer control: one request at a time, HEAD or GET, with the

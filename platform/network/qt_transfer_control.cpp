@@ -51,14 +51,42 @@ void QtTransferControl::ExecuteFrom(const QString &address, qint64 offset)
 
 void QtTransferControl::ExecutePieces(const QStringList &addresses, PieceSource &source)
 {
-    Q_UNUSED(addresses);
-    Q_UNUSED(source);
-    throw RuntimeError(ErrorNumber::InvalidCall, QStringLiteral("Not yet"));
+    throwIfExecuting();
+    m_retry.stop();
+    dropReply();
+    dropPieces();
+    ++m_generation;
+    NetRules::Asked asked = m_limits;
+    m_request = Request{addresses.join(QStringLiteral(", ")),
+                        {},
+                        asked,
+                        NetRules::RetrySchedule::transfer(m_firstRetryDelay),
+                        {},
+                        0};
+    m_attempt = Attempt();
+    m_phase = Phase::Asking;
+    m_pieces.reset(new PieceFetch(
+        m_network, asked, m_firstRetryDelay, addresses, source,
+        [this] { raise(TransferState::ResponseCompleted); },
+        [this] {
+            m_attempt.error = m_pieces->error();
+            m_attempt.errorNumber = ErrorNumber::TransferFailed;
+            raise(TransferState::Error);
+        }));
+    m_pieces->start();
 }
 
 int QtTransferControl::ChunkServer() const
 {
-    return 0;
+    return m_pieces ? m_pieces->chunkServer() : 0;
+}
+
+void QtTransferControl::dropPieces()
+{
+    if (m_pieces) {
+        m_pieces->cancel();
+        m_pieces.reset();
+    }
 }
 
 void QtTransferControl::throwIfExecuting() const
@@ -80,6 +108,7 @@ void QtTransferControl::begin(const QString &address, bool head, qint64 from)
     }
     m_retry.stop();
     dropReply();
+    dropPieces();
     ++m_generation;
     NetRules::Asked asked = m_limits;
     asked.head = head;
@@ -126,6 +155,9 @@ void QtTransferControl::startAttempt()
 
 bool QtTransferControl::StillExecuting() const
 {
+    if (m_pieces) {
+        return !m_pieces->isOver() || m_phase == Phase::Answered;
+    }
     return m_phase == Phase::Asking || m_phase == Phase::Answered || m_phase == Phase::Reading;
 }
 
@@ -141,6 +173,19 @@ int QtTransferControl::GetStatus() const
 
 QByteArray QtTransferControl::GetChunk(int size)
 {
+    if (m_pieces && stateDelivered()) {
+        try {
+            QByteArray chunk = m_pieces->next(size);
+            if (chunk.isEmpty()) {
+                m_phase = Phase::Settled;
+            }
+            return chunk;
+        } catch (const RuntimeError &error) {
+            m_attempt.error = error.description();
+            m_phase = Phase::GaveUp;
+            throw;
+        }
+    }
     const quint64 generation = m_generation;
     if (m_request.asked.head || !stateDelivered() ||
         (!m_reply && m_phase != Phase::GaveUp && !m_retry.isActive())) {
@@ -205,11 +250,17 @@ QByteArray QtTransferControl::GetChunk(int size)
 
 qint64 QtTransferControl::ChunkOffset() const
 {
+    if (m_pieces) {
+        return m_pieces->chunkOffset();
+    }
     return m_request.chunkOffset;
 }
 
 std::optional<RetryWait> QtTransferControl::PendingRetry() const
 {
+    if (m_pieces) {
+        return m_pieces->pendingRetry();
+    }
     if (!m_retry.isActive()) {
         return std::nullopt;
     }
@@ -222,6 +273,10 @@ void QtTransferControl::Cancel()
     ++m_generation;
     m_retry.stop();
     dropReply();
+    if (m_pieces) {
+        // Not deleted: GetChunk may be reading from it, under this call.
+        m_pieces->cancel();
+    }
     if (m_phase != Phase::GaveUp) {
         m_phase = Phase::Idle;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "network_access.h"
+#include "piece_fetch.h"
 #include "reply_watch.h"
 #include "retry_rules.h"
 #include "transfer_control.h"
@@ -99,6 +100,8 @@ private:
     // Starts a request for address, of the bytes from "from" on.
     void begin(const QString &address, bool head, qint64 from);
     void throwIfExecuting() const;
+    // Leaves a fetch from several servers; deleted later, as it may be reading.
+    void dropPieces();
     // Sends the request again, from where the file's state says.
     void startAttempt();
     void onMetaDataChanged();
@@ -125,6 +128,8 @@ private:
     // What every request asks under: the time-out and the floor on the rate.
     NetRules::Asked m_limits;
     std::unique_ptr<QNetworkReply, LaterDeleter> m_reply;
+    // The request of ExecutePieces, while it is the one under way.
+    std::unique_ptr<PieceFetch, QScopedPointerDeleteLater> m_pieces;
     ReplyWatch m_watch;
     QTimer m_retry;
     quint64 m_generation = 0; // counts requests, so that a late queued state is dropped
