@@ -2,6 +2,7 @@
 
 #include "byte_count.h"
 #include "diagnostics.h"
+#include "failure_texts.h"
 #include "file_system.h"
 #include "progress.h"
 #include "release_file.h"
@@ -16,9 +17,25 @@
 #include <limits>
 
 DownloadJob::DownloadJob(FileSystem &fileSystem, const QString &folder, const QString &path,
-                         const ReleasePin &pin, const QStringList &addresses)
-    : m_fileSystem(fileSystem), m_folder(folder), m_path(path), m_pin(pin), m_servers(addresses)
+                         const ReleasePin &pin, const QStringList &addresses, Sharing sharing)
+    : m_fileSystem(fileSystem), m_folder(folder), m_path(path), m_pin(pin), m_addresses(addresses),
+      m_servers(addresses)
 {
+    // Bytes from several servers are joined only where the SHA-256 checks the
+    // whole, and written at their places only where the size is known.
+    if (sharing == Sharing::AtOnce && addresses.size() > 1 && pin.pinsDigest() && pin.size > 0) {
+        m_plan = std::make_unique<PiecePlan>(pin.size,
+                                             pin.pinsPieces() ? pin.pieces.pieceBytes : PieceBytes,
+                                             static_cast<int>(addresses.size()));
+        m_serverFailures.resize(addresses.size());
+        qCInfo(lcNet).noquote() << QStringLiteral("%1 comes from %2 servers at once, each piece %3")
+                                       .arg(QFileInfo(path).fileName())
+                                       .arg(addresses.size())
+                                       .arg(pin.pinsPieces()
+                                                ? QStringLiteral("checked as it lands")
+                                                : QStringLiteral(
+                                                      "checked with the whole at the end"));
+    }
     if (addresses.size() > 1) {
         qCInfo(lcNet).noquote() << QStringLiteral("%1 may come from %2 servers, in this order: %3")
                                        .arg(QFileInfo(path).fileName())
@@ -90,6 +107,10 @@ void DownloadJob::answered(const QString &contentLength, const QString &contentR
     if (m_run.phase == DownloadPhase::Preparing) {
         m_target = std::make_unique<TargetFile>(m_path, m_pin);
         m_run = Run{DownloadPhase::Receiving, 0, {}};
+        if (m_plan) {
+            m_target->allocate(m_pin.size);
+            return;
+        }
     }
     // Another server's copy of a release no pin sizes may be of another size.
     // A piece's length is not the file's: its range tells the whole.
@@ -101,8 +122,27 @@ void DownloadJob::answered(const QString &contentLength, const QString &contentR
     }
 }
 
-bool DownloadJob::receive(const QByteArray &chunk, qint64 offset)
+bool DownloadJob::receive(const QByteArray &chunk, qint64 offset, int server)
 {
+    if (m_plan) {
+        m_run.phase = DownloadPhase::Receiving;
+        if (chunk.isEmpty()) {
+            return false;
+        }
+        // Bytes of a span taken back meanwhile (the server failed, or was
+        // left) come again from another server: these are not written.
+        if (m_plan->position(server) != offset || m_plan->spanEnd(server) <= offset) {
+            return false;
+        }
+        m_target->writeAt(offset, chunk);
+        if (const std::optional<int> piece = m_plan->received(server, chunk.size())) {
+            checkPiece(*piece);
+        }
+        m_target->wholeUpTo(m_plan->wholePrefix());
+        m_run.percentage = nextPercentage(m_run.percentage, m_plan->receivedBytes(),
+                                          expectedBytes());
+        return false;
+    }
     // The release changed on the server, or the server cannot carry on where
     // a drop left off. The rate carries on through it.
     const bool startsOver = offset < m_target->size();
@@ -129,6 +169,121 @@ void DownloadJob::fail()
     m_run = Run{DownloadPhase::Failed, 0, {}};
 }
 
+void DownloadJob::checkPiece(int piece)
+{
+    if (!m_pin.pinsPieces()) {
+        return;
+    }
+    const ByteSpan span = m_plan->pieceSpan(piece);
+    if (m_target->sha256Of(span.begin, span.size()) == m_pin.pieces.of(piece)) {
+        return;
+    }
+    const QList<int> senders = m_plan->damaged(piece);
+    QStringList names;
+    for (const int server : senders) {
+        names.append(m_addresses.value(server));
+    }
+    const QString what = QStringLiteral("piece %1 (bytes %2 to %3) does not match its SHA-256")
+                             .arg(piece + 1)
+                             .arg(span.begin)
+                             .arg(span.end - 1);
+    // Only a piece one server sent tells who damaged it; it is fetched again
+    // whole, from a server that sent none of it.
+    if (senders.size() != 1) {
+        qCInfo(lcNet).noquote() << QStringLiteral(
+                                       "%1, sent by %2: fetching it again from one server")
+                                       .arg(what, names.join(QStringLiteral(" and ")));
+        return;
+    }
+    const int server = senders.constFirst();
+    const QString address = m_addresses.value(server);
+    m_plan->drop(server);
+    m_serverFailures[server] =
+        RuntimeError(ErrorNumber::ReleaseMismatch,
+                     QStringLiteral("%1 sent damaged data: %2").arg(address, what));
+    m_damagedBy = address;
+    m_damagedAt = m_now;
+    qCInfo(lcNet).noquote() << QStringLiteral("%1 sent damaged data: %2; left for this download, "
+                                              "carrying on with %3 servers")
+                                   .arg(address, what)
+                                   .arg(m_plan->serversLeft());
+}
+
+std::optional<std::pair<qint64, qint64>> DownloadJob::nextSpan(int server)
+{
+    if (!m_plan) {
+        return std::nullopt;
+    }
+    const std::optional<ByteSpan> span = m_plan->assign(server);
+    if (!span) {
+        return std::nullopt;
+    }
+    return std::pair{span->begin, span->end};
+}
+
+qint64 DownloadJob::spanEnd(int server) const
+{
+    return m_plan ? m_plan->spanEnd(server) : 0;
+}
+
+void DownloadJob::interrupted(int server)
+{
+    if (m_plan) {
+        m_plan->interrupted(server);
+    }
+}
+
+void DownloadJob::serverFailed(int server, const RuntimeError &failure)
+{
+    if (!m_plan || server < 0 || server >= m_serverFailures.size()) {
+        return;
+    }
+    m_plan->drop(server);
+    if (!m_serverFailures[server]) {
+        m_serverFailures[server] = failure;
+    }
+}
+
+bool DownloadJob::isWhole() const
+{
+    return m_plan && m_plan->isWhole();
+}
+
+qint64 DownloadJob::receivedBytes() const
+{
+    if (m_plan) {
+        return m_plan->receivedBytes();
+    }
+    return m_target ? m_target->size() : 0;
+}
+
+NextServer DownloadJob::oneServerAtATime(qsizetype first, const QString &why)
+{
+    m_plan.reset();
+    // Numbered as before, and reported with every server's reason if this
+    // fails too: the ones before the first to try failed already.
+    m_servers = ServerList(m_addresses);
+    for (qsizetype i = 0; i < first; ++i) {
+        m_servers.failed(
+            m_serverFailures.value(i).value_or(RuntimeError(ErrorNumber::TransferFailed, why)));
+    }
+    qCInfo(lcNet).noquote()
+        << QStringLiteral("%1 (%2); %3 now comes from one server at a time, from its first byte: "
+                          "%4 (%5 of %6)")
+               .arg(why.isEmpty() ? QStringLiteral("Several servers could not share it") : why,
+                    QStringLiteral("several servers at once"), QFileInfo(m_path).fileName(),
+                    address())
+               .arg(m_servers.number())
+               .arg(m_servers.size());
+    // Without a .part yet, the next answer makes it, as the first would have.
+    if (m_target) {
+        m_run.phase = DownloadPhase::ChangingServer;
+        m_run.percentage = 0;
+        m_target->restart();
+    }
+    return {address(), 0};
+}
+
 bool DownloadJob::isServerFailure(const RuntimeError &failure)
 {
     switch (failure.number()) {
@@ -145,6 +300,24 @@ NextServer DownloadJob::afterFailure(const RuntimeError &failure)
 {
     if (!isServerFailure(failure)) {
         throw failure;
+    }
+    if (m_plan) {
+        // The pieces each passed, or had no digests, yet the whole is not the
+        // release: which server sent what cannot tell. One at a time can.
+        if (failure.number() == ErrorNumber::ReleaseMismatch) {
+            return oneServerAtATime(0, failure.description());
+        }
+        // A server that serves only whole files still may, one at a time.
+        ServerList report(m_addresses);
+        for (qsizetype i = 0; i < m_addresses.size(); ++i) {
+            const std::optional<RuntimeError> &why = m_serverFailures.value(i);
+            if (why && why->description() == FailureTexts::partsRefused(m_addresses[i])) {
+                return oneServerAtATime(i, why->description());
+            }
+            report.failed(why.value_or(failure));
+        }
+        m_servers = report;
+        throw report.report(QStringLiteral("\"%1\"").arg(QFileInfo(m_path).fileName()));
     }
     if (!m_servers.failed(failure)) {
         throw m_servers.report(QStringLiteral("\"%1\"").arg(QFileInfo(m_path).fileName()));
@@ -177,8 +350,9 @@ void DownloadJob::tick(qint64 msecs, bool waitingToRetry)
         phase != DownloadPhase::ChangingServer) {
         return;
     }
+    m_now = msecs;
     // Sampled during a wait too, so that the rate falls as it should.
-    m_run.meter.sample(m_target->size(), msecs);
+    m_run.meter.sample(receivedBytes(), msecs);
     if (phase != DownloadPhase::ChangingServer) {
         m_run.phase = waitingToRetry ? DownloadPhase::WaitingToRetry : DownloadPhase::Receiving;
     }
@@ -187,13 +361,29 @@ void DownloadJob::tick(qint64 msecs, bool waitingToRetry)
 DownloadProgress DownloadJob::progress() const
 {
     const qint64 expected = expectedBytes();
-    return {m_run.phase,
-            m_target ? m_target->size() : 0,
-            expected,
-            m_run.percentage,
-            m_run.meter.bytesPerSecond(),
-            m_run.meter.secondsLeft(expected),
-            address(),
-            m_servers.number(),
-            std::max(m_servers.size(), 1)};
+    DownloadProgress progress{m_run.phase,
+                              receivedBytes(),
+                              expected,
+                              m_run.percentage,
+                              m_run.meter.bytesPerSecond(),
+                              m_run.meter.secondsLeft(expected),
+                              address(),
+                              m_servers.number(),
+                              std::max(m_servers.size(), 1),
+                              0,
+                              {}};
+    if (m_plan) {
+        progress.serversAtWork = m_plan->serversLeft();
+        // The one server left is named, as one serving alone would be.
+        for (int server = 0; progress.serversAtWork == 1 && server < m_addresses.size(); ++server) {
+            if (!m_plan->isDropped(server)) {
+                progress.address = m_addresses[server];
+                progress.server = server + 1;
+            }
+        }
+        if (!m_damagedBy.isEmpty() && m_now - m_damagedAt < DamageNoticeMsecs) {
+            progress.damagedBy = m_damagedBy;
+        }
+    }
+    return progress;
 }

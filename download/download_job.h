@@ -1,7 +1,9 @@
 #pragma once
 
+#include "piece_plan.h"
 #include "release_pin.h"
 #include "server_list.h"
+#include "transfer_control.h"
 #include "transfer_meter.h"
 
 #include <QByteArray>
@@ -50,6 +52,11 @@ struct DownloadProgress
     QString address;
     int server = 1;
     int servers = 1;
+    // Fetched from several servers at once: how many are still at it; 0 when
+    // one server serves it.
+    int serversAtWork = 0;
+    // A server that sent damaged data and was left, said for a moment.
+    QString damagedBy;
 };
 
 // Where the next attempt goes after a server failed: the release's address on
@@ -66,14 +73,34 @@ struct NextServer
 // throws them.
 //
 // The release may be offered by several servers (the manifest's, then its
-// mirrors): when one fails, the job says which is next and from which byte.
-class DownloadJob final
+// mirrors). A release pinned by its SHA-256 and size is fetched from all of
+// them at once, in pieces, each written at its place (the job is then the
+// transfer's PieceSource); with the pieces' digests, each piece is checked as
+// it lands and a server that sent a damaged one is left. Otherwise, and when
+// the whole does not match, one server at a time: when one fails, the job says
+// which is next and from which byte.
+class DownloadJob final : public PieceSource
 {
 public:
+    // How a release on several servers is fetched, when its pin allows both.
+    enum class Sharing { AtOnce, OneAtATime };
+
     // addresses: the release's on each server, in the order they are tried.
     DownloadJob(FileSystem &fileSystem, const QString &folder, const QString &path,
-                const ReleasePin &pin, const QStringList &addresses = {});
-    ~DownloadJob();
+                const ReleasePin &pin, const QStringList &addresses = {},
+                Sharing sharing = Sharing::AtOnce);
+    ~DownloadJob() override;
+
+    // A piece's length when the manifest gives no digests of its own.
+    static constexpr qint64 PieceBytes = 4 * 1024 * 1024;
+    // How long the line under the bar names a server that sent damaged data.
+    static constexpr qint64 DamageNoticeMsecs = 4000;
+
+    // Whether the release is fetched from its servers at once (ExecutePieces),
+    // rather than from one server at a time.
+    bool fetchesPieces() const { return m_plan != nullptr; }
+    // The release's address on each server.
+    const QStringList &addresses() const { return m_addresses; }
     DownloadJob(const DownloadJob &) = delete;
     DownloadJob &operator=(const DownloadJob &) = delete;
 
@@ -97,7 +124,9 @@ public:
     // Writes chunk, which starts at offset in the release. An offset below what
     // was written means the release comes again from its first byte: what was
     // written goes first, so that two versions are never joined. True then.
-    bool receive(const QByteArray &chunk, qint64 offset);
+    // From several servers at once, the chunk goes at offset whatever came
+    // before, and server is the one that sent it.
+    bool receive(const QByteArray &chunk, qint64 offset, int server = 0);
     // Checks what was written and gives it the release's name.
     ReleaseFile finish();
     // Deletes the .part.
@@ -126,7 +155,23 @@ public:
     qint16 percentage() const { return m_run.percentage; }
     DownloadProgress progress() const;
 
+    // PieceSource: what the transfer asks each server for.
+    std::optional<std::pair<qint64, qint64>> nextSpan(int server) override;
+    qint64 spanEnd(int server) const override;
+    void interrupted(int server) override;
+    void serverFailed(int server, const RuntimeError &failure) override;
+    bool isWhole() const override;
+    qint64 fileSize() const override { return m_pin.size; }
+
 private:
+    // Checks a piece that became whole; a damaged one is fetched again, and a
+    // server that alone sent it is left.
+    void checkPiece(int piece);
+    // From several servers at once to one at a time, each from byte 0, from
+    // the server at index first on.
+    NextServer oneServerAtATime(qsizetype first, const QString &why);
+    qint64 receivedBytes() const;
+
     // What one run of the transfer has come to; a new run starts from a fresh one.
     struct Run
     {
@@ -140,7 +185,15 @@ private:
     QString m_path;
     ReleasePin m_pin;
     qint64 m_announcedBytes = -1;
+    QStringList m_addresses;
     ServerList m_servers;
+    // While the release comes from several servers at once.
+    std::unique_ptr<PiecePlan> m_plan;
+    // Why each server was left, by its index, while they serve at once.
+    QList<std::optional<RuntimeError>> m_serverFailures;
+    QString m_damagedBy;
+    qint64 m_damagedAt = 0;
+    qint64 m_now = 0;
     std::unique_ptr<TargetFile> m_target;
     Run m_run;
 };
