@@ -169,7 +169,11 @@ void Form1::StartDownload()
     // Only now: the probe's own completion must find Downloading false.
     Downloading = true;
     m_stage = Stage::Transferring;
-    Inet1.Execute(address, QLatin1String("GET \"") + address + QLatin1Char('"'));
+    if (m_job->fetchesPieces()) {
+        Inet1.ExecutePieces(m_job->addresses(), *m_job);
+    } else {
+        Inet1.Execute(address, QLatin1String("GET \"") + address + QLatin1Char('"'));
+    }
 }
 
 qint32 Form1::GetRemoteFileSize(const QString &address)
@@ -263,7 +267,7 @@ std::optional<ReleaseFile> Form1::receiveRelease()
         if (!yield()) {
             return std::nullopt;
         }
-        if (m_job->receive(chunk, Inet1.ChunkOffset())) {
+        if (m_job->receive(chunk, Inet1.ChunkOffset(), Inet1.ChunkServer())) {
             qCInfo(lcDownload).noquote()
                 << QStringLiteral("%1 comes again from its first byte: starting over")
                        .arg(SelectedFile);
@@ -295,15 +299,19 @@ std::optional<ReleaseFile> Form1::receiveRelease()
 void Form1::changeServer(const RuntimeError &failure)
 {
     const QString failed = m_job->address();
+    const bool atOnce = m_job->fetchesPieces();
     // Throws when no server is left, or none would do better.
     const NextServer next = m_job->afterFailure(failure);
     const DownloadProgress progress = m_job->progress();
-    qCInfo(lcNet).noquote() << QStringLiteral(
-                                   "%1 failed (%2); now from %3 (%4 of %5), from byte %6")
-                                   .arg(failed, failure.description(), next.address)
-                                   .arg(progress.server)
-                                   .arg(progress.servers)
-                                   .arg(next.from);
+    // From several servers at once, the job says itself why one goes on.
+    if (!atOnce) {
+        qCInfo(lcNet).noquote() << QStringLiteral(
+                                       "%1 failed (%2); now from %3 (%4 of %5), from byte %6")
+                                       .arg(failed, failure.description(), next.address)
+                                       .arg(progress.server)
+                                       .arg(progress.servers)
+                                       .arg(next.from);
+    }
     if (next.from == 0) {
         ProgressBar->empty();
         Label3->setText(QStringLiteral("0 %"));

@@ -25,7 +25,7 @@ struct Texts
 // them. French puts a no-break space before "?" and ":", as its typography asks;
 // German ends the cancel question with its verb. Portuguese is written as spoken
 // in Brazil, like the standard buttons that come with it.
-constexpr std::array<Texts, 39> Table = {{
+constexpr std::array<Texts, 41> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
      " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
      " Download online do Orbistane."},
@@ -136,6 +136,16 @@ constexpr std::array<Texts, 39> Table = {{
     {"Descarga completada: %1 desde %2", "Download complete: %1 from %2",
      "Téléchargement terminé\u00A0: %1 depuis %2", "Download abgeschlossen: %1 von %2",
      "Download concluído: %1 de %2"},
+    // 40, before the rate while several servers serve the release at once: %1
+    // is how many, always 2 or more.
+    {"%1 servidores", "%1 servers", "%1 serveurs", "%1 Server", "%1 servidores"},
+    // 41, for a moment after a server sent damaged data and was left: %1 is its
+    // host, %2 how many servers carry on.
+    {"%1 envió datos dañados; se sigue con %2 servidores",
+     "%1 sent damaged data; carrying on with %2 servers",
+     "%1 a envoyé des données endommagées ; la suite vient de %2 serveurs",
+     "%1 hat beschädigte Daten gesendet; weiter mit %2 Servern",
+     "%1 enviou dados danificados; continuando com %2 servidores"},
 }};
 
 RuntimeError subscriptOutOfRange()

@@ -23,6 +23,8 @@ constexpr int RetryMessage = 34;
 constexpr int CompleteMessage = 37;
 constexpr int ServerMessage = 38;
 constexpr int CompleteFromMessage = 39;
+constexpr int ServersMessage = 40;
+constexpr int DamagedMessage = 41;
 
 QLocale numberLocale()
 {
@@ -111,6 +113,14 @@ QString downloadStatusLine(const DownloadProgress &progress)
     }
     QString line = transferStatusLine(progress.receivedBytes, progress.expectedBytes,
                                       progress.bytesPerSecond, progress.secondsLeft);
+    if (!progress.damagedBy.isEmpty()) {
+        return message(DamagedMessage)
+            .arg(serverName(progress.damagedBy), QString::number(progress.serversAtWork));
+    }
+    if (progress.serversAtWork > 1) {
+        const QString servers = message(ServersMessage).arg(progress.serversAtWork);
+        return line.isEmpty() ? servers : servers + separator() + line;
+    }
     if (progress.server <= 1) {
         return line;
     }
