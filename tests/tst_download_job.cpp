@@ -60,7 +60,7 @@ void TestDownloadJob::receive()
     QFETCH(qint64, announced);
     QFETCH(QList<qint64>, chunks);
     const QByteArray release = randomBytes(chunks.constLast() + chunks[chunks.size() - 2]);
-    DownloadJob job(m_fileSystem, m_folder.path(), m_path, {{}, pinned});
+    DownloadJob job(m_fileSystem, m_folder.path(), m_path, {{}, pinned, {}});
     job.announce(announced);
     job.answered({}, {});
     QList<int> shown;
@@ -156,8 +156,8 @@ void TestDownloadJob::moveOn()
                               QStringLiteral("http://b.example/r")};
     DownloadJob job(
         m_fileSystem, m_folder.path(), m_path,
-        {digestPinned ? Sha256::hash(release) : QByteArray(), sizePinned ? release.size() : -1},
-        servers);
+        {digestPinned ? Sha256::hash(release) : QByteArray(), sizePinned ? release.size() : -1, {}},
+        servers, DownloadJob::Sharing::OneAtATime);
     job.takeProbe(200, QStringLiteral("5000"));
     job.answered({}, {});
     job.receive(release.left(written), 0);

@@ -163,7 +163,9 @@ void TestTransferStatus::serverLine()
                               {},
                               QStringLiteral("https://mirror.example.org/o/setup.sh"),
                               2,
-                              3};
+                              3,
+                              0,
+                              {}};
     useLanguage(QStringLiteral("en_GB.UTF-8"));
     QCOMPARE(downloadStatusLine(progress),
              QStringLiteral("mirror.example.org (2 of 3) · 5.0 MB received · 8.8 MB/s"));
@@ -187,6 +189,14 @@ void TestTransferStatus::serverLine()
     QCOMPARE(downloadStatusLine(progress), QStringLiteral("Descarga completada: 5,0 MB"));
     progress.phase = DownloadPhase::Receiving;
     QCOMPARE(downloadStatusLine(progress), QStringLiteral("5,0 MB recibidos"));
+    // Several servers at once: how many; for a moment, the one left for damaged data.
+    progress.serversAtWork = 3;
+    QCOMPARE(downloadStatusLine(progress), QStringLiteral("3 servidores · 5,0 MB recibidos"));
+    progress.serversAtWork = 2;
+    progress.damagedBy = QStringLiteral("http://mirror.example:8080/o/setup.sh");
+    useLanguage(QStringLiteral("en_GB.UTF-8"));
+    QCOMPARE(downloadStatusLine(progress),
+             QStringLiteral("mirror.example:8080 sent damaged data; carrying on with 2 servers"));
 }
 
 QTEST_GUILESS_MAIN(TestTransferStatus)

@@ -10,10 +10,12 @@
 
 #include <algorithm>
 
-TestHttpServer::TestHttpServer(QObject *parent)
-    : QObject(parent), m_server(std::make_unique<QTcpServer>())
+TestHttpServer::TestHttpServer(QObject *parent) : TestHttpServer(QHostAddress::LocalHost, parent) {}
+
+TestHttpServer::TestHttpServer(const QHostAddress &address, QObject *parent)
+    : QObject(parent), m_server(std::make_unique<QTcpServer>()), m_host(address.toString())
 {
-    m_server->listen(QHostAddress::LocalHost, 0);
+    m_server->listen(address, 0);
     connect(m_server.get(), &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
 }
 
@@ -85,8 +87,8 @@ int TestHttpServer::openConnections() const
 
 QString TestHttpServer::baseUrl() const
 {
-    return QStringLiteral("%1://127.0.0.1:%2/")
-        .arg(m_tls ? QLatin1String("https") : QLatin1String("http"))
+    return QStringLiteral("%1://%2:%3/")
+        .arg(m_tls ? QLatin1String("https") : QLatin1String("http"), m_host)
         .arg(port());
 }
 
@@ -204,22 +206,26 @@ TestHttpServer::Response TestHttpServer::cut(const Request &request, Response &s
         const QByteArray ifRange = request.headers.value("if-range");
         const bool sameFile = ifRange.isEmpty() || ifRange == headerOf(response, "ETag") ||
                               ifRange == headerOf(response, "Last-Modified");
-        if (range.startsWith("bytes=") && range.endsWith('-') && sameFile) {
+        if (range.startsWith("bytes=") && sameFile) {
             if (response.rangeAnswer) {
                 return *response.rangeAnswer;
             }
-            start = range.mid(6).chopped(1).toLongLong();
+            const QList<QByteArray> ends = range.mid(6).split('-');
+            start = ends.value(0).toLongLong();
             const qint64 size = response.body.size();
             if (start >= size) {
                 return status(416, "Range Not Satisfiable");
             }
+            const qint64 last = ends.value(1).isEmpty()
+                                    ? size - 1
+                                    : std::min(ends.value(1).toLongLong(), size - 1);
             response.status = 206;
             response.reason = "Partial Content";
             response.headers.append(
                 {QByteArray("Content-Range"), "bytes " + QByteArray::number(start) + '-' +
-                                                  QByteArray::number(size - 1) + '/' +
+                                                  QByteArray::number(last) + '/' +
                                                   QByteArray::number(size)});
-            response.body = response.body.mid(start);
+            response.body = response.body.mid(start, last - start + 1);
         }
     }
     const auto point = std::find_if(stored.dropAt.cbegin(), stored.dropAt.cend(),

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QPair>
 #include <QSslCertificate>
@@ -41,7 +42,7 @@ public:
         int delayMs = 0;
         // Send the body again and again for as long as the client reads.
         bool endless = false;
-        // Serve "Range: bytes=N-" with 206 and Accept-Ranges, honouring
+        // Serve "Range: bytes=N-" and "bytes=N-M" with 206 and Accept-Ranges, honouring
         // If-Range against the ETag or Last-Modified among headers.
         bool ranges = false;
         // Answers a range request instead, when set (a wrong 206, a 416 ...).
@@ -61,6 +62,8 @@ public:
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);
+    // On another loopback address (127.0.0.2 ...), which a client takes for another host.
+    explicit TestHttpServer(const QHostAddress &address, QObject *parent = nullptr);
     // Speaks https only, presenting certificate, whose private key is key.
     TestHttpServer(const QSslCertificate &certificate, const QSslKey &key,
                    QObject *parent = nullptr);
@@ -101,6 +104,7 @@ private:
     // A QSslServer when speaking https, with m_tls pointing at it.
     std::unique_ptr<QTcpServer> m_server;
     QSslServer *m_tls = nullptr;
+    QString m_host = QStringLiteral("127.0.0.1");
     QHash<QByteArray, Response> m_responses;
     QHash<QByteArray, Response> m_headResponses;
     QList<Request> m_requests;
