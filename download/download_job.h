@@ -162,6 +162,7 @@ public:
     void serverFailed(int server, const RuntimeError &failure) override;
     bool isWhole() const override;
     qint64 fileSize() const override { return m_pin.size; }
+    bool serves(int server) const override { return m_plan && !m_plan->isDropped(server); }
 
 private:
     // Checks a piece that became whole; a damaged one is fetched again, and a

@@ -49,6 +49,8 @@ public:
     virtual bool isWhole() const = 0;
     // The file's size, which every server's ranges must agree with.
     virtual qint64 fileSize() const = 0;
+    // Whether server is still one to ask: false once it was left for this file.
+    virtual bool serves(int server) const = 0;
 };
 
 // The internet transfer control: one request at a time, HEAD or GET, with the

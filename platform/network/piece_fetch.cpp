@@ -55,6 +55,8 @@ PieceFetch::PieceFetch(const NetworkAccess &network, const NetRules::Asked &limi
         });
         m_lanes.push_back(std::move(lane));
     }
+    m_endGame.setInterval(500);
+    connect(&m_endGame, &QTimer::timeout, this, &PieceFetch::checkEndGame);
 }
 
 PieceFetch::~PieceFetch()
@@ -66,6 +68,7 @@ PieceFetch::~PieceFetch()
 
 void PieceFetch::start()
 {
+    m_endGame.start();
     if (!feedIdleLanes()) {
         m_over = true;
         m_failed();
@@ -76,6 +79,9 @@ bool PieceFetch::feedIdleLanes()
 {
     bool atWork = false;
     for (const std::unique_ptr<Lane> &lane : m_lanes) {
+        if (lane->state == LaneState::Idle && !m_source.serves(lane->server)) {
+            lane->state = LaneState::Gone;
+        }
         if (lane->state == LaneState::Idle) {
             if (const std::optional<std::pair<qint64, qint64>> span =
                     m_source.nextSpan(lane->server)) {
@@ -110,6 +116,7 @@ void PieceFetch::send(Lane &lane, qint64 begin, qint64 end)
     QNetworkRequest request = m_network.request(lane.url);
     request.setRawHeader("Range", NetRules::rangeHeader(begin, end - 1));
     lane.clock.start();
+    lane.sinceBytes.start();
     lane.reply.reset(m_network.get(request));
     lane.reply->setReadBufferSize(LaneBufferBytes);
     QNetworkReply *reply = lane.reply.get();
@@ -242,6 +249,7 @@ QByteArray PieceFetch::next(int size)
             }
         }
         if (m_source.isWhole()) {
+            m_endGame.stop();
             for (const std::unique_ptr<Lane> &lane : m_lanes) {
                 dropReply(*lane);
                 lane->rest->stop();
@@ -283,6 +291,7 @@ QByteArray PieceFetch::take(Lane &lane, int size)
             failLane(lane, *past);
             return {};
         }
+        lane.sinceBytes.start();
         m_chunkOffset = position;
         m_chunkServer = lane.server;
         lane.handedOut += chunk.size();
@@ -330,8 +339,32 @@ std::optional<RetryWait> PieceFetch::pendingRetry() const
     return soonest;
 }
 
+void PieceFetch::checkEndGame()
+{
+    feedIdleLanes();
+    const bool oneFree = std::any_of(m_lanes.cbegin(), m_lanes.cend(), [](const auto &lane) {
+        return lane->state == LaneState::Idle;
+    });
+    if (!oneFree) {
+        return;
+    }
+    for (const std::unique_ptr<Lane> &lane : m_lanes) {
+        const bool atWork = lane->state == LaneState::Asking || lane->state == LaneState::Reading;
+        if (atWork && lane->reply && lane->reply->bytesAvailable() == 0 &&
+            lane->sinceBytes.elapsed() >= EndGameQuietMsecs) {
+            failLane(*lane,
+                     Verdict{Verdict::Action::Retry, 0, -1, -1, lane->file.position,
+                             ErrorNumber::RequestTimedOut,
+                             FailureTexts::noDataFor(
+                                 lane->address, std::chrono::milliseconds(EndGameQuietMsecs))});
+            return;
+        }
+    }
+}
+
 void PieceFetch::cancel()
 {
+    m_endGame.stop();
     m_cancelled = true;
     m_over = true;
     for (const std::unique_ptr<Lane> &lane : m_lanes) {

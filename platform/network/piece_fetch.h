@@ -90,7 +90,11 @@ private:
         bool retrying = false; // the request under way is a retry
         NetRules::Seen end;
         QElapsedTimer clock;
+        QElapsedTimer sinceBytes; // since its last bytes came
     };
+
+    // How long a lane may bring nothing while another waits with nothing to do.
+    static constexpr qint64 EndGameQuietMsecs = 3000;
 
     // Asks the source for a span for each idle lane; true when any lane is at
     // work or waits for its retry.
@@ -106,7 +110,9 @@ private:
     void judgeEnd(Lane &lane);
     void dropReply(Lane &lane, bool abort = true);
     void logAttempt(Lane &lane);
-    bool anyAtWork() const;
+    // Once nothing is left to give, a lane that brings nothing for a while
+    // gives its span to one that is free, rather than hold the end back.
+    void checkEndGame();
 
     NetworkAccess m_network;
     NetRules::Asked m_limits;
@@ -115,6 +121,7 @@ private:
     std::function<void()> m_answered;
     std::function<void()> m_failed;
     std::vector<std::unique_ptr<Lane>> m_lanes;
+    QTimer m_endGame;
     qsizetype m_current = 0; // the lane read from last: read on while it has bytes
     qint64 m_chunkOffset = 0;
     int m_chunkServer = 0;
