@@ -21,6 +21,8 @@ private slots:
     void parseLine();
     void pins_data();
     void pins();
+    void pieces_data();
+    void pieces();
     void digestText_data();
     void digestText();
     void decode_data();
@@ -209,6 +211,123 @@ void TestManifest::pins()
                                      note.kind == ManifestNote::Kind::SizeIgnored);
                          }),
              ignored);
+}
+
+Q_DECLARE_METATYPE(PieceDigests)
+Q_DECLARE_METATYPE(PiecesSkip)
+
+void TestManifest::pieces_data()
+{
+    // clang-format off
+    // text: a manifest; pieces: what the last release of a.exe is given;
+    // skipped: why its last pieces line is ignored, if it is.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<PieceDigests>("pieces");
+    QTest::addColumn<PiecesSkip>("skipped");
+
+    // 200000 bytes: three pieces of 64 KiB and one of 3392 bytes.
+    const QString release = "W2003\ta.exe\tA\t" + Digest + "\t200000\n";
+    const QByteArray four = Sha256::hash("1") + Sha256::hash("2") + Sha256::hash("3") +
+                            Sha256::hash("4");
+    const QString hex = QString::fromLatin1(four.toHex());
+    const QString line = "PIECES\ta.exe\t65536\t" + hex;
+    const PieceDigests given{65536, four};
+    const PieceDigests none;
+    const PiecesSkip taken = PiecesSkip::None;
+    const auto withSize = [&](const QString &size) {
+        return release + "PIECES\ta.exe\t" + size + '\t' + hex;
+    };
+    const auto withDigests = [&](const QString &digests) {
+        return release + "PIECES\ta.exe\t65536\t" + digests;
+    };
+
+    QTest::newRow("after its release") << release + line << given << taken;
+    QTest::newRow("tag in any letter case, digits in both, fields after ignored")
+        << release + "pIeCeS\ta.exe\t65536\t" + hex.left(100).toUpper() + hex.mid(100) +
+               "\tnotes" << given << taken;
+    QTest::newRow("bigger pieces, fewer of them")
+        << release + "PIECES\ta.exe\t131072\t" + hex.left(128)
+        << PieceDigests{131072, four.left(64)} << taken;
+    QTest::newRow("before its release") << line + '\n' + release << none << PiecesSkip::NoRelease;
+    QTest::newRow("another file's") << release + "PIECES\tA.exe\t65536\t" + hex << none
+                                    << PiecesSkip::NoRelease;
+    QTest::newRow("piece size below the least") << withSize("65535") << none
+                                                << PiecesSkip::BadPieceSize;
+    QTest::newRow("piece size above the most") << withSize("1073741825") << none
+                                               << PiecesSkip::BadPieceSize;
+    QTest::newRow("piece size beyond 64 bits") << withSize("18446744073709617152") << none
+                                               << PiecesSkip::BadPieceSize;
+    QTest::newRow("no piece size") << release + "PIECES\ta.exe" << none
+                                   << PiecesSkip::BadPieceSize;
+    QTest::newRow("odd number of digits") << withDigests(hex.chopped(1)) << none
+                                          << PiecesSkip::NotDigests;
+    QTest::newRow("whole digests and a half") << withDigests(hex + "0a") << none
+                                              << PiecesSkip::NotDigests;
+    QTest::newRow("a digit that is not hexadecimal") << withDigests(hex.chopped(1) + 'g') << none
+                                                     << PiecesSkip::NotDigests;
+    QTest::newRow("no digests") << withDigests("") << none << PiecesSkip::NotDigests;
+    QTest::newRow("a piece too few") << withDigests(hex.chopped(64)) << none
+                                     << PiecesSkip::DoesNotFit;
+    QTest::newRow("a piece too many") << withDigests(hex + hex.left(64)) << none
+                                      << PiecesSkip::DoesNotFit;
+    QTest::newRow("release of a size near 2^63")
+        << "W2003\ta.exe\tA\t" + Digest + "\t9223372036854775807\n" + line << none
+        << PiecesSkip::DoesNotFit;
+    QTest::newRow("release pinned by size alone")
+        << "W2003\ta.exe\tA\t\t200000\n" + line << none << PiecesSkip::NotPinned;
+    QTest::newRow("another release of the file unpinned: noted, this one given")
+        << "W2003\ta.exe\tA\n" + release + line << given << PiecesSkip::NotPinned;
+    QTest::newRow("a line ignored leaves the release to the next")
+        << withDigests(hex.chopped(1)) + '\n' + line << given << taken;
+    QTest::newRow("a second line for the same release")
+        << release + line + '\n' + withDigests(hex.mid(64) + hex.left(64)).mid(release.size())
+        << given << PiecesSkip::Again;
+    QTest::newRow("the release listed again takes the next line")
+        << release + line + '\n' + release + "PIECES\ta.exe\t131072\t" + hex.left(128)
+        << PieceDigests{131072, four.left(64)} << taken;
+    // clang-format on
+}
+
+void TestManifest::pieces()
+{
+    QFETCH(QString, text);
+    QFETCH(PieceDigests, pieces);
+    QFETCH(PiecesSkip, skipped);
+
+    const ManifestContents read = readManifest(text.toUtf8(), Pinning::Optional, QString());
+    const auto release = std::find_if(
+        read.releases.crbegin(), read.releases.crend(),
+        [](const ListedRelease &listed) { return listed.entry.file == QLatin1String("a.exe"); });
+    QVERIFY(release != read.releases.crend());
+    QVERIFY(release->entry.pin.pieces == pieces);
+    QCOMPARE(release->entry.pin.pinsPieces(), pieces.count() > 0);
+
+    const QStringList lines = text.split(u'\n');
+    const int last = int(std::find_if(lines.crbegin(), lines.crend(),
+                                      [](const QString &line) {
+                                          return line.startsWith(u"pieces", Qt::CaseInsensitive);
+                                      })
+                             .base() -
+                         lines.cbegin());
+    const auto noted = std::find_if(read.notes.cbegin(), read.notes.cend(),
+                                    [last](const ManifestNote &note) { return note.line == last; });
+    if (skipped == PiecesSkip::None) {
+        QVERIFY(noted == read.notes.cend());
+    } else {
+        QVERIFY(noted != read.notes.cend());
+        QCOMPARE(noted->kind, ManifestNote::Kind::PiecesIgnored);
+        QCOMPARE(noted->piecesSkip, skipped);
+        QVERIFY(!noted->reason().isEmpty());
+    }
+    // What is given writes back as the line it was read from, as far as it was readable.
+    if (pieces.count() > 0) {
+        const std::optional<QByteArray> written = writePiecesLine(QStringLiteral("a.exe"), pieces,
+                                                                  TextEncoding::Utf8);
+        QVERIFY(written);
+        const PiecesLine back = readPiecesLine(QString::fromUtf8(*written));
+        QCOMPARE(back.file, QStringLiteral("a.exe"));
+        QVERIFY(back.pieces == pieces);
+    }
 }
 
 void TestManifest::digestText_data()
