@@ -236,3 +236,13 @@ std::optional<QByteArray> writePiecesLine(const QString &file, const PieceDigest
     return QByteArray(Manifest::PiecesTag) + '\t' + *name + '\t' +
            QByteArray::number(pieces.pieceBytes) + '\t' + pieces.sha256.toHex();
 }
+
+qint64 pieceBytesFor(qint64 size)
+{
+    constexpr qint64 MostPieces = 4096;
+    qint64 pieceBytes = 4 * 1024 * 1024;
+    while (pieceBytes < Manifest::MaxPieceBytes && size > MostPieces * pieceBytes) {
+        pieceBytes *= 2;
+    }
+    return pieceBytes;
+}

@@ -132,3 +132,7 @@ QString describePiecesSkip(PiecesSkip reason);
 // size out of range, no digests.
 std::optional<QByteArray> writePiecesLine(const QString &file, const PieceDigests &pieces,
                                           TextEncoding encoding);
+
+// The piece size the vendor's tool writes for a release of size bytes: 4 MiB,
+// doubled while that makes more than 4096 pieces, so that the line stays short.
+qint64 pieceBytesFor(qint64 size);

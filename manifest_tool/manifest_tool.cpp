@@ -58,16 +58,20 @@ check  Reads DIR/manifest.txt as the program reads it: lists every release the
        pinned releases.
 
 add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
-       file name, display name, SHA-256 and size. If the manifest has a line for
-       FILE already, that line is updated instead. Every other line, MIRROR
-       lines included, is kept byte for byte. The manifest is created if there
+       file name, display name, SHA-256 and size, followed by the PIECES line
+       with the SHA-256 of each 4 MiB of it (more when that makes over 4096
+       pieces). If the manifest has a line for FILE already, that line is
+       updated instead, and the PIECES line follows the last line for FILE;
+       FILE's old PIECES lines are dropped. Every other line, MIRROR lines
+       included, is kept byte for byte. The manifest is created if there
        is none; else it is replaced whole, keeping its permissions. Sign it
        again afterwards: minisign -Sm DIR/manifest.txt
 
 A release must be a regular file, or a symbolic link to one inside DIR; its
-size and SHA-256 are taken from one opening of it. DIR/manifest.txt and its
-signature must be regular files, not links. Control characters from the
-manifest, the signature, the key or the command line are printed escaped (\x1B).
+size, SHA-256 and piece digests are taken from one opening of it.
+DIR/manifest.txt and its signature must be regular files, not links. Control
+characters from the manifest, the signature, the key or the command line are
+printed escaped (\x1B).
 
 Findings go to standard output, errors and warnings to standard error.
 
@@ -307,11 +311,12 @@ OpenRelease openRelease(const Folder &folder, const QString &file)
     return release;
 }
 
-// The open release's SHA-256. Bytes written while it is read would make a
-// digest of no version of the file, which the size would not match.
-FileDigest digestOf(const OpenRelease &release)
+// The open release's SHA-256, and its pieces' with pieceBytes above 0. Bytes
+// written while it is read would make a digest of no version of the file,
+// which the size would not match.
+FileDigest digestOf(const OpenRelease &release, qint64 pieceBytes)
 {
-    FileDigest digest = sha256OfDescriptor(release.descriptor.get(), release.path);
+    FileDigest digest = sha256OfDescriptor(release.descriptor.get(), release.path, pieceBytes);
     struct stat after = {};
     if (digest.error.isEmpty() &&
         (::fstat(release.descriptor.get(), &after) != 0 || after.st_size != release.size ||
@@ -594,7 +599,7 @@ private:
             problem(QStringLiteral("%1: no SHA-256 is pinned for %2").arg(where, path));
             return false;
         }
-        const FileDigest file = digestOf(release);
+        const FileDigest file = digestOf(release, 0);
         if (!file.error.isEmpty()) {
             problem(where + QStringLiteral(": ") + file.error);
         } else if (file.digest != pin.sha256) {
@@ -706,18 +711,23 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                    "cannot read; save it as UTF-8 first")
                                         .arg(manifest.path));
     }
-    const FileDigest digest = digestOf(release);
+    const FileDigest digest = digestOf(release, pieceBytesFor(release.size));
     if (!digest.error.isEmpty()) {
         return fail(Exit::Problems, digest.error);
     }
     // The names were checked above: only the encoding can refuse them.
+    const TextEncoding encoding = textEncodingOf(bytes);
     const std::optional<QByteArray> listing =
-        writeManifestLine({file, name, {digest.digest, release.size}}, textEncodingOf(bytes));
+        writeManifestLine({file, name, {digest.digest, release.size, {}}}, encoding);
     if (!listing) {
         return fail(Exit::Problems, QStringLiteral("%1 is in Windows-1252, which cannot hold "
                                                    "this name; save it as UTF-8 first")
                                         .arg(manifest.path));
     }
+    // None for an empty release: it has no pieces.
+    const std::optional<QByteArray> piecesLine =
+        digest.pieces.fits(release.size) ? writePiecesLine(file, digest.pieces, encoding)
+                                         : std::nullopt;
     // From the display name on: an updated line keeps its tag and file name as
     // they were spelled, and its fields after the size.
     qsizetype nameAt = 0;
@@ -738,7 +748,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                     QStringLiteral("cannot split %1 into lines").arg(manifest.path));
     }
     const QByteArray cr = bytes.contains("\r\n") ? QByteArray("\r") : QByteArray();
-    QList<int> updated;
+    QList<int> updated; // line numbers, from 1, as they were
     for (const ListedRelease &listed : contents.releases) {
         if (listed.entry.file != file) {
             continue;
@@ -763,14 +773,39 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         line = changed + (hadCr ? "\r" : "");
         updated.append(listed.line);
     }
+    // The new lines go after the last line for FILE, or at the end; FILE's old
+    // PIECES lines go, wherever they were.
+    QList<QByteArray> added;
     if (updated.isEmpty()) {
-        if (!endsWithLineEnd) {
-            lines.last() += cr;
-        }
-        lines.append(*listing + cr);
+        added.append(*listing + cr);
     }
-    QByteArray written = lines.join('\n');
-    if (endsWithLineEnd || updated.isEmpty()) {
+    if (piecesLine) {
+        added.append(*piecesLine + cr);
+    }
+    const qsizetype addAfter = updated.isEmpty() ? lines.size() - 1 : updated.last() - 1;
+    const bool addedAtEnd = !added.isEmpty() && addAfter == lines.size() - 1;
+    if (addedAtEnd && !endsWithLineEnd) {
+        lines.last() += cr;
+    }
+    const QStringList decoded = splitLines(bytes);
+    QList<QByteArray> kept = addAfter < 0 ? added : QList<QByteArray>();
+    qsizetype lastAdded = kept.size(); // the number of the last line added
+    QList<qsizetype> updatedNow;       // line numbers, as they are now
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const PiecesLine old = readPiecesLine(decoded.at(i));
+        if (!old.tagged || old.file != file) {
+            kept.append(lines.at(i));
+            if (updatedNow.size() < updated.size() && updated.at(updatedNow.size()) == i + 1) {
+                updatedNow.append(kept.size());
+            }
+        }
+        if (i == addAfter) {
+            kept += added;
+            lastAdded = kept.size();
+        }
+    }
+    QByteArray written = kept.join('\n');
+    if (endsWithLineEnd || addedAtEnd) {
         written += '\n';
     }
 
@@ -781,14 +816,18 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         return fail(Exit::Problems, writeError);
     }
     if (updated.isEmpty()) {
-        out << "added line " << lines.size() << ": ";
+        out << "added line " << lastAdded - (piecesLine ? 1 : 0) << ": ";
     } else {
-        for (const int number : std::as_const(updated)) {
+        for (const qsizetype number : std::as_const(updatedNow)) {
             out << "updated line " << number << ": ";
         }
     }
     out << printableText(file) << ", \"" << printableText(name) << "\", SHA-256 "
         << digest.digest.toHex() << ", " << release.size << " bytes\n";
+    if (piecesLine) {
+        out << "line " << lastAdded << ": the SHA-256 of each of its " << digest.pieces.count()
+            << " pieces of " << digest.pieces.pieceBytes << " bytes\n";
+    }
     out << "The manifest changed: sign it again with minisign -Sm " << printableText(manifest.path)
         << '\n';
     return Exit::Ok;

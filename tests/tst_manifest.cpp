@@ -23,6 +23,8 @@ private slots:
     void pins();
     void pieces_data();
     void pieces();
+    void pieceSize_data();
+    void pieceSize();
     void digestText_data();
     void digestText();
     void decode_data();
@@ -328,6 +330,24 @@ void TestManifest::pieces()
         QCOMPARE(back.file, QStringLiteral("a.exe"));
         QVERIFY(back.pieces == pieces);
     }
+}
+
+void TestManifest::pieceSize_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("pieceBytes");
+
+    const qint64 MiB = 1024 * 1024;
+    QTest::newRow("4096 pieces of 4 MiB") << 16384 * MiB << 4 * MiB;
+    QTest::newRow("a byte more: 8 MiB") << 16384 * MiB + 1 << 8 * MiB;
+    QTest::newRow("2^62 bytes: at most 1 GiB") << (qint64(1) << 62) << 1024 * MiB;
+}
+
+void TestManifest::pieceSize()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, pieceBytes);
+    QCOMPARE(pieceBytesFor(size), pieceBytes);
 }
 
 void TestManifest::digestText_data()
