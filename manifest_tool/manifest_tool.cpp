@@ -55,7 +55,10 @@ check  Reads DIR/manifest.txt as the program reads it: lists every release the
        why. A mirror line it cannot read is an error; a duplicate, or an http://
        mirror in a manifest that pins no SHA-256, a warning. The manifest is
        taken to be served over https, beside which an http:// mirror serves only
-       pinned releases.
+       pinned releases. Lines tagged PIECES give the SHA-256 of each piece of
+       the releases of a file listed before them: each piece is checked too,
+       and a PIECES line the program would ignore is an error (a second one for
+       the same releases, a warning).
 
 add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
        file name, display name, SHA-256 and size, followed by the PIECES line
@@ -454,7 +457,17 @@ private:
     {
         using Kind = ManifestNote::Kind;
         const QString where = QStringLiteral("line %1").arg(note.line);
-        if (note.kind == Kind::DigestIgnored || note.kind == Kind::SizeIgnored) {
+        if (note.kind == Kind::PiecesIgnored) {
+            const QString text = QStringLiteral("%1: %2 line ignored, %3")
+                                     .arg(where, QLatin1String(Manifest::PiecesTag), note.reason());
+            // A second line for the same releases takes nothing away; any other
+            // leaves the line's releases without the checks it was written for.
+            if (note.piecesSkip == PiecesSkip::Again) {
+                warning(text);
+            } else {
+                problem(text);
+            }
+        } else if (note.kind == Kind::DigestIgnored || note.kind == Kind::SizeIgnored) {
             warning(QStringLiteral("%1: %2; it is ignored").arg(where, note.reason()));
         } else if (note.skip == SkipReason::PastMaxEntries) {
             warning(QStringLiteral("%1 and the lines after it are not read: the program lists at "
@@ -485,9 +498,17 @@ private:
             m_firstLineOf.insert(entry.file, release.line);
         }
         const bool ok = checkRelease(where, folder, entry);
+        const PieceDigests &pieces = entry.pin.pieces;
+        const QString inPieces = entry.pin.pinsPieces()
+                                     ? QStringLiteral(", %1 %2 of %3 bytes")
+                                           .arg(QString::number(pieces.count()),
+                                                pieces.count() == 1 ? QStringLiteral("piece")
+                                                                    : QStringLiteral("pieces"),
+                                                QString::number(pieces.pieceBytes))
+                                     : QString();
         found(QStringLiteral("%1: \"%2\" (%3): %4")
                   .arg(where, entry.name, entry.file,
-                       ok ? QStringLiteral("ok") : QStringLiteral("PROBLEM")));
+                       ok ? QStringLiteral("ok") + inPieces : QStringLiteral("PROBLEM")));
     }
 
     // Whether an http mirror serves anything depends on the pins of every
@@ -599,15 +620,42 @@ private:
             problem(QStringLiteral("%1: no SHA-256 is pinned for %2").arg(where, path));
             return false;
         }
-        const FileDigest file = digestOf(release, 0);
+        const FileDigest file = digestOf(release, pin.pinsPieces() ? pin.pieces.pieceBytes : 0);
         if (!file.error.isEmpty()) {
             problem(where + QStringLiteral(": ") + file.error);
-        } else if (file.digest != pin.sha256) {
+            return false;
+        }
+        if (file.digest != pin.sha256) {
             problem(QStringLiteral("%1: the SHA-256 of %2 is %3, the manifest pins %4")
                         .arg(where, path, QString::fromLatin1(file.digest.toHex()),
                              QString::fromLatin1(pin.sha256.toHex())));
         }
+        if (pin.pinsPieces() && release.size == pin.size) {
+            checkPieces(where, path, file.pieces, pin.pieces);
+        }
         return m_problems == before;
+    }
+
+    // The pieces of a file of the pinned size, against their pins: the program
+    // would fetch a piece that differs again and again, and fail.
+    void checkPieces(const QString &where, const QString &path, const PieceDigests &file,
+                     const PieceDigests &pinned)
+    {
+        qsizetype first = -1;
+        qsizetype differing = 0;
+        for (qsizetype piece = 0; piece < pinned.count(); ++piece) {
+            if (file.of(piece) != pinned.of(piece)) {
+                first = first < 0 ? piece : first;
+                ++differing;
+            }
+        }
+        if (differing > 0) {
+            problem(QStringLiteral("%1: %2 of the %3 pieces of %4 differ from the SHA-256s the "
+                                   "%5 line pins, the first from byte %6")
+                        .arg(where, QString::number(differing), QString::number(pinned.count()),
+                             path, QLatin1String(Manifest::PiecesTag),
+                             QString::number(first * pinned.pieceBytes)));
+        }
     }
 
     // Everything printed goes through printableText: names and comments come

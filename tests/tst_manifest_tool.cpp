@@ -132,6 +132,23 @@ void TestManifestTool::check_data()
         f.manifest = QByteArray();
         f.then = [](F &written) { return fifoAt(written, "manifest.txt"); };
     };
+    // a.bin in seven pieces, the last one short, listed with its pieces line.
+    // Pieces of 300000 bytes start and end inside the blocks the file is read in.
+    const auto inPieces = [](const std::function<void(QByteArray &)> &spoil) {
+        return Change([spoil](F &f) {
+            f.a = randomBytes(2000000);
+            QByteArray pieces = piecesLine("a.bin", f.a, 300000);
+            spoil(pieces);
+            f.manifest = "# releases\n" + pinnedLine("a.bin", "Release A", f.a) + pieces +
+                         pinnedLine("b.bin", "Release B", f.b);
+        });
+    };
+    // The digests of pieces 1 and 2 swapped: the whole still holds.
+    const Change swapped = inPieces([](QByteArray &line) {
+        const qsizetype first = line.lastIndexOf('\t') + 1 + 64;
+        const QByteArray one = line.mid(first, 64);
+        line.replace(first, 64, line.mid(first + 64, 64)).replace(first + 64, 64, one);
+    });
 
     const int ok = ManifestTool::Exit::Ok;
     const int problems = ManifestTool::Exit::Problems;
@@ -216,6 +233,23 @@ void TestManifestTool::check_data()
     QTest::newRow("http mirror, releases pinned by size alone")
         << manifestIs("W2003\ta.bin\tRelease A\t\t2000\nMIRROR\thttp://m.example/r/\n") << false
         << problems << QStringList{"line 2: mirror skipped, an http:// mirror serves only"};
+    QTest::newRow("pieces checked") << inPieces([](QByteArray &) {}) << false << ok
+                                    << QStringList{"(a.bin): ok, 7 pieces of 300000 bytes"};
+    QTest::newRow("a piece's digest wrong")
+        << swapped << false << problems
+        << QStringList{"line 2: 2 of the 7 pieces of", "the first from byte 300000"};
+    QTest::newRow("pieces lines the program would ignore")
+        << appended("PIECES\tc.bin\t65536\t" + QByteArray(64, 'a') + "\nPIECES\ta.bin\t1000\t" +
+                    QByteArray(64, 'a') + "\nPIECES\tb.bin\t65536\t" + QByteArray(128, 'a') + '\n')
+        << false << problems
+        << QStringList{"line 4: PIECES line ignored, no release of that file",
+                       "line 5: PIECES line ignored, field 2 is not a piece size",
+                       "line 6: PIECES line ignored, the number of pieces does not fit",
+                       "(a.bin): ok\n"};
+    QTest::newRow("a second pieces line for the same release")
+        << inPieces([](QByteArray &line) { line += line; }) << false << ok
+        << QStringList{"warning: line 4: PIECES line ignored, the releases of that file listed "
+                       "before it took an earlier"};
     QTest::newRow("more notes than the program logs")
         << appended(QByteArray("#\n").repeated(Manifest::MaxNotes)) << false << problems
         << QStringList{"notes on the manifest's lines; 1 more are not shown"};
