@@ -65,7 +65,7 @@ std::optional<QByteArray> parseDigestList(QStringView text)
     }
     QByteArray digests;
     digests.reserve(text.size() / 2);
-    for (qsizetype at = 0; at < text.size(); at += Sha256::HexSize) {
+    for (qsizetype at = 0; at + Sha256::HexSize <= text.size(); at += Sha256::HexSize) {
         const std::optional<QByteArray> digest = parseSha256Hex(text.sliced(at, Sha256::HexSize));
         if (!digest) {
             return std::nullopt;
