@@ -43,9 +43,8 @@ bool isPlainFileName(const QString &name)
 namespace {
 
 // The field upper-cased is the tag: its letters in any case.
-bool isPlatformTag(QStringView field)
+bool isTag(QStringView field, QLatin1StringView tag)
 {
-    const QLatin1StringView tag(Manifest::PlatformTag);
     if (field.size() != tag.size()) {
         return false;
     }
@@ -55,6 +54,25 @@ bool isPlatformTag(QStringView field)
         }
     }
     return true;
+}
+
+// The SHA-256s that text spells, one after the other; nothing unless there is
+// at least one and every digit is hexadecimal.
+std::optional<QByteArray> parseDigestList(QStringView text)
+{
+    if (text.isEmpty() || text.size() % Sha256::HexSize != 0) {
+        return std::nullopt;
+    }
+    QByteArray digests;
+    digests.reserve(text.size() / 2);
+    for (qsizetype at = 0; at + Sha256::HexSize <= text.size(); at += Sha256::HexSize) {
+        const std::optional<QByteArray> digest = parseSha256Hex(text.sliced(at, Sha256::HexSize));
+        if (!digest) {
+            return std::nullopt;
+        }
+        digests += *digest;
+    }
+    return digests;
 }
 
 ManifestLine skipped(SkipReason reason)
@@ -71,7 +89,7 @@ ManifestLine readManifestLine(QStringView line, Pinning pinning)
     // Views, not copies: only the fields kept are allocated.
     qsizetype next = 0;
     const QStringView tag = nextTabField(line, next);
-    if (!isPlatformTag(tag)) {
+    if (!isTag(tag, QLatin1StringView(Manifest::PlatformTag))) {
         return skipped(SkipReason::NotTagged);
     }
     const QStringView fileField = nextTabField(line, next);
@@ -152,4 +170,79 @@ std::optional<QByteArray> writeManifestLine(const ManifestEntry &entry, TextEnco
         line += u'\t' + QString::number(pin.size);
     }
     return encodeText(line, encoding);
+}
+
+PiecesLine readPiecesLine(QStringView line)
+{
+    PiecesLine result;
+    qsizetype next = 0;
+    result.tagged = isTag(nextTabField(line, next), QLatin1StringView(Manifest::PiecesTag));
+    if (!result.tagged) {
+        return result;
+    }
+    result.file = nextTabField(line, next).toString();
+    const std::optional<qint64> pieceBytes = parseByteCount(nextTabField(line, next));
+    if (!pieceBytes || *pieceBytes < Manifest::MinPieceBytes ||
+        *pieceBytes > Manifest::MaxPieceBytes) {
+        result.skipped = PiecesSkip::BadPieceSize;
+        return result;
+    }
+    std::optional<QByteArray> digests = parseDigestList(nextTabField(line, next));
+    if (!digests) {
+        result.skipped = PiecesSkip::NotDigests;
+        return result;
+    }
+    result.pieces = {*pieceBytes, std::move(*digests)};
+    return result;
+}
+
+QString describePiecesSkip(PiecesSkip reason)
+{
+    switch (reason) {
+    case PiecesSkip::None:
+        break;
+    case PiecesSkip::BadPieceSize:
+        return QStringLiteral("field 2 is not a piece size from %1 to %2 bytes")
+            .arg(Manifest::MinPieceBytes)
+            .arg(Manifest::MaxPieceBytes);
+    case PiecesSkip::NotDigests:
+        return QStringLiteral("field 3 is not one or more SHA-256s, 64 hexadecimal digits each");
+    case PiecesSkip::NoRelease:
+        return QStringLiteral("no release of that file is listed before it");
+    case PiecesSkip::Again:
+        return QStringLiteral("the releases of that file listed before it took an earlier "
+                              "%1 line")
+            .arg(QLatin1String(Manifest::PiecesTag));
+    case PiecesSkip::NotPinned:
+        return QStringLiteral("the release it names pins no SHA-256 and size");
+    case PiecesSkip::DoesNotFit:
+        return QStringLiteral("the number of pieces does not fit the release's pinned size");
+    }
+    return {};
+}
+
+std::optional<QByteArray> writePiecesLine(const QString &file, const PieceDigests &pieces,
+                                          TextEncoding encoding)
+{
+    if (!isPlainFileName(file) || pieces.pieceBytes < Manifest::MinPieceBytes ||
+        pieces.pieceBytes > Manifest::MaxPieceBytes || pieces.sha256.isEmpty() ||
+        pieces.sha256.size() % PieceDigests::DigestBytes != 0) {
+        return std::nullopt;
+    }
+    const std::optional<QByteArray> name = encodeText(file, encoding);
+    if (!name) {
+        return std::nullopt;
+    }
+    return QByteArray(Manifest::PiecesTag) + '\t' + *name + '\t' +
+           QByteArray::number(pieces.pieceBytes) + '\t' + pieces.sha256.toHex();
+}
+
+qint64 pieceBytesFor(qint64 size)
+{
+    constexpr qint64 MostPieces = 4096;
+    qint64 pieceBytes = 4 * 1024 * 1024;
+    while (pieceBytes < Manifest::MaxPieceBytes && size > MostPieces * pieceBytes) {
+        pieceBytes *= 2;
+    }
+    return pieceBytes;
 }

@@ -27,6 +27,12 @@ inline constexpr int MaxNotes = 10000;
 // The shortest line that holds an entry: the tag, a tab, a one-letter file
 // name and a tab.
 inline constexpr qsizetype MinEntryBytes = sizeof(PlatformTag) - 1 + 3;
+// Field 0 of a line that gives the SHA-256 of each piece of a release.
+inline constexpr char PiecesTag[] = "PIECES";
+// Smaller pieces cost a request each for too few bytes; larger ones, too much
+// fetched again for one damaged byte.
+inline constexpr qint64 MinPieceBytes = 64 * 1024;
+inline constexpr qint64 MaxPieceBytes = 1024 * 1024 * 1024;
 }
 
 struct ManifestEntry
@@ -90,3 +96,43 @@ QString describeSkip(SkipReason reason);
 // names, or when the line would not read back as entry: a file name that is
 // not plain, a display name holding a tab or a line end.
 std::optional<QByteArray> writeManifestLine(const ManifestEntry &entry, TextEncoding encoding);
+
+// Why a pieces line gives no release its piece digests.
+enum class PiecesSkip {
+    None,
+    BadPieceSize, // field 2 is not a size from Manifest::MinPieceBytes to MaxPieceBytes
+    NotDigests,   // field 3 is not one or more SHA-256s, 64 hexadecimal digits each
+    NoRelease,    // no release of the file in field 1 is listed before the line
+    Again,        // every release of the file listed before took an earlier pieces line
+    NotPinned,    // a release it names pins no SHA-256 and size to check pieces against
+    DoesNotFit,   // a release it names pins a size that is not that many pieces
+};
+
+struct PiecesLine
+{
+    bool tagged = false; // field 0 is the pieces tag, in any letter case
+    QString file;        // field 1, when tagged
+    PieceDigests pieces; // when tagged and readable
+    PiecesSkip skipped = PiecesSkip::None;
+};
+
+// What a manifest line says of a release's pieces: tagged lines give the file
+// name in field 1, the piece size in bytes in field 2 and, in field 3, the
+// SHA-256 of each piece in order, 64 hexadecimal digits each (either case),
+// nothing between them; further fields are ignored. Which release the line is
+// for is the reader's to tell.
+PiecesLine readPiecesLine(QStringView line);
+
+// Why a pieces line was ignored, as a phrase.
+QString describePiecesSkip(PiecesSkip reason);
+
+// The pieces line for the releases of file, without a line end, in the
+// encoding given. Nothing when the encoding cannot hold the name, or when the
+// line would not read back as pieces: a file name that is not plain, a piece
+// size out of range, no digests.
+std::optional<QByteArray> writePiecesLine(const QString &file, const PieceDigests &pieces,
+                                          TextEncoding encoding);
+
+// The piece size the vendor's tool writes for a release of size bytes: 4 MiB,
+// doubled while that makes more than 4096 pieces, so that the line stays short.
+qint64 pieceBytesFor(qint64 size);

@@ -14,6 +14,8 @@ QString ManifestNote::reason() const
         return QStringLiteral("field 4 is not a size in bytes");
     case Kind::NoMirror:
         return describeMirrorSkip(mirrorSkip);
+    case Kind::PiecesIgnored:
+        return describePiecesSkip(piecesSkip);
     case Kind::Mirror:
         break;
     }
@@ -35,6 +37,8 @@ QString ManifestNote::logText(const QString &address) const
         return QStringLiteral("%1 names no mirror: %2").arg(where, reason());
     case Kind::Mirror:
         return QStringLiteral("%1: mirror %2").arg(where, subject);
+    case Kind::PiecesIgnored:
+        return QStringLiteral("%1: piece digests ignored, %2").arg(where, reason());
     }
     return {};
 }
@@ -62,6 +66,10 @@ void ManifestReader::take(const QString &text)
         }
         return;
     }
+    if (const PiecesLine pieces = readPiecesLine(text); pieces.tagged) {
+        takePieces(number, pieces);
+        return;
+    }
     ManifestLine line = readManifestLine(text, m_pinning);
     if (line.entry && m_contents.releases.size() == Manifest::MaxEntries) {
         // The lists hold no more; what follows is not read, as the lists were.
@@ -79,7 +87,36 @@ void ManifestReader::take(const QString &text)
     if (line.sizeIgnored) {
         note({number, Kind::SizeIgnored, SkipReason::None, MirrorSkip::None, file});
     }
+    m_withoutPieces[file].append(m_contents.releases.size());
     m_contents.releases.append({number, std::move(*line.entry)});
+}
+
+void ManifestReader::takePieces(int number, const PiecesLine &line)
+{
+    PiecesSkip skipped = line.skipped;
+    const auto waiting = m_withoutPieces.find(line.file);
+    if (skipped == PiecesSkip::None && waiting == m_withoutPieces.end()) {
+        skipped = PiecesSkip::NoRelease;
+    } else if (skipped == PiecesSkip::None && waiting->isEmpty()) {
+        skipped = PiecesSkip::Again;
+    } else if (skipped == PiecesSkip::None) {
+        for (const qsizetype index : std::as_const(*waiting)) {
+            ReleasePin &pin = m_contents.releases[index].entry.pin;
+            const PiecesSkip misfit = !pin.pinsDigest() || !pin.pinsSize() ? PiecesSkip::NotPinned
+                                      : !line.pieces.fits(pin.size)        ? PiecesSkip::DoesNotFit
+                                                                           : PiecesSkip::None;
+            if (misfit == PiecesSkip::None) {
+                pin.pieces = line.pieces;
+            } else if (skipped == PiecesSkip::None) {
+                skipped = misfit;
+            }
+        }
+        waiting->clear();
+    }
+    if (skipped != PiecesSkip::None) {
+        note({number, ManifestNote::Kind::PiecesIgnored, SkipReason::None, MirrorSkip::None,
+              line.file, skipped});
+    }
 }
 
 void ManifestReader::note(ManifestNote note)

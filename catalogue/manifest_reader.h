@@ -4,6 +4,7 @@
 #include "mirror_list.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -16,6 +17,7 @@ struct ManifestNote
         SizeIgnored,   // subject is listed without what field 4 holds, not a size
         NoMirror,      // a mirror line names no mirror that is used: mirrorSkip says why
         Mirror,        // a mirror line adds subject to the servers
+        PiecesIgnored, // a pieces line gives no piece digests: piecesSkip says why
     };
 
     int line = 0; // from 1
@@ -23,9 +25,10 @@ struct ManifestNote
     SkipReason skip = SkipReason::None;
     MirrorSkip mirrorSkip = MirrorSkip::None;
     QString subject; // the release's file name, or the mirror's address
+    PiecesSkip piecesSkip = PiecesSkip::None;
 
-    // Why, as a phrase: describeSkip or describeMirrorSkip, or which field was
-    // ignored; empty for a mirror used.
+    // Why, as a phrase: describeSkip, describeMirrorSkip or describePiecesSkip,
+    // or which field was ignored; empty for a mirror used.
     QString reason() const;
     // The line the program logs in orbistane.catalogue for the manifest at address.
     QString logText(const QString &address) const;
@@ -51,9 +54,11 @@ struct ManifestContents
 };
 
 // Reads a manifest one decoded line at a time, as a text stream hands them
-// out. Mirror lines add mirrors; the other lines list releases, pinned as
-// pinning requires. Once Manifest::MaxEntries releases are listed, the next
-// release line is noted, and nothing after it is read.
+// out. Mirror lines add mirrors; a pieces line gives its digests to the
+// releases of its file listed before it that no pieces line gave any yet, as
+// far as they fit each one's pinned size; the other lines list releases,
+// pinned as pinning requires. Once Manifest::MaxEntries releases are listed,
+// the next release line is noted, and nothing after it is read.
 class ManifestReader
 {
 public:
@@ -64,9 +69,13 @@ public:
 
 private:
     void note(ManifestNote note);
+    void takePieces(int number, const PiecesLine &line);
 
     Pinning m_pinning;
     ManifestContents m_contents;
+    // Per file listed, its releases no pieces line was for yet: each is
+    // looked at once, however many pieces lines name it.
+    QHash<QString, QList<qsizetype>> m_withoutPieces;
     bool m_full = false;
 };
 

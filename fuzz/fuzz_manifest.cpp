@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes through the manifest reader: decoding, line splitting
 // and line parsing must never crash, every entry must be safe to join to a
 // folder and write back as it was read, a signed manifest's entries must all
-// be pinned, and every mirror taken must be an http or https folder.
+// be pinned, piece digests must fit the size they are for, and every mirror
+// taken must be an http or https folder.
 #include "manifest.h"
 #include "manifest_reader.h"
 #include "mirror_list.h"
@@ -40,9 +41,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(entry.pin.size >= -1);
         require(release.line > previous && release.line <= optional.lines);
         previous = release.line;
-        // What is written reads back as it was.
+        // Pieces only when they fit the pins, and what is written reads back as
+        // it was: the release line, then its pieces line.
+        require(entry.pin.pieces == PieceDigests() || entry.pin.pinsPieces());
         if (const std::optional<QByteArray> line = writeManifestLine(entry, TextEncoding::Utf8)) {
-            require(readManifestLine(QString::fromUtf8(*line)).entry == entry);
+            ManifestReader reader(Pinning::Optional, {});
+            reader.take(QString::fromUtf8(*line));
+            if (entry.pin.pinsPieces()) {
+                const std::optional<QByteArray> pieces =
+                    writePiecesLine(entry.file, entry.pin.pieces, TextEncoding::Utf8);
+                require(pieces.has_value());
+                reader.take(QString::fromUtf8(*pieces));
+            }
+            require(reader.result().releases.value(0).entry == entry);
         }
     }
     // Requiring pins only ever takes releases away, and what it keeps is pinned.

@@ -55,19 +55,26 @@ check  Reads DIR/manifest.txt as the program reads it: lists every release the
        why. A mirror line it cannot read is an error; a duplicate, or an http://
        mirror in a manifest that pins no SHA-256, a warning. The manifest is
        taken to be served over https, beside which an http:// mirror serves only
-       pinned releases.
+       pinned releases. Lines tagged PIECES give the SHA-256 of each piece of
+       the releases of a file listed before them: each piece is checked too,
+       and a PIECES line the program would ignore is an error (a second one for
+       the same releases, a warning).
 
 add    Adds the line for FILE, a file in DIR, to DIR/manifest.txt: platform tag,
-       file name, display name, SHA-256 and size. If the manifest has a line for
-       FILE already, that line is updated instead. Every other line, MIRROR
-       lines included, is kept byte for byte. The manifest is created if there
+       file name, display name, SHA-256 and size, followed by the PIECES line
+       with the SHA-256 of each 4 MiB of it (more when that makes over 4096
+       pieces). If the manifest has a line for FILE already, that line is
+       updated instead, and the PIECES line follows the last line for FILE;
+       FILE's old PIECES lines are dropped. Every other line, MIRROR lines
+       included, is kept byte for byte. The manifest is created if there
        is none; else it is replaced whole, keeping its permissions. Sign it
        again afterwards: minisign -Sm DIR/manifest.txt
 
 A release must be a regular file, or a symbolic link to one inside DIR; its
-size and SHA-256 are taken from one opening of it. DIR/manifest.txt and its
-signature must be regular files, not links. Control characters from the
-manifest, the signature, the key or the command line are printed escaped (\x1B).
+size, SHA-256 and piece digests are taken from one opening of it.
+DIR/manifest.txt and its signature must be regular files, not links. Control
+characters from the manifest, the signature, the key or the command line are
+printed escaped (\x1B).
 
 Findings go to standard output, errors and warnings to standard error.
 
@@ -307,11 +314,12 @@ OpenRelease openRelease(const Folder &folder, const QString &file)
     return release;
 }
 
-// The open release's SHA-256. Bytes written while it is read would make a
-// digest of no version of the file, which the size would not match.
-FileDigest digestOf(const OpenRelease &release)
+// The open release's SHA-256, and its pieces' with pieceBytes above 0. Bytes
+// written while it is read would make a digest of no version of the file,
+// which the size would not match.
+FileDigest digestOf(const OpenRelease &release, qint64 pieceBytes)
 {
-    FileDigest digest = sha256OfDescriptor(release.descriptor.get(), release.path);
+    FileDigest digest = sha256OfDescriptor(release.descriptor.get(), release.path, pieceBytes);
     struct stat after = {};
     if (digest.error.isEmpty() &&
         (::fstat(release.descriptor.get(), &after) != 0 || after.st_size != release.size ||
@@ -449,7 +457,17 @@ private:
     {
         using Kind = ManifestNote::Kind;
         const QString where = QStringLiteral("line %1").arg(note.line);
-        if (note.kind == Kind::DigestIgnored || note.kind == Kind::SizeIgnored) {
+        if (note.kind == Kind::PiecesIgnored) {
+            const QString text = QStringLiteral("%1: %2 line ignored, %3")
+                                     .arg(where, QLatin1String(Manifest::PiecesTag), note.reason());
+            // A second line for the same releases takes nothing away; any other
+            // leaves the line's releases without the checks it was written for.
+            if (note.piecesSkip == PiecesSkip::Again) {
+                warning(text);
+            } else {
+                problem(text);
+            }
+        } else if (note.kind == Kind::DigestIgnored || note.kind == Kind::SizeIgnored) {
             warning(QStringLiteral("%1: %2; it is ignored").arg(where, note.reason()));
         } else if (note.skip == SkipReason::PastMaxEntries) {
             warning(QStringLiteral("%1 and the lines after it are not read: the program lists at "
@@ -480,9 +498,17 @@ private:
             m_firstLineOf.insert(entry.file, release.line);
         }
         const bool ok = checkRelease(where, folder, entry);
+        const PieceDigests &pieces = entry.pin.pieces;
+        const QString inPieces = entry.pin.pinsPieces()
+                                     ? QStringLiteral(", %1 %2 of %3 bytes")
+                                           .arg(QString::number(pieces.count()),
+                                                pieces.count() == 1 ? QStringLiteral("piece")
+                                                                    : QStringLiteral("pieces"),
+                                                QString::number(pieces.pieceBytes))
+                                     : QString();
         found(QStringLiteral("%1: \"%2\" (%3): %4")
                   .arg(where, entry.name, entry.file,
-                       ok ? QStringLiteral("ok") : QStringLiteral("PROBLEM")));
+                       ok ? QStringLiteral("ok") + inPieces : QStringLiteral("PROBLEM")));
     }
 
     // Whether an http mirror serves anything depends on the pins of every
@@ -594,15 +620,42 @@ private:
             problem(QStringLiteral("%1: no SHA-256 is pinned for %2").arg(where, path));
             return false;
         }
-        const FileDigest file = digestOf(release);
+        const FileDigest file = digestOf(release, pin.pinsPieces() ? pin.pieces.pieceBytes : 0);
         if (!file.error.isEmpty()) {
             problem(where + QStringLiteral(": ") + file.error);
-        } else if (file.digest != pin.sha256) {
+            return false;
+        }
+        if (file.digest != pin.sha256) {
             problem(QStringLiteral("%1: the SHA-256 of %2 is %3, the manifest pins %4")
                         .arg(where, path, QString::fromLatin1(file.digest.toHex()),
                              QString::fromLatin1(pin.sha256.toHex())));
         }
+        if (pin.pinsPieces() && release.size == pin.size) {
+            checkPieces(where, path, file.pieces, pin.pieces);
+        }
         return m_problems == before;
+    }
+
+    // The pieces of a file of the pinned size, against their pins: the program
+    // would fetch a piece that differs again and again, and fail.
+    void checkPieces(const QString &where, const QString &path, const PieceDigests &file,
+                     const PieceDigests &pinned)
+    {
+        qsizetype first = -1;
+        qsizetype differing = 0;
+        for (qsizetype piece = 0; piece < pinned.count(); ++piece) {
+            if (file.of(piece) != pinned.of(piece)) {
+                first = first < 0 ? piece : first;
+                ++differing;
+            }
+        }
+        if (differing > 0) {
+            problem(QStringLiteral("%1: %2 of the %3 pieces of %4 differ from the SHA-256s the "
+                                   "%5 line pins, the first from byte %6")
+                        .arg(where, QString::number(differing), QString::number(pinned.count()),
+                             path, QLatin1String(Manifest::PiecesTag),
+                             QString::number(first * pinned.pieceBytes)));
+        }
     }
 
     // Everything printed goes through printableText: names and comments come
@@ -706,18 +759,23 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                                                    "cannot read; save it as UTF-8 first")
                                         .arg(manifest.path));
     }
-    const FileDigest digest = digestOf(release);
+    const FileDigest digest = digestOf(release, pieceBytesFor(release.size));
     if (!digest.error.isEmpty()) {
         return fail(Exit::Problems, digest.error);
     }
     // The names were checked above: only the encoding can refuse them.
+    const TextEncoding encoding = textEncodingOf(bytes);
     const std::optional<QByteArray> listing =
-        writeManifestLine({file, name, {digest.digest, release.size}}, textEncodingOf(bytes));
+        writeManifestLine({file, name, {digest.digest, release.size, {}}}, encoding);
     if (!listing) {
         return fail(Exit::Problems, QStringLiteral("%1 is in Windows-1252, which cannot hold "
                                                    "this name; save it as UTF-8 first")
                                         .arg(manifest.path));
     }
+    // None for an empty release: it has no pieces.
+    const std::optional<QByteArray> piecesLine =
+        digest.pieces.fits(release.size) ? writePiecesLine(file, digest.pieces, encoding)
+                                         : std::nullopt;
     // From the display name on: an updated line keeps its tag and file name as
     // they were spelled, and its fields after the size.
     qsizetype nameAt = 0;
@@ -738,7 +796,7 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
                     QStringLiteral("cannot split %1 into lines").arg(manifest.path));
     }
     const QByteArray cr = bytes.contains("\r\n") ? QByteArray("\r") : QByteArray();
-    QList<int> updated;
+    QList<int> updated; // line numbers, from 1, as they were
     for (const ListedRelease &listed : contents.releases) {
         if (listed.entry.file != file) {
             continue;
@@ -763,14 +821,39 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         line = changed + (hadCr ? "\r" : "");
         updated.append(listed.line);
     }
+    // The new lines go after the last line for FILE, or at the end; FILE's old
+    // PIECES lines go, wherever they were.
+    QList<QByteArray> added;
     if (updated.isEmpty()) {
-        if (!endsWithLineEnd) {
-            lines.last() += cr;
-        }
-        lines.append(*listing + cr);
+        added.append(*listing + cr);
     }
-    QByteArray written = lines.join('\n');
-    if (endsWithLineEnd || updated.isEmpty()) {
+    if (piecesLine) {
+        added.append(*piecesLine + cr);
+    }
+    const qsizetype addAfter = updated.isEmpty() ? lines.size() - 1 : updated.last() - 1;
+    const bool addedAtEnd = !added.isEmpty() && addAfter == lines.size() - 1;
+    if (addedAtEnd && !endsWithLineEnd) {
+        lines.last() += cr;
+    }
+    const QStringList decoded = splitLines(bytes);
+    QList<QByteArray> kept = addAfter < 0 ? added : QList<QByteArray>();
+    qsizetype lastAdded = kept.size(); // the number of the last line added
+    QList<qsizetype> updatedNow;       // line numbers, as they are now
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const PiecesLine old = readPiecesLine(decoded.at(i));
+        if (!old.tagged || old.file != file) {
+            kept.append(lines.at(i));
+            if (updatedNow.size() < updated.size() && updated.at(updatedNow.size()) == i + 1) {
+                updatedNow.append(kept.size());
+            }
+        }
+        if (i == addAfter) {
+            kept += added;
+            lastAdded = kept.size();
+        }
+    }
+    QByteArray written = kept.join('\n');
+    if (endsWithLineEnd || addedAtEnd) {
         written += '\n';
     }
 
@@ -781,14 +864,18 @@ int add(const QString &dir, const QString &fileArgument, const QString &name, QT
         return fail(Exit::Problems, writeError);
     }
     if (updated.isEmpty()) {
-        out << "added line " << lines.size() << ": ";
+        out << "added line " << lastAdded - (piecesLine ? 1 : 0) << ": ";
     } else {
-        for (const int number : std::as_const(updated)) {
+        for (const qsizetype number : std::as_const(updatedNow)) {
             out << "updated line " << number << ": ";
         }
     }
     out << printableText(file) << ", \"" << printableText(name) << "\", SHA-256 "
         << digest.digest.toHex() << ", " << release.size << " bytes\n";
+    if (piecesLine) {
+        out << "line " << lastAdded << ": the SHA-256 of each of its " << digest.pieces.count()
+            << " pieces of " << digest.pieces.pieceBytes << " bytes\n";
+    }
     out << "The manifest changed: sign it again with minisign -Sm " << printableText(manifest.path)
         << '\n';
     return Exit::Ok;

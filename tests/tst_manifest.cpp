@@ -21,6 +21,10 @@ private slots:
     void parseLine();
     void pins_data();
     void pins();
+    void pieces_data();
+    void pieces();
+    void pieceSize_data();
+    void pieceSize();
     void digestText_data();
     void digestText();
     void decode_data();
@@ -209,6 +213,115 @@ void TestManifest::pins()
                                      note.kind == ManifestNote::Kind::SizeIgnored);
                          }),
              ignored);
+}
+
+Q_DECLARE_METATYPE(PieceDigests)
+Q_DECLARE_METATYPE(PiecesSkip)
+
+void TestManifest::pieces_data()
+{
+    // clang-format off
+    // text: a manifest; pieces: what the last release of a.exe is given;
+    // skipped: why each pieces line is ignored, None for a line taken.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<PieceDigests>("pieces");
+    QTest::addColumn<QList<PiecesSkip>>("skipped");
+
+    // 200000 bytes: three pieces of 64 KiB and one of 3392 bytes.
+    const QString release = "W2003\ta.exe\tA\t" + Digest + "\t200000";
+    const QByteArray four = Sha256::hash("1") + Sha256::hash("2") + Sha256::hash("3") +
+                            Sha256::hash("4");
+    const QString hex = QString::fromLatin1(four.toHex());
+    const auto piecesOf = [](const QString &size, const QString &digests) {
+        return "PIECES\ta.exe\t" + size + '\t' + digests;
+    };
+    const QString line = piecesOf("65536", hex);
+    const auto text = [](const QStringList &lines) { return lines.join(u'\n'); };
+    const PieceDigests given{65536, four};
+    const PieceDigests none;
+    const PiecesSkip taken = PiecesSkip::None;
+    using Skips = QList<PiecesSkip>;
+
+    QTest::newRow("tag and digits in any letter case, fields after ignored")
+        << text({release, "pIeCeS\ta.exe\t65536\t" + hex.left(100).toUpper() + hex.mid(100) +
+                 "\tnotes"}) << given << Skips{taken};
+    QTest::newRow("before its release, or another file's")
+        << text({line, release, "PIECES\tA.exe\t65536\t" + hex}) << none
+        << Skips{PiecesSkip::NoRelease, PiecesSkip::NoRelease};
+    QTest::newRow("piece size out of range, beyond 64 bits or missing")
+        << text({release, piecesOf("65535", hex), piecesOf("1073741825", hex),
+                 piecesOf("18446744073709617152", hex), "PIECES\ta.exe"}) << none
+        << Skips(4, PiecesSkip::BadPieceSize);
+    QTest::newRow("digits odd, half a digest over, not hexadecimal or none")
+        << text({release, piecesOf("65536", hex.chopped(1)), piecesOf("65536", hex + "0a"),
+                 piecesOf("65536", hex.chopped(1) + 'g'), piecesOf("65536", "")}) << none
+        << Skips(4, PiecesSkip::NotDigests);
+    QTest::newRow("a piece too few, a piece too many, a size near 2^63")
+        << text({release, piecesOf("65536", hex.chopped(64)), release,
+                 piecesOf("65536", hex + hex.left(64)),
+                 "W2003\ta.exe\tA\t" + Digest + "\t9223372036854775807", line}) << none
+        << Skips(3, PiecesSkip::DoesNotFit);
+    QTest::newRow("a release pinned by size alone noted, the pinned one given")
+        << text({"W2003\ta.exe\tA\t\t200000", release, line}) << given
+        << Skips{PiecesSkip::NotPinned};
+    QTest::newRow("a line ignored leaves the release to the next")
+        << text({release, piecesOf("65536", hex.chopped(1)), line}) << given
+        << Skips{PiecesSkip::NotDigests, taken};
+    QTest::newRow("a second line for the same release")
+        << text({release, line, piecesOf("65536", hex.mid(64) + hex.left(64))}) << given
+        << Skips{taken, PiecesSkip::Again};
+    QTest::newRow("the release listed again takes the next line, in pieces of 128 KiB")
+        << text({release, line, release, piecesOf("131072", hex.left(128))})
+        << PieceDigests{131072, four.left(64)} << Skips{taken, taken};
+    // clang-format on
+}
+
+void TestManifest::pieces()
+{
+    QFETCH(QString, text);
+    QFETCH(PieceDigests, pieces);
+    QFETCH(QList<PiecesSkip>, skipped);
+
+    const ManifestContents read = readManifest(text.toUtf8(), Pinning::Optional, QString());
+    const auto release = std::find_if(
+        read.releases.crbegin(), read.releases.crend(),
+        [](const ListedRelease &listed) { return listed.entry.file == QLatin1String("a.exe"); });
+    QVERIFY(release != read.releases.crend());
+    QVERIFY(release->entry.pin.pieces == pieces);
+    QCOMPARE(release->entry.pin.pinsPieces(), pieces.count() > 0);
+
+    QList<PiecesSkip> noted;
+    const QStringList lines = text.split(u'\n');
+    for (int number = 1; number <= lines.size(); ++number) {
+        if (!lines.at(number - 1).startsWith(u"pieces", Qt::CaseInsensitive)) {
+            continue;
+        }
+        const auto note =
+            std::find_if(read.notes.cbegin(), read.notes.cend(),
+                         [number](const ManifestNote &note) { return note.line == number; });
+        const bool ignored = note != read.notes.cend();
+        QVERIFY(!ignored || !note->reason().isEmpty());
+        noted.append(ignored ? note->piecesSkip : PiecesSkip::None);
+    }
+    QCOMPARE(noted, skipped);
+}
+
+void TestManifest::pieceSize_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("pieceBytes");
+
+    const qint64 MiB = 1024 * 1024;
+    QTest::newRow("4096 pieces of 4 MiB") << 16384 * MiB << 4 * MiB;
+    QTest::newRow("a byte more: 8 MiB") << 16384 * MiB + 1 << 8 * MiB;
+    QTest::newRow("2^62 bytes: at most 1 GiB") << (qint64(1) << 62) << 1024 * MiB;
+}
+
+void TestManifest::pieceSize()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, pieceBytes);
+    QCOMPARE(pieceBytesFor(size), pieceBytes);
 }
 
 void TestManifest::digestText_data()

@@ -132,6 +132,20 @@ void TestManifestTool::check_data()
         f.manifest = QByteArray();
         f.then = [](F &written) { return fifoAt(written, "manifest.txt"); };
     };
+    // a.bin in seven pieces, the last one short, listed with its pieces line.
+    // Pieces of 300000 bytes start and end inside the blocks the file is read in.
+    const auto inPieces = [](const std::function<void(QByteArray &)> &spoil) {
+        return Change([spoil](F &f) {
+            f.a = randomBytes(2000000);
+            QByteArray pieces = piecesLine("a.bin", f.a, 300000);
+            spoil(pieces);
+            f.manifest = "# releases\n" + pinnedLine("a.bin", "Release A", f.a) + pieces +
+                         pinnedLine("b.bin", "Release B", f.b);
+        });
+    };
+    // Piece 1's digest wrong, while the whole holds.
+    const Change wrongPiece = inPieces(
+        [](QByteArray &line) { line.replace(line.lastIndexOf('\t') + 65, 64, QByteArray(64, '0')); });
 
     const int ok = ManifestTool::Exit::Ok;
     const int problems = ManifestTool::Exit::Problems;
@@ -216,6 +230,19 @@ void TestManifestTool::check_data()
     QTest::newRow("http mirror, releases pinned by size alone")
         << manifestIs("W2003\ta.bin\tRelease A\t\t2000\nMIRROR\thttp://m.example/r/\n") << false
         << problems << QStringList{"line 2: mirror skipped, an http:// mirror serves only"};
+    QTest::newRow("pieces checked") << inPieces([](QByteArray &) {}) << false << ok
+                                    << QStringList{"(a.bin): ok, 7 pieces of 300000 bytes"};
+    QTest::newRow("a piece's digest wrong")
+        << wrongPiece << false << problems
+        << QStringList{"line 2: 1 of the 7 pieces of", "the first from byte 300000"};
+    QTest::newRow("a pieces line the program would ignore")
+        << appended("PIECES\tb.bin\t65536\t" + QByteArray(128, 'a') + '\n') << false << problems
+        << QStringList{"line 4: PIECES line ignored, the number of pieces does not fit",
+                       "(b.bin): ok\n"};
+    QTest::newRow("a second pieces line for the same release")
+        << inPieces([](QByteArray &line) { line += line; }) << false << ok
+        << QStringList{"warning: line 4: PIECES line ignored, the releases of that file listed "
+                       "before it took an earlier"};
     QTest::newRow("more notes than the program logs")
         << appended(QByteArray("#\n").repeated(Manifest::MaxNotes)) << false << problems
         << QStringList{"notes on the manifest's lines; 1 more are not shown"};
@@ -262,36 +289,53 @@ void TestManifestTool::add_data()
     QTest::addColumn<QString>("change");
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("after"); // with {pins} for the release's fields 3 and 4
+    // With {pins} for the release's fields 3 and 4, {pieces} for its pieces line.
+    QTest::addColumn<QByteArray>("after");
     QTest::addColumn<QString>("refused");
 
     const QByteArray header = "# releases\r\nL2010\tother.deb\tOther\r\n";
+    const QByteArray oldPieces = "\t65536\t" + QByteArray(64, '0');
     QTest::newRow("no manifest yet") << "" << QByteArray() << "Release 1"
-                                     << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\n") << "";
+                                     << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\n{pieces}\n")
+                                     << "";
     QTest::newRow("appended, CRLF kept")
-        << "" << header << "Release 1" << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n" << "";
+        << "" << header << "Release 1"
+        << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n{pieces}\r\n" << "";
     QTest::newRow("no line end at the end")
         << "" << QByteArray("# releases") << "Release 1"
-        << QByteArray("# releases\nW2003\tr1.bin\tRelease 1\t{pins}\n") << "";
+        << QByteArray("# releases\nW2003\tr1.bin\tRelease 1\t{pins}\n{pieces}\n") << "";
     QTest::newRow("updated in place, extra fields kept")
         << "" << QByteArray("# a\nw2003\tr1.bin\tOld name\t00\t1\tnotes\n# b\n") << "Release 1"
-        << QByteArray("# a\nw2003\tr1.bin\tRelease 1\t{pins}\tnotes\n# b\n") << "";
-    QTest::newRow("every line for the file updated")
+        << QByteArray("# a\nw2003\tr1.bin\tRelease 1\t{pins}\tnotes\n{pieces}\n# b\n") << "";
+    QTest::newRow("every line for the file updated, the pieces after the last")
         << "" << QByteArray("W2003\tr1.bin\tOne\nW2003\tr2.bin\tTwo\nW2003\tr1.bin\tOne again\n")
         << "Release 1"
         << QByteArray("W2003\tr1.bin\tRelease 1\t{pins}\nW2003\tr2.bin\tTwo\n"
-                      "W2003\tr1.bin\tRelease 1\t{pins}\n") << "";
+                      "W2003\tr1.bin\tRelease 1\t{pins}\n{pieces}\n") << "";
+    QTest::newRow("old pieces lines of the file dropped, others kept")
+        << "" << "PIECES\tr1.bin" + oldPieces + "\nW2003\tr1.bin\tOld\npieces\tr1.bin" +
+                 oldPieces + "\nPIECES\tr2.bin" + oldPieces + '\n'
+        << "Release 1"
+        << "W2003\tr1.bin\tRelease 1\t{pins}\n{pieces}\nPIECES\tr2.bin" + oldPieces + '\n' << "";
+    QTest::newRow("appended in place of a last pieces line without a line end")
+        << "" << "# a\nPIECES\tr1.bin" + oldPieces << "Release 1"
+        << QByteArray("# a\nW2003\tr1.bin\tRelease 1\t{pins}\n{pieces}\n") << "";
+    QTest::newRow("9 MiB and a byte: three pieces")
+        << "large release" << header << "Release 1"
+        << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n{pieces}\r\n" << "";
     QTest::newRow("Windows-1252 stays Windows-1252")
         << "" << QByteArray("# versi\xF3n\n") << QStringLiteral("Versión 1 – €")
-        << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n") << "";
+        << QByteArray("# versi\xF3n\nW2003\tr1.bin\tVersi\xF3n 1 \x96 \x80\t{pins}\n{pieces}\n")
+        << "";
     QTest::newRow("mirror line kept") << "" << QByteArray("mIrRoR\thttp://m.example/r/\r\n") << "R 1"
-        << QByteArray("mIrRoR\thttp://m.example/r/\r\nW2003\tr1.bin\tR 1\t{pins}\r\n") << "";
+        << QByteArray("mIrRoR\thttp://m.example/r/\r\nW2003\tr1.bin\tR 1\t{pins}\r\n{pieces}\r\n")
+        << "";
     QTest::newRow("Windows-1252 cannot hold the name")
         << "" << QByteArray("# versi\xF3n\n") << QStringLiteral("版本 1") << QByteArray()
         << "save it as UTF-8";
     QTest::newRow("release linked within the folder")
         << "release link" << header << "Release 1"
-        << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n" << "";
+        << header + "W2003\tr1.bin\tRelease 1\t{pins}\r\n{pieces}\r\n" << "";
     QTest::newRow("manifest is a link within the folder")
         << "manifest link" << header << "Release 1" << QByteArray()
         << "manifest.txt is a symbolic link, which the tool does not follow";
@@ -309,7 +353,9 @@ void TestManifestTool::add()
     QFETCH(QString, refused);
 
     QTemporaryDir dir;
-    const QByteArray release = randomBytes(5000);
+    const qsizetype MiB = 1024 * 1024;
+    const QByteArray release = randomBytes(change == QLatin1String("large release") ? 9 * MiB + 1
+                                                                                    : 5000);
     QVERIFY(writeFile(dir.filePath("r1.bin"), release));
     const QString manifest = dir.filePath("manifest.txt");
     // A mode the umask would narrow, which the rewritten manifest must keep.
@@ -353,7 +399,9 @@ void TestManifestTool::add()
     }
     QVERIFY2(result.status == ManifestTool::Exit::Ok, qPrintable(result.err));
     QVERIFY(result.out.contains(QLatin1String("minisign -Sm")));
-    after.replace("{pins}", Sha256::hash(release).toHex() + "\t5000");
+    after.replace("{pins}",
+                  Sha256::hash(release).toHex() + '\t' + QByteArray::number(release.size()));
+    after.replace("{pieces}", piecesLine("r1.bin", release, 4 * MiB).chopped(1));
     QCOMPARE(readAll(manifest), after);
     QCOMPARE(entries().size(), there.size() + (before.isNull() ? 1 : 0)); // nothing else left
     struct stat status = {};

@@ -19,10 +19,11 @@ struct PieceDigests
         return QByteArrayView(sha256).sliced(piece * DigestBytes, DigestBytes);
     }
     // Whether these are the digests of a file of size bytes: one per piece.
+    // Counted by the last piece's index: rounding a size near 2^63 up overflows.
     bool fits(qint64 size) const
     {
         return pieceBytes > 0 && size > 0 && sha256.size() % DigestBytes == 0 &&
-               count() == (size + pieceBytes - 1) / pieceBytes;
+               count() - 1 == (size - 1) / pieceBytes;
     }
     bool operator==(const PieceDigests &) const = default;
 };

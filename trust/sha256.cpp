@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <unistd.h>
@@ -61,12 +62,15 @@ QByteArray Sha256::hash(QByteArrayView bytes)
     return sha.result();
 }
 
-FileDigest sha256OfDescriptor(int descriptor, const QString &name)
+FileDigest sha256OfDescriptor(int descriptor, const QString &name, qint64 pieceBytes)
 {
     // libcrypto failing, or no memory: said like any other reason the file was
     // not checked, so that it reaches the error report instead of ending the program.
     try {
         Sha256 sha;
+        Sha256 piece;
+        PieceDigests pieces{pieceBytes, {}};
+        qint64 inPiece = 0; // bytes of the piece being hashed
         QByteArray block(1024 * 1024, Qt::Uninitialized);
         // pread: from the first byte, whatever the descriptor's offset.
         for (off_t offset = 0;;) {
@@ -79,10 +83,26 @@ FileDigest sha256OfDescriptor(int descriptor, const QString &name)
                         QStringLiteral("Cannot read \"%1\": %2").arg(name, qt_error_string(errno))};
             }
             if (read == 0) {
-                return {sha.result(), {}};
+                if (inPiece > 0) {
+                    pieces.sha256 += piece.result();
+                }
+                return {sha.result(), {}, std::move(pieces)};
             }
-            sha.addData(QByteArrayView(block.constData(), read));
+            QByteArrayView bytes(block.constData(), read);
+            sha.addData(bytes);
             offset += read;
+            // A block may end one piece and start the next.
+            while (pieceBytes > 0 && !bytes.isEmpty()) {
+                const qsizetype taken =
+                    qsizetype(std::min<qint64>(bytes.size(), pieceBytes - inPiece));
+                piece.addData(bytes.first(taken));
+                bytes = bytes.sliced(taken);
+                inPiece += taken;
+                if (inPiece == pieceBytes) {
+                    pieces.sha256 += piece.result();
+                    inPiece = 0;
+                }
+            }
         }
     } catch (const std::exception &error) {
         return {{},

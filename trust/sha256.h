@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release_pin.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -45,11 +47,13 @@ struct FileDigest
 {
     QByteArray digest;
     QString error;
+    PieceDigests pieces = {}; // when asked for
 };
 FileDigest sha256OfFile(const QString &path);
 // The same for the file open as descriptor, read from its first byte; name
-// says which file it is in the error.
-FileDigest sha256OfDescriptor(int descriptor, const QString &name);
+// says which file it is in the error. With pieceBytes above 0, the digest of
+// each piece of that size too, from the same reading.
+FileDigest sha256OfDescriptor(int descriptor, const QString &name, qint64 pieceBytes = 0);
 
 // The digest that text spells: exactly 64 hexadecimal digits, either case.
 std::optional<QByteArray> parseSha256Hex(QStringView text);

@@ -61,3 +61,13 @@ inline QByteArray pinnedLine(const QByteArray &file, const QByteArray &name, con
     return "W2003\t" + file + '\t' + name + '\t' + Sha256::hash(body).toHex() + '\t' +
            QByteArray::number(body.size()) + '\n';
 }
+
+// A pieces line for file, giving the SHA-256 of each pieceBytes of body.
+inline QByteArray piecesLine(const QByteArray &file, const QByteArray &body, qsizetype pieceBytes)
+{
+    QByteArray line = "PIECES\t" + file + '\t' + QByteArray::number(pieceBytes) + '\t';
+    for (qsizetype at = 0; at < body.size(); at += pieceBytes) {
+        line += Sha256::hash(body.mid(at, pieceBytes)).toHex();
+    }
+    return line + '\n';
+}
