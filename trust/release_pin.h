@@ -34,7 +34,7 @@ struct ReleasePin
     QByteArray sha256; // 32 bytes; empty when not pinned
     qint64 size = -1;  // in bytes; -1 when not pinned
     // Only with the SHA-256 and the size, and only when they fit the size.
-    PieceDigests pieces;
+    PieceDigests pieces = {};
 
     bool pinsDigest() const { return !sha256.isEmpty(); }
     bool pinsSize() const { return size >= 0; }
