@@ -379,6 +379,10 @@ void TestMirrors::severalServersAtOnce_data()
     QTest::newRow("second breaks off mid-piece") << brokenOff << ranged(Large) << true << QString();
     QTest::newRow("second serves no parts")
         << noParts << ranged(Large) << true << QStringLiteral("does not serve parts");
+    Response partWay = ranged(Large);
+    partWay.then = std::make_shared<Response>(noParts);
+    QTest::newRow("second stops serving parts part way")
+        << partWay << ranged(Large) << true << QStringLiteral("does not serve parts");
 }
 
 void TestMirrors::severalServersAtOnce()
