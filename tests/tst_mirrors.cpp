@@ -365,24 +365,28 @@ void TestMirrors::severalServersAtOnce_data()
     QTest::addColumn<Response>("third");
     QTest::addColumn<bool>("pieces");
     QTest::addColumn<QString>("logged");
+    QTest::addColumn<int>("thirdAsked"); // the GETs the third took at most; -1: any
 
     Response brokenOff = ranged(Large);
     brokenOff.dropAt = {Large.size() / 2 + 1000};
     Response noParts = TestHttpServer::ok(Large);
     const Response damaged = ranged(flipEvery(Large, 256 * 1024));
 
-    QTest::newRow("three whole servers") << ranged(Large) << ranged(Large) << true << QString();
+    // clang-format off
+    QTest::newRow("three whole servers") << ranged(Large) << ranged(Large) << true << QString() << -1;
+    // Its first piece is the third, which a byte of it is wrong in.
     QTest::newRow("third damaged: left at its first bad piece")
-        << ranged(Large) << damaged << true << QStringLiteral("sent damaged data");
+        << ranged(Large) << damaged << true << QStringLiteral("sent damaged data") << 1;
     QTest::newRow("third damaged, no digests: one at a time after the whole failed")
-        << ranged(Large) << damaged << false << QStringLiteral("one server at a time");
-    QTest::newRow("second breaks off mid-piece") << brokenOff << ranged(Large) << true << QString();
+        << ranged(Large) << damaged << false << QStringLiteral("one server at a time") << -1;
+    QTest::newRow("second breaks off mid-piece") << brokenOff << ranged(Large) << true << QString() << -1;
     QTest::newRow("second serves no parts")
-        << noParts << ranged(Large) << true << QStringLiteral("does not serve parts");
+        << noParts << ranged(Large) << true << QStringLiteral("does not serve parts") << -1;
     Response partWay = ranged(Large);
     partWay.then = std::make_shared<Response>(noParts);
     QTest::newRow("second stops serving parts part way")
-        << partWay << ranged(Large) << true << QStringLiteral("does not serve parts");
+        << partWay << ranged(Large) << true << QStringLiteral("does not serve parts") << -1;
+    // clang-format on
 }
 
 void TestMirrors::severalServersAtOnce()
@@ -391,6 +395,7 @@ void TestMirrors::severalServersAtOnce()
     QFETCH(Response, third);
     QFETCH(bool, pieces);
     QFETCH(QString, logged);
+    QFETCH(int, thirdAsked);
 
     QLoggingCategory::setFilterRules(QStringLiteral("orbistane.net.info=true"));
     const auto restoreRules = qScopeGuard([] { QLoggingCategory::setFilterRules({}); });
@@ -419,6 +424,9 @@ void TestMirrors::severalServersAtOnce()
     const QString log = LogCapture::lines("orbistane.net").join(u'\n');
     QVERIFY2(logged.isEmpty() ? !log.contains(QStringLiteral("damaged")) : log.contains(logged),
              qPrintable(log));
+    if (thirdAsked >= 0) {
+        QCOMPARE(three.requestCount("GET", "/m/" + File.toUtf8()), thirdAsked);
+    }
 }
 
 void TestMirrors::cancelWithSeveralConnections()
