@@ -157,6 +157,7 @@ void TestDownloadRules::targetFailuresNameFileAndReason_data()
     QTest::newRow("folder missing") << "/nonexistent-folder/release.bin"
                                     << "No such file or directory";
     QTest::newRow("no room left") << "limit" << "File too large";
+    QTest::newRow("no room for the whole, before a byte") << "allocate" << "File too large";
     QTest::newRow("a folder at the .part's name") << "folder" << "a folder is in the way";
     // clang-format on
 }
@@ -167,6 +168,7 @@ void TestDownloadRules::targetFailuresNameFileAndReason()
     QFETCH(QString, reason);
     QTemporaryDir dir;
     std::optional<FileSizeLimit> limit;
+    const bool allocating = path == QLatin1String("allocate");
     if (!path.startsWith(QLatin1Char('/'))) {
         if (path == QLatin1String("folder")) {
             QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("release.bin.part/kept"))));
@@ -177,6 +179,10 @@ void TestDownloadRules::targetFailuresNameFileAndReason()
         TargetFile target(path);
         if (reason == QLatin1String("File too large")) {
             limit.emplace(1000);
+        }
+        if (allocating) {
+            target.allocate(TargetFile::BlockBytes);
+            QFAIL("room was taken past the limit");
         }
         target.write(QByteArray(TargetFile::BlockBytes, 'x'));
         target.finish();
