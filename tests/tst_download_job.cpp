@@ -1,4 +1,5 @@
 #include "download_job.h"
+#include "failure_texts.h"
 #include "piece_plan.h"
 #include "random_bytes.h"
 #include "release_file.h"
@@ -36,6 +37,8 @@ private slots:
     void report();
     void plan_data();
     void plan();
+    void atOnce_data();
+    void atOnce();
 };
 
 void TestDownloadJob::receive_data()
@@ -295,6 +298,98 @@ void TestDownloadJob::plan()
         }
     }
     QTEST(outcomes, "outcomes");
+}
+
+void TestDownloadJob::atOnce_data()
+{
+    // Four pieces on three servers, each served as its server does: 'w' whole,
+    // 'd' damaged, 'f' failing, 'r' refusing parts. digests: whether the pin
+    // gives the pieces'. next: the server the job goes on from, one at a time,
+    // from byte 0; -1 when the release is whole, -2 when it reports every server.
+    QTest::addColumn<QString>("servers");
+    QTest::addColumn<bool>("digests");
+    QTest::addColumn<int>("next");
+    QTest::addColumn<QString>("said");
+    // clang-format off
+    QTest::newRow("three whole") << "www" << true << -1 << "";
+    QTest::newRow("a damaged piece: its server left, the piece again from another")
+        << "wwd" << true << -1 << "http://c/r";
+    QTest::newRow("damaged, no digests: one at a time from the first") << "wwd" << false << 0 << "";
+    QTest::newRow("one fails: the others share it") << "wfw" << true << -1 << "";
+    QTest::newRow("all fail: each named") << "fff" << true << -2 << "any of its 3 servers";
+    QTest::newRow("only one serves whole files: from it") << "frf" << true << 1 << "";
+    // clang-format on
+}
+
+void TestDownloadJob::atOnce()
+{
+    QFETCH(QString, servers);
+    QFETCH(bool, digests);
+    QFETCH(int, next);
+    QFETCH(QString, said);
+    // Without digests a piece is larger than the release: its end is split.
+    constexpr qint64 Piece = 320 * 1024;
+    const QByteArray release = randomBytes(4 * Piece - 100);
+    QByteArray damaged = release;
+    for (qsizetype at = 1000; at < damaged.size(); at += Piece) {
+        damaged[at] = char(damaged.at(at) ^ 1);
+    }
+    ReleasePin pin{Sha256::hash(release), release.size(), {}};
+    for (qsizetype at = 0; digests && at < release.size(); at += Piece) {
+        pin.pieces = {Piece, pin.pieces.sha256 + Sha256::hash(release.mid(at, Piece))};
+    }
+    const QStringList addresses{QStringLiteral("http://a/r"), QStringLiteral("http://b/r"),
+                                QStringLiteral("http://c/r")};
+    DownloadJob job(m_fileSystem, m_folder.path(), m_path, pin, addresses);
+    QVERIFY(job.fetchesPieces());
+    job.answered({}, {});
+    // Round by round, each server is given a span, then brings it in chunks.
+    for (int round = 0; round < 20 && !job.isWhole(); ++round) {
+        std::optional<std::pair<qint64, qint64>> spans[3];
+        for (int server = 0; server < 3; ++server) {
+            spans[server] = job.nextSpan(server);
+        }
+        for (int server = 0; server < 3; ++server) {
+            const QChar how = servers.at(server);
+            if (spans[server] && (how == u'f' || how == u'r')) {
+                job.serverFailed(server, RuntimeError(ErrorNumber::TransferFailed,
+                                                      how == u'f' ? QStringLiteral("it failed")
+                                                                  : FailureTexts::partsRefused(
+                                                                        addresses[server])));
+                continue;
+            }
+            const QByteArray &bytes = how == u'd' ? damaged : release;
+            for (qint64 at = spans[server] ? spans[server]->first : 0;
+                 spans[server] && at < job.spanEnd(server); at += 1000) {
+                job.receive(bytes.mid(at, std::min<qint64>(1000, job.spanEnd(server) - at)), at,
+                            server);
+            }
+        }
+    }
+    job.tick(0, false);
+    QCOMPARE(job.progress().damagedBy, next == -1 ? said : QString());
+    // Left at once for a damaged piece; without digests nobody can be blamed.
+    QCOMPARE(job.serves(2), servers.at(2) == u'w' || !digests);
+    // No server left before the end: the transfer fails, and the job says what next.
+    const RuntimeError ended(ErrorNumber::TransferFailed, QString());
+    std::optional<NextServer> from;
+    try {
+        if (job.isWhole()) {
+            QCOMPARE(readAll(job.finish().path()), release);
+            QCOMPARE(next, -1);
+            return;
+        }
+        from = job.afterFailure(ended);
+    } catch (const RuntimeError &failure) {
+        QVERIFY2(failure.description().contains(said), qPrintable(failure.description()));
+        if (next == -2) {
+            return;
+        }
+        from = job.afterFailure(failure);
+    }
+    QCOMPARE(from->address, addresses.value(next));
+    QCOMPARE(from->from, 0);
+    QVERIFY(!job.fetchesPieces());
 }
 
 QTEST_GUILESS_MAIN(TestDownloadJob)
