@@ -3,6 +3,7 @@
 #include "log_capture.h"
 #include "proxy_settings.h"
 #include "random_bytes.h"
+#include "sha256.h"
 #include "test_certificates.h"
 #include "test_files.h"
 #include "test_forwarding_proxy.h"
@@ -105,6 +106,7 @@ private slots:
     void throughProxy_data();
     void throughProxy();
     void httpsThroughTunnel();
+    void severalServersThroughProxy();
     void proxyFailure_data();
     void proxyFailure();
     void transferProxyFailure_data();
@@ -355,6 +357,32 @@ void TestProxy::throughProxy()
                                          : QStringList();
     QCOMPARE(proxyAsked(proxy), expected);
     QCOMPARE(window.server.requests().size(), 3);
+}
+
+void TestProxy::severalServersThroughProxy()
+{
+    TestForwardingProxy proxy;
+    TestWindow window(viaProxy({QStringLiteral("http_proxy=127.0.0.1:PROXY")}, proxy.port()));
+    TestHttpServer mirror(QHostAddress(QStringLiteral("127.0.0.2")));
+    const QByteArray release = randomBytes(1024 * 1024 + 7);
+    TestHttpServer::Response ranged = TestHttpServer::ok(release);
+    ranged.ranges = true;
+    ranged.bytesPerTick = 64 * 1024; // both servers at work at once
+    mirror.serve("/m/release.sh", ranged);
+    window.serveManifest("MIRROR\t" + mirror.baseUrl().toUtf8() + "m/\n");
+    window.serveRelease(QStringLiteral("release.sh"), ranged,
+                        '\t' + Sha256::hash(release).toHex() + '\t' +
+                            QByteArray::number(release.size()));
+    QVERIFY(window.start());
+    QVERIFY(window.download());
+
+    QCOMPARE(window.platform.errorReport.lastDescription(), QString());
+    QCOMPARE(readAll(window.target()), release);
+    // Every part, from either server, went through the proxy.
+    const QStringList asked = proxyAsked(proxy);
+    QVERIFY2(asked.contains("GET " + window.address(QStringLiteral("release.sh"))) &&
+                 asked.contains("GET " + mirror.baseUrl() + "m/release.sh"),
+             qPrintable(asked.join(u'\n')));
 }
 
 void TestProxy::httpsThroughTunnel()
