@@ -335,6 +335,8 @@ void TargetFile::writeRuns()
 void TargetFile::writeAtOffset(qint64 offset, const char *data, qint64 size)
 {
     while (size > 0) {
+        // A write cut short (a disk filling up) is tried again for the rest,
+        // which then fails with the reason.
         const ssize_t written = ::pwrite(m_writer.get(), data, size_t(size), offset);
         if (written < 0 && errno == EINTR) {
             continue;
@@ -347,6 +349,8 @@ void TargetFile::writeAtOffset(qint64 offset, const char *data, qint64 size)
         offset += written;
         m_written += written;
     }
+    // Started now, not waited for: the sync before the rename then finds little
+    // left to write, where it would otherwise write the whole file at the end.
     if (m_written - m_writtenBack >= WritebackBytes) {
         ::sync_file_range(m_writer.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         m_writtenBack = m_written;
@@ -381,7 +385,7 @@ void TargetFile::restart()
     if (m_sha256) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
-    if (::ftruncate(m_writer.get(), 0) != 0 || ::lseek(m_writer.get(), 0, SEEK_SET) != 0) {
+    if (::ftruncate(m_writer.get(), 0) != 0) {
         fail(QStringLiteral("Cannot empty \"%1\""), errno);
     }
 }
@@ -562,29 +566,7 @@ void TargetFile::discard()
 
 void TargetFile::writePending()
 {
-    const char *data = m_pending.constData();
-    qint64 left = m_pending.size();
-    while (left > 0) {
-        // A write cut short (a disk filling up) is tried again for the rest,
-        // which then fails with the reason.
-        const ssize_t written = ::write(m_writer.get(), data, size_t(left));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            fail(QStringLiteral("Cannot write to \"%1\""), written < 0 ? errno : ENOSPC);
-        }
-        data += written;
-        left -= written;
-    }
-    m_written += m_pending.size();
-    // Started now, not waited for: the sync before the rename then finds little
-    // left to write, where it would otherwise write the whole file at the end.
-    if (m_written - m_writtenBack >= WritebackBytes) {
-        ::sync_file_range(m_writer.get(), m_writtenBack, m_written - m_writtenBack,
-                          SYNC_FILE_RANGE_WRITE);
-        m_writtenBack = m_written;
-    }
+    writeAtOffset(m_written, m_pending.constData(), m_pending.size());
     if (m_sha256 && !m_pending.isEmpty()) {
         // Handed over whole; the next block goes into one already hashed.
         m_sha256->addData(std::exchange(m_pending, m_sha256->spareBlock()));
