@@ -282,6 +282,8 @@ QByteArray PieceFetch::take(Lane &lane, int size)
     if (wanted <= 0) {
         dropReply(lane, !lane.done);
         lane.state = LaneState::Idle;
+        // At once, not once every lane ran dry: the others may read for long.
+        feedIdleLanes();
         return {};
     }
     if (lane.reply->bytesAvailable() > 0) {
@@ -316,6 +318,7 @@ void PieceFetch::judgeEnd(Lane &lane)
     if (verdict.action == Verdict::Action::Done) {
         dropReply(lane, false);
         lane.state = LaneState::Idle;
+        feedIdleLanes();
         return;
     }
     failLane(lane, verdict);

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QObject>
+#include <QScopedPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -56,11 +57,6 @@ public:
     QString error() const { return m_error; }
 
 private:
-    struct LaterDeleter
-    {
-        void operator()(QNetworkReply *reply) const { reply->deleteLater(); }
-    };
-
     enum class LaneState {
         Idle,    // no span: asks the source for one
         Asking,  // a request sent, no answer taken yet
@@ -76,7 +72,7 @@ private:
         QString address;
         QUrl url;
         LaneState state = LaneState::Idle;
-        std::unique_ptr<QNetworkReply, LaterDeleter> reply;
+        std::unique_ptr<QNetworkReply, QScopedPointerDeleteLater> reply;
         std::unique_ptr<ReplyWatch> watch;
         std::unique_ptr<QTimer> rest;
         NetRules::RetrySchedule schedule{std::chrono::milliseconds(0), 0};

@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QNetworkReply>
+#include <QScopedPointer>
 #include <QTimer>
 #include <QUrl>
 
@@ -54,11 +55,6 @@ public:
     QString errorDescription() const override;
 
 private:
-    struct LaterDeleter
-    {
-        void operator()(QNetworkReply *reply) const { reply->deleteLater(); }
-    };
-
     // Where a request stands, in this order, except that a retry of a settled
     // body goes back to Reading.
     enum class Phase {
@@ -127,7 +123,7 @@ private:
     std::chrono::milliseconds m_firstRetryDelay;
     // What every request asks under: the time-out and the floor on the rate.
     NetRules::Asked m_limits;
-    std::unique_ptr<QNetworkReply, LaterDeleter> m_reply;
+    std::unique_ptr<QNetworkReply, QScopedPointerDeleteLater> m_reply;
     // The request of ExecutePieces, while it is the one under way.
     std::unique_ptr<PieceFetch, QScopedPointerDeleteLater> m_pieces;
     ReplyWatch m_watch;
