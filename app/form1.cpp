@@ -55,7 +55,8 @@ Form1::Form1(const Platform &platform, const QString &baseUrls, const ManifestTr
         runHandler([this, state] { Inet1_StateChanged(state); });
     });
     m_statusTimer.setInterval(500);
-    connect(&m_statusTimer, &QTimer::timeout, this, &Form1::showTransferStatus);
+    connect(&m_statusTimer, &QTimer::timeout, this,
+            [this] { runHandler([this] { showTransferStatus(); }); });
 
     // Centred on the screen it opens on.
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
@@ -241,7 +242,9 @@ void Form1::reportAndEnd(const RuntimeError &error)
     if (hasEnded()) {
         return;
     }
-    m_platform.errorReport.report(error);
+    // Before the report: a .part that is not kept goes before anyone reads it.
+    const RuntimeError reported = m_job ? m_job->stop(error) : error;
+    m_platform.errorReport.report(reported);
     End(1);
 }
 

@@ -169,8 +169,18 @@ void Form1::StartDownload()
     // Only now: the probe's own completion must find Downloading false.
     Downloading = true;
     m_stage = Stage::Transferring;
+    // What an earlier run left of this release is checked before anything is
+    // asked for; a cancel or a signal meanwhile ends it like a transfer.
+    m_job->takeOverPart();
+    while (m_job->checkNextKept()) {
+        if (!yield()) {
+            return;
+        }
+    }
     if (m_job->fetchesPieces()) {
         Inet1.ExecutePieces(m_job->addresses(), *m_job);
+    } else if (const qint64 from = m_job->carriedFrom(); from > 0) {
+        Inet1.ExecuteFrom(address, from, m_job->carriedValidator());
     } else {
         Inet1.Execute(address, QLatin1String("GET \"") + address + QLatin1Char('"'));
     }
@@ -220,9 +230,9 @@ void Form1::Inet1_StateChanged(TransferState state)
     try {
         receiveDownload();
     } catch (const RuntimeError &) {
+        // Reported, and the .part kept or deleted, in one place.
         if (!hasEnded()) {
             Inet1.Cancel();
-            m_job->fail();
         }
         throw;
     }
@@ -260,7 +270,9 @@ void Form1::receiveDownload()
 std::optional<ReleaseFile> Form1::receiveRelease()
 {
     m_job->answered(Inet1.GetHeader(QStringLiteral("Content-length")),
-                    Inet1.GetHeader(QStringLiteral("Content-Range")));
+                    Inet1.GetHeader(QStringLiteral("Content-Range")),
+                    Inet1.GetHeader(QStringLiteral("ETag")),
+                    Inet1.GetHeader(QStringLiteral("Last-Modified")));
     qint16 barPercentage = -1; // none set yet
     for (;;) {
         const QByteArray chunk = Inet1.GetChunk(ChunkSize);
@@ -317,7 +329,8 @@ void Form1::changeServer(const RuntimeError &failure)
         Label3->setText(QStringLiteral("0 %"));
     }
     Inet1.Cancel();
-    Inet1.ExecuteFrom(next.address, next.from);
+    // Another server vouches for nothing before: the pin checks the whole.
+    Inet1.ExecuteFrom(next.address, next.from, {});
 }
 
 void Form1::askToCancel()
@@ -341,8 +354,8 @@ void Form1::cancelDownload()
 {
     qCInfo(lcDownload).noquote() << "Cancelled by the user:" << SelectedFile;
     Inet1.Cancel();
-    // The .part goes; an older file at the final name stays.
-    m_job.reset();
+    // The user asked to stop: the .part goes; an older file at the final name stays.
+    m_job->fail();
     End();
 }
 
@@ -353,6 +366,10 @@ void Form1::endBySignal(int signalNumber)
     }
     qCInfo(lcDownload).noquote() << "Ended by signal" << signalNumber;
     Inet1.Cancel();
+    // Not the user's choice to stop this download: the next run carries on.
+    if (m_job) {
+        m_job->suspend();
+    }
     End(128 + signalNumber);
 }
 

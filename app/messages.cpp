@@ -25,7 +25,7 @@ struct Texts
 // them. French puts a no-break space before "?" and ":", as its typography asks;
 // German ends the cancel question with its verb. Portuguese is written as spoken
 // in Brazil, like the standard buttons that come with it.
-constexpr std::array<Texts, 41> Table = {{
+constexpr std::array<Texts, 42> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
      " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
      " Download online do Orbistane."},
@@ -146,6 +146,10 @@ constexpr std::array<Texts, 41> Table = {{
      "%1 a envoyé des données endommagées ; la suite vient de %2 serveurs",
      "%1 hat beschädigte Daten gesendet; weiter mit %2 Servern",
      "%1 enviou dados danificados; continuando com %2 servidores"},
+    // 42, while the bytes an earlier run left are checked and for a moment
+    // after, before the rate: %1 is how much was kept.
+    {"Continuando desde %1", "Carrying on from %1", "Reprise à partir de %1", "Fortsetzung ab %1",
+     "Continuando a partir de %1"},
 }};
 
 RuntimeError subscriptOutOfRange()

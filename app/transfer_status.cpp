@@ -25,6 +25,7 @@ constexpr int ServerMessage = 38;
 constexpr int CompleteFromMessage = 39;
 constexpr int ServersMessage = 40;
 constexpr int DamagedMessage = 41;
+constexpr int CarryingOnMessage = 42;
 
 QLocale numberLocale()
 {
@@ -117,6 +118,10 @@ QString downloadStatusLine(const DownloadProgress &progress)
         return message(DamagedMessage)
             .arg(serverName(progress.damagedBy), QString::number(progress.serversAtWork));
     }
+    if (progress.carriedFrom > 0) {
+        const QString carrying = message(CarryingOnMessage).arg(formatBytes(progress.carriedFrom));
+        return line.isEmpty() ? carrying : carrying + separator() + line;
+    }
     if (progress.serversAtWork > 1) {
         const QString servers = message(ServersMessage).arg(progress.serversAtWork);
         return line.isEmpty() ? servers : servers + separator() + line;
@@ -154,6 +159,10 @@ std::optional<QString> statusLineNow(const DownloadProgress &progress,
 {
     if (retry && progress.phase != DownloadPhase::Finished) {
         return retryStatusLine(retry->retry, retry->retries, (retry->msecsLeft + 999) / 1000);
+    }
+    // While the kept bytes are checked, that is what goes on.
+    if (progress.phase == DownloadPhase::Preparing && progress.carriedFrom > 0) {
+        return message(CarryingOnMessage).arg(formatBytes(progress.carriedFrom));
     }
     if (progress.phase == DownloadPhase::Preparing || progress.phase == DownloadPhase::Failed) {
         return std::nullopt;

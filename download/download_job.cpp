@@ -102,13 +102,212 @@ DownloadRoom DownloadJob::room() const
     return room;
 }
 
-void DownloadJob::answered(const QString &contentLength, const QString &contentRange)
+void DownloadJob::takeOverPart()
 {
+    std::unique_ptr<TargetFile> target = TargetFile::takeOver(m_path, m_pin);
+    if (!target) {
+        return;
+    }
+    const QString why = notCarriedOn(target->takenOver(), target->keepsOwners());
+    if (!why.isEmpty()) {
+        qCInfo(lcDownload).noquote() << QStringLiteral("%1 holds %2: it is replaced")
+                                            .arg(TargetFile::partPath(m_path), why);
+        return;
+    }
+    m_target = std::move(target);
+    m_carry = Carry{m_target->takenOver(), 0, true, 0, {}, -1};
+    m_validator = m_carry.taken.validator;
+    m_servedBy = m_carry.taken.address;
+    m_recorded = m_carry.taken;
+    if (m_plan) {
+        m_target->allocate(m_pin.size);
+    } else if (!m_pin.pinsDigest()) {
+        // Nothing to check it against: the server's validator vouches for it.
+        m_carry.checked = m_carry.taken.keptPrefix();
+    }
+}
+
+QString DownloadJob::notCarriedOn(const PartRecord &record, bool keepsOwners) const
+{
+    if (record.file != QFileInfo(m_path).fileName()) {
+        return QStringLiteral("another file, %1").arg(record.file);
+    }
+    if (m_pin.pinsDigest() || !record.sha256.isEmpty()) {
+        return record.sha256 == m_pin.sha256 && record.size == m_pin.size
+                   ? QString()
+                   : QStringLiteral("another release of it (its SHA-256 or size differs)");
+    }
+    if (record.validator.isEmpty() || !keepsOwners) {
+        return QStringLiteral("bytes nothing vouches for");
+    }
+    if (record.address != address()) {
+        return QStringLiteral("bytes from another server, %1").arg(record.address);
+    }
+    if (record.size >= 0 && expectedBytes() >= 0 && record.size != expectedBytes()) {
+        return QStringLiteral("another release of it (%1 bytes, now %2)")
+            .arg(record.size)
+            .arg(expectedBytes());
+    }
+    return {};
+}
+
+bool DownloadJob::checkNextKept()
+{
+    if (!m_carry.checking) {
+        return false;
+    }
+    const bool pieces = m_pin.pinsPieces();
+    const qint64 pieceBytes = pieces ? m_pin.pieces.pieceBytes : PieceBytes;
+    if (m_plan) {
+        const int piece = int(m_carry.checked / pieceBytes);
+        if (piece < m_plan->pieceCount()) {
+            const ByteSpan span = m_plan->pieceSpan(piece);
+            m_carry.checked = span.end;
+            // The last piece is fetched again in any case, so that the
+            // transfer has a body to end.
+            const bool last = piece + 1 == m_plan->pieceCount() &&
+                              m_plan->wholePrefix() == span.begin;
+            if (m_carry.taken.keeps(span) && !last &&
+                m_target->checkKept(span.begin, span.size(),
+                                    pieces ? m_pin.pieces.of(piece) : QByteArrayView())) {
+                m_plan->keep(piece);
+            }
+            return true;
+        }
+        m_carry.from = m_plan->receivedBytes();
+    } else {
+        qint64 end = m_carry.taken.keptPrefix();
+        if (expectedBytes() > 0) {
+            end = std::min(end, expectedBytes() - 1);
+        }
+        if (m_carry.checked < end) {
+            const ByteSpan span{m_carry.checked,
+                                std::min(end, (m_carry.checked / pieceBytes + 1) * pieceBytes)};
+            const int piece = int(span.begin / pieceBytes);
+            // A piece with its own digest that does not match ends what is kept.
+            const bool wholePiece = span.size() == pieceBytes ||
+                                    (m_pin.size > 0 && span.end == m_pin.size);
+            if (!m_target->checkKept(span.begin, span.size(),
+                                     pieces && wholePiece ? m_pin.pieces.of(piece)
+                                                          : QByteArrayView())) {
+                m_carry.taken.kept = {ByteSpan{0, span.begin}};
+                end = span.begin;
+            } else {
+                m_carry.checked = span.end;
+            }
+            if (m_carry.checked < end) {
+                return true;
+            }
+        }
+        m_carry.from = std::min(m_carry.checked, end);
+        m_target->carryOnAt(m_carry.from);
+        m_carry.validator = m_pin.pinsDigest() ? QByteArray() : m_validator;
+    }
+    m_carry.checking = false;
+    qCInfo(lcDownload).noquote() << QStringLiteral("Carrying on with %1 from byte %2 (%3 bytes kept)")
+                                        .arg(TargetFile::partPath(m_path))
+                                        .arg(m_plan ? m_plan->wholePrefix() : m_carry.from)
+                                        .arg(m_carry.from);
+    return false;
+}
+
+PartRecord DownloadJob::record() const
+{
+    PartRecord record;
+    record.file = QFileInfo(m_path).fileName();
+    record.size = expectedBytes();
+    if (m_pin.pinsDigest()) {
+        record.sha256 = m_pin.sha256;
+    } else {
+        record.address = m_servedBy;
+        record.validator = m_validator;
+    }
+    if (m_plan) {
+        record.kept = m_plan->wholeSpans();
+    } else if (m_target && m_target->size() > 0) {
+        record.kept = {ByteSpan{0, m_target->size()}};
+    }
+    return record;
+}
+
+bool DownloadJob::canCarryOn() const
+{
+    return m_target && (m_pin.pinsDigest() || (!m_validator.isEmpty() && m_target->keepsOwners()));
+}
+
+void DownloadJob::recordKept()
+{
+    const PartRecord now = record();
+    if (!canCarryOn() || now == m_recorded) {
+        return;
+    }
+    m_target->recordKept(now);
+    m_recorded = now;
+}
+
+bool DownloadJob::suspend()
+{
+    if (!m_target) {
+        return false;
+    }
+    bool kept = canCarryOn() && (m_carry.checking || !record().kept.isEmpty());
+    try {
+        // While the kept bytes are checked, its record still holds.
+        if (kept && !m_carry.checking) {
+            recordKept();
+        }
+    } catch (const RuntimeError &failure) {
+        qCInfo(lcDownload).noquote() << failure.description();
+        kept = false;
+    }
+    if (kept) {
+        m_target->keep();
+        qCInfo(lcDownload).noquote() << QStringLiteral("%1 is kept, to be carried on")
+                                            .arg(TargetFile::partPath(m_path));
+    }
+    m_target.reset();
+    m_run = Run{DownloadPhase::Failed, 0, {}};
+    return kept;
+}
+
+RuntimeError DownloadJob::stop(const RuntimeError &failure)
+{
+    const bool network = failure.number() == ErrorNumber::TransferFailed ||
+                         failure.number() == ErrorNumber::RequestTimedOut;
+    if (network && suspend()) {
+        return {failure.number(),
+                failure.description() +
+                    QStringLiteral("\n\nWhat came is kept in \"%1\": the next download of "
+                                   "\"%2\" carries on from there.")
+                        .arg(TargetFile::partPath(m_path), QFileInfo(m_path).fileName())};
+    }
+    fail();
+    return failure;
+}
+
+void DownloadJob::answered(const QString &contentLength, const QString &contentRange,
+                           const QString &etag, const QString &lastModified)
+{
+    if (!m_pin.pinsDigest()) {
+        // A piece of the kept file answered without one is still vouched for
+        // by the validator it was asked with.
+        const QByteArray validator =
+            NetRules::chooseValidator(etag.toLatin1(), lastModified.toLatin1());
+        if (!validator.isEmpty() || m_carry.from == 0) {
+            m_validator = validator;
+        }
+        m_servedBy = address();
+    }
     if (m_run.phase == DownloadPhase::Preparing) {
-        m_target = std::make_unique<TargetFile>(m_path, m_pin);
+        const bool carried = m_target != nullptr;
+        if (!carried) {
+            m_target = std::make_unique<TargetFile>(m_path, m_pin);
+        }
         m_run = Run{DownloadPhase::Receiving, 0, {}};
         if (m_plan) {
-            m_target->allocate(m_pin.size);
+            if (!carried) {
+                m_target->allocate(m_pin.size);
+            }
             return;
         }
     }
@@ -319,6 +518,19 @@ NextServer DownloadJob::afterFailure(const RuntimeError &failure)
         m_servers = report;
         throw report.report(QStringLiteral("\"%1\"").arg(QFileInfo(m_path).fileName()));
     }
+    // Kept bytes that the whole does not match may be what was damaged: the
+    // same server once more, from its first byte.
+    if (failure.number() == ErrorNumber::ReleaseMismatch && m_carry.from > 0 && m_target) {
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 with the bytes kept from an earlier run (%2); fetching it "
+                              "again from its first byte")
+                   .arg(QFileInfo(m_path).fileName(), failure.description());
+        m_carry.from = 0;
+        m_run.phase = DownloadPhase::ChangingServer;
+        m_run.percentage = 0;
+        m_target->restart();
+        return {address(), 0};
+    }
     if (!m_servers.failed(failure)) {
         throw m_servers.report(QStringLiteral("\"%1\"").arg(QFileInfo(m_path).fileName()));
     }
@@ -351,6 +563,13 @@ void DownloadJob::tick(qint64 msecs, bool waitingToRetry)
         return;
     }
     m_now = msecs;
+    if (m_carry.from > 0 && m_carry.noticeUntil < 0) {
+        m_carry.noticeUntil = msecs + CarryOnNoticeMsecs;
+    }
+    if (msecs - m_recordedAt >= RecordMsecs) {
+        m_recordedAt = msecs;
+        recordKept();
+    }
     // Sampled during a wait too, so that the rate falls as it should.
     m_run.meter.sample(receivedBytes(), msecs);
     if (phase != DownloadPhase::ChangingServer) {
@@ -371,7 +590,13 @@ DownloadProgress DownloadJob::progress() const
                               m_servers.number(),
                               std::max(m_servers.size(), 1),
                               0,
-                              {}};
+                              {},
+                              -1};
+    if (m_carry.checking) {
+        progress.carriedFrom = m_carry.taken.keptBytes();
+    } else if (m_carry.from > 0 && (m_carry.noticeUntil < 0 || m_now < m_carry.noticeUntil)) {
+        progress.carriedFrom = m_carry.from;
+    }
     if (m_plan) {
         progress.serversAtWork = m_plan->serversLeft();
         // The one server left is named, as one serving alone would be.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "part_record.h"
 #include "piece_plan.h"
 #include "release_pin.h"
 #include "server_list.h"
@@ -26,7 +27,7 @@ enum class DownloadPhase {
     WaitingToRetry, // the transfer waits to try again; the rate runs down meanwhile
     ChangingServer, // the server failed; the next one is asked, the .part waits for it
     Finished,       // whole, checked and under its final name
-    Failed,         // given up, failed or cancelled; the .part is gone
+    Failed,         // given up, failed or cancelled; the .part is gone, or kept to carry on
 };
 
 // The room a release takes and the room there is, as the question about it
@@ -57,6 +58,9 @@ struct DownloadProgress
     int serversAtWork = 0;
     // A server that sent damaged data and was left, said for a moment.
     QString damagedBy;
+    // The bytes an earlier run left that this one carries on from, said while
+    // they are checked and for a moment after; -1 otherwise.
+    qint64 carriedFrom = -1;
 };
 
 // Where the next attempt goes after a server failed: the release's address on
@@ -79,6 +83,14 @@ struct NextServer
 // it lands and a server that sent a damaged one is left. Otherwise, and when
 // the whole does not match, one server at a time: when one fails, the job says
 // which is next and from which byte.
+//
+// A download that ends before it is whole for a reason that is not its own (the
+// network failed, the program was ended) keeps its .part, with a record of what
+// it holds, and the next download of the same release carries on from there:
+// what was kept is checked against the pins first, and an unpinned release is
+// asked of the same server only with If-Range, so that two versions are never
+// joined. Records are written every RecordMsecs, each once the bytes it counts
+// are on the disk.
 class DownloadJob final : public PieceSource
 {
 public:
@@ -93,8 +105,13 @@ public:
 
     // A piece's length when the manifest gives no digests of its own.
     static constexpr qint64 PieceBytes = 4 * 1024 * 1024;
-    // How long the line under the bar names a server that sent damaged data.
+    // How long the line under the bar names a server that sent damaged data,
+    // or says that the download carries on from an earlier run's bytes.
     static constexpr qint64 DamageNoticeMsecs = 4000;
+    static constexpr qint64 CarryOnNoticeMsecs = 4000;
+    // How often what is on the disk is recorded for a later run: each record
+    // waits for the disk.
+    static constexpr qint64 RecordMsecs = 2000;
 
     // Whether the release is fetched from its servers at once (ExecutePieces),
     // rather than from one server at a time.
@@ -118,9 +135,24 @@ public:
     // earlier run is replaced, so its room counts as free.
     DownloadRoom room() const;
 
+    // Before the transfer: takes over the .part an earlier run left, when it
+    // holds this release and this program made it. Its kept bytes are then
+    // checked by checkNextKept, before the transfer starts.
+    void takeOverPart();
+    // Checks the next of the kept bytes, a piece at a time so that the window
+    // stays alive; false once all are checked.
+    bool checkNextKept();
+    // Where the transfer starts: past the kept bytes, one server at a time; 0
+    // when nothing is carried on. From several servers, the pieces still to come.
+    qint64 carriedFrom() const { return m_carry.from; }
+    // What vouches, in If-Range, that the server's file is the one kept; empty
+    // when the pins check it instead.
+    const QByteArray &carriedValidator() const { return m_carry.validator; }
+
     // The response came, with these headers: the .part is made for the body
     // about to come, or, from another server, kept for it.
-    void answered(const QString &contentLength, const QString &contentRange);
+    void answered(const QString &contentLength, const QString &contentRange,
+                  const QString &etag = {}, const QString &lastModified = {});
     // Writes chunk, which starts at offset in the release. An offset below what
     // was written means the release comes again from its first byte: what was
     // written goes first, so that two versions are never joined. True then.
@@ -131,6 +163,14 @@ public:
     ReleaseFile finish();
     // Deletes the .part.
     void fail();
+    // Ends the download for a later run to carry on with, when it can: the
+    // .part is put on the disk and kept with its record. Otherwise, or when
+    // that fails, it is deleted. Returns whether it was kept.
+    bool suspend();
+    // Ends the download after failure: kept, as suspend keeps it, when the
+    // network failed; deleted for anything else (a mismatch, the disk). Returns
+    // the failure to report, which then says the .part was kept.
+    RuntimeError stop(const RuntimeError &failure);
 
     // The address the release is fetched from now.
     QString address() const { return m_servers.current(); }
@@ -172,6 +212,14 @@ private:
     // the server at index first on.
     NextServer oneServerAtATime(qsizetype first, const QString &why);
     qint64 receivedBytes() const;
+    // Why a kept .part with record is not this release's; empty when it is.
+    QString notCarriedOn(const PartRecord &record, bool keepsOwners) const;
+    // What a record written now would say.
+    PartRecord record() const;
+    // Whether a record could bring a later run anything.
+    bool canCarryOn() const;
+    // Puts what is written on the disk and records it, when that changed.
+    void recordKept();
 
     // What one run of the transfer has come to; a new run starts from a fresh one.
     struct Run
@@ -197,4 +245,21 @@ private:
     qint64 m_now = 0;
     std::unique_ptr<TargetFile> m_target;
     Run m_run;
+    // What vouches for the bytes of an unpinned release: its server's validator.
+    QString m_servedBy;
+    QByteArray m_validator;
+    // Carrying on with an earlier run's .part: what it kept, how far that is
+    // checked, and where the transfer starts.
+    struct Carry
+    {
+        PartRecord taken;
+        qint64 checked = 0;
+        bool checking = false;
+        qint64 from = 0;
+        QByteArray validator;
+        qint64 noticeUntil = -1;
+    };
+    Carry m_carry;
+    PartRecord m_recorded;
+    qint64 m_recordedAt = 0;
 };

@@ -37,6 +37,9 @@ std::optional<ByteSpan> PiecePlan::assign(int server)
         return std::nullopt;
     }
     std::optional<ByteSpan> span = takeGivenBack(server);
+    while (m_nextPiece < pieceCount() && isWholePiece(m_nextPiece)) {
+        ++m_nextPiece;
+    }
     if (!span && m_nextPiece < pieceCount()) {
         span = pieceSpan(m_nextPiece++);
     }
@@ -77,12 +80,50 @@ std::optional<int> PiecePlan::received(int server, qint64 bytes)
     if (piece.received < pieceSpan(index).size()) {
         return std::nullopt;
     }
+    countWhole();
+    return index;
+}
+
+void PiecePlan::keep(int piece)
+{
+    Piece &kept = m_pieces[piece];
+    if (isWholePiece(piece)) {
+        return;
+    }
+    const qint64 size = pieceSpan(piece).size();
+    m_receivedBytes += size - kept.received;
+    kept.received = size;
+    countWhole();
+}
+
+void PiecePlan::countWhole()
+{
     ++m_wholePieces;
-    while (m_wholeRun < pieceCount() &&
-           m_pieces[m_wholeRun].received == pieceSpan(m_wholeRun).size()) {
+    while (m_wholeRun < pieceCount() && isWholePiece(m_wholeRun)) {
         ++m_wholeRun;
     }
-    return index;
+}
+
+bool PiecePlan::isWholePiece(int piece) const
+{
+    return m_pieces[piece].received == pieceSpan(piece).size();
+}
+
+QList<ByteSpan> PiecePlan::wholeSpans() const
+{
+    QList<ByteSpan> spans;
+    for (int piece = 0; piece < pieceCount(); ++piece) {
+        if (!isWholePiece(piece)) {
+            continue;
+        }
+        const ByteSpan span = pieceSpan(piece);
+        if (!spans.isEmpty() && spans.last().end == span.begin) {
+            spans.last().end = span.end;
+        } else {
+            spans.append(span);
+        }
+    }
+    return spans;
 }
 
 void PiecePlan::interrupted(int server)

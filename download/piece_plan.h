@@ -60,6 +60,11 @@ public:
     // Returns the servers that sent any of them, in ascending order.
     QList<int> damaged(int piece);
 
+    // A piece an earlier run left whole, and checked: it is not asked for.
+    void keep(int piece);
+    // The whole pieces, as spans of the file, joined where they touch.
+    QList<ByteSpan> wholeSpans() const;
+
     bool isWhole() const { return m_wholePieces == pieceCount(); }
     // The end of the file's beginning that is whole: every piece before it is.
     qint64 wholePrefix() const;
@@ -91,6 +96,9 @@ private:
         quint32 avoid = 0; // servers it goes to only when no other is left
     };
 
+    bool isWholePiece(int piece) const;
+    // One more piece is whole.
+    void countWhole();
     void giveBack(ByteSpan span, quint32 avoid);
     std::optional<ByteSpan> takeGivenBack(int server);
     std::optional<ByteSpan> splitBusiest();

@@ -17,6 +17,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
 
@@ -105,9 +106,25 @@ void waitPast(const struct timespec &stamp)
 } // namespace
 
 TargetFile::TargetFile(const QString &path, const ReleasePin &pin)
+    : TargetFile(path, pin, Opening::Create)
+{
+}
+
+std::unique_ptr<TargetFile> TargetFile::takeOver(const QString &path, const ReleasePin &pin)
+{
+    std::unique_ptr<TargetFile> target(new TargetFile(path, pin, Opening::TakeOver));
+    if (!target->m_writer.isValid()) {
+        target->m_finished = true;
+        return nullptr;
+    }
+    return target;
+}
+
+TargetFile::TargetFile(const QString &path, const ReleasePin &pin, Opening opening)
     : m_path(path), m_partPath(partPath(path)),
       m_name(QFile::encodeName(QFileInfo(path).fileName())),
-      m_partName(m_name + PartSuffix.latin1()), m_pin(pin), m_sync(::fsync)
+      m_partName(m_name + PartSuffix.latin1()), m_pin(pin), m_sync(::fsync),
+      m_dataSync(::fdatasync)
 {
     // Everything from here on goes through this descriptor: a folder renamed
     // and put back by someone else is not this one.
@@ -123,7 +140,15 @@ TargetFile::TargetFile(const QString &path, const ReleasePin &pin)
     if (m_pin.pinsDigest() || !m_keepsOwners) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
-    createPart();
+    if (opening == Opening::TakeOver) {
+        if (!takeOverPart()) {
+            return;
+        }
+    } else {
+        createPart();
+        // A record left beside an earlier .part is not this one's.
+        removeSideRecord();
+    }
     m_pending.reserve(BlockBytes);
 }
 
@@ -193,6 +218,215 @@ void TargetFile::createPart()
         m_writer.reset();
         fail(QStringLiteral("Cannot open \"%1\" again after creating it"), error);
     }
+}
+
+bool TargetFile::takeOverPart()
+{
+    const int folder = m_folder.get();
+    const char *part = m_partName.constData();
+    // Never through a link, and never blocked by a FIFO: only a plain file is
+    // looked at, through the descriptor that is then written to.
+    FileDescriptor reader(::openat(folder, part, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status = {};
+    if (!reader.isValid() || ::fstat(reader.get(), &status) != 0) {
+        return false;
+    }
+    const auto notOurs = [this](const char *why) {
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 is not carried on (%2): it is replaced").arg(m_partPath, why);
+        return false;
+    };
+    if (!S_ISREG(status.st_mode)) {
+        return notOurs("not a plain file");
+    }
+    // What only this program makes: others cannot have written to it.
+    if (m_keepsOwners && (status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0600 ||
+                          status.st_nlink != 1)) {
+        return notOurs("not private to the user, or with another name");
+    }
+    const std::optional<PartRecord> record = readRecord(reader.get(), quint64(status.st_ino));
+    if (!record) {
+        return notOurs("no record of what it holds");
+    }
+    FileDescriptor writer(::openat(folder, part, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat written = {};
+    if (!writer.isValid() || ::fstat(writer.get(), &written) != 0 || !sameFile(status, written)) {
+        return notOurs("changed while it was opened");
+    }
+    m_reader = std::move(reader);
+    m_writer = std::move(writer);
+    m_takenOver = *record;
+    // A file cut shorter than its record (a volume that lost its end) keeps
+    // only what it has.
+    QList<ByteSpan> &kept = m_takenOver.kept;
+    kept.removeIf([&status](const ByteSpan &span) { return span.begin >= status.st_size; });
+    if (!kept.isEmpty()) {
+        kept.last().end = std::min<qint64>(kept.last().end, status.st_size);
+    }
+    return true;
+}
+
+std::optional<PartRecord> TargetFile::readRecord(int part, quint64 inode)
+{
+    QByteArray bytes(PartRecord::MaxBytes + 1, Qt::Uninitialized);
+    const ssize_t size = ::fgetxattr(part, PartRecord::Attribute, bytes.data(), bytes.size());
+    if (size >= 0) {
+        bytes.resize(size);
+        return PartRecord::fromBytes(bytes);
+    }
+    if (errno != EOPNOTSUPP && errno != ENODATA) {
+        return std::nullopt;
+    }
+    m_recordBeside = errno == EOPNOTSUPP;
+    // Beside the .part, the same rules as for the .part itself, and it must
+    // name this very .part where the volume keeps owners.
+    FileDescriptor beside(::openat(m_folder.get(), sideName().constData(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status = {};
+    if (!beside.isValid() || ::fstat(beside.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size > PartRecord::MaxBytes ||
+        (m_keepsOwners && (status.st_uid != ::geteuid() || (status.st_mode & 077) != 0 ||
+                           status.st_nlink != 1))) {
+        return std::nullopt;
+    }
+    const ssize_t read = ::pread(beside.get(), bytes.data(), bytes.size(), 0);
+    if (read < 0) {
+        return std::nullopt;
+    }
+    bytes.resize(read);
+    std::optional<PartRecord> record = PartRecord::fromBytes(bytes);
+    if (!record || (m_keepsOwners && record->part != inode)) {
+        return std::nullopt;
+    }
+    m_recordBeside = true;
+    return record;
+}
+
+void TargetFile::recordKept(const PartRecord &record)
+{
+    writeRuns();
+    if (m_allocated < 0) {
+        writePending();
+    }
+    // The record must never claim bytes a power cut could still take back.
+    if (m_dataSync(m_writer.get()) != 0) {
+        fail(QStringLiteral("Cannot write \"%1\" to the disk"), errno);
+    }
+    PartRecord stored = record;
+    struct stat status = {};
+    if (::fstat(m_reader.get(), &status) == 0) {
+        stored.part = quint64(status.st_ino);
+    }
+    writeRecord(stored.toBytes());
+}
+
+void TargetFile::writeRecord(const QByteArray &bytes)
+{
+    if (bytes.isEmpty()) {
+        return;
+    }
+    if (!m_recordBeside) {
+        if (::fsetxattr(m_writer.get(), PartRecord::Attribute, bytes.constData(),
+                        size_t(bytes.size()), 0) == 0) {
+            return;
+        }
+        if (errno != EOPNOTSUPP) {
+            // Without a record a later run starts again, as it always did.
+            qCInfo(lcDownload).noquote() << QStringLiteral("Cannot record what %1 holds: %2")
+                                                .arg(m_partPath, qt_error_string(errno));
+            return;
+        }
+        m_recordBeside = true;
+    }
+    // Written whole under a name nobody else knows, then renamed over the
+    // last: a cut leaves the old record or the new, never half of one.
+    const int folder = m_folder.get();
+    const QByteArray aside = '.' + sideName() + '-' +
+                             QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+    FileDescriptor file(::openat(folder, aside.constData(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const bool written = file.isValid() &&
+                         ::write(file.get(), bytes.constData(), size_t(bytes.size())) ==
+                             bytes.size() &&
+                         ::renameat(folder, aside.constData(), folder, sideName().constData()) ==
+                             0;
+    if (!written) {
+        qCInfo(lcDownload).noquote() << QStringLiteral("Cannot record what %1 holds: %2")
+                                            .arg(m_partPath, qt_error_string(errno));
+        if (file.isValid()) {
+            ::unlinkat(folder, aside.constData(), 0);
+        }
+    }
+}
+
+void TargetFile::forgetRecord()
+{
+    if (m_recordBeside) {
+        removeSideRecord();
+    } else if (m_writer.isValid()) {
+        ::fremovexattr(m_writer.get(), PartRecord::Attribute);
+    }
+}
+
+void TargetFile::removeSideRecord()
+{
+    FileDescriptor beside(::openat(m_folder.get(), sideName().constData(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (beside.isValid()) {
+        removeOurs(sideName(), beside.get());
+    }
+}
+
+bool TargetFile::checkKept(qint64 offset, qint64 length, QByteArrayView sha256)
+{
+    // Held until they are checked when they continue the whole file's hash:
+    // only bytes that passed may go into it.
+    const bool continues = m_sha256 && offset == m_hashedUpTo && length <= MaxHeldBytes;
+    QList<QByteArray> held;
+    Sha256 piece;
+    for (qint64 done = 0; done < length;) {
+        const qint64 size = std::min<qint64>(BlockBytes * 4, length - done);
+        QByteArray block = continues ? m_sha256->spareBlock() : std::move(m_readBuffer);
+        readAt(offset + done, size, block);
+        piece.addData(block);
+        if (continues) {
+            held.append(std::move(block));
+        } else {
+            m_readBuffer = std::move(block);
+        }
+        done += size;
+    }
+    if (!sha256.isEmpty() && piece.result() != sha256) {
+        return false;
+    }
+    for (QByteArray &block : held) {
+        m_hashedUpTo += block.size();
+        m_sha256->addData(std::move(block));
+    }
+    return true;
+}
+
+void TargetFile::carryOnAt(qint64 end)
+{
+    while (m_sha256 && m_hashedUpTo < end) {
+        checkKept(m_hashedUpTo, std::min<qint64>(WritebackBytes, end - m_hashedUpTo), {});
+    }
+    if (::ftruncate(m_writer.get(), end) != 0) {
+        fail(QStringLiteral("Cannot carry on with \"%1\""), errno);
+    }
+    m_allocated = -1;
+    m_received = end;
+    m_written = end;
+    m_writtenBack = end;
+}
+
+void TargetFile::keep()
+{
+    m_pending.clear();
+    m_runs.clear();
+    m_writer.reset();
+    m_reader.reset();
+    m_finished = true;
 }
 
 bool TargetFile::isOurs(const QByteArray &name, int made) const
@@ -385,6 +619,8 @@ void TargetFile::restart()
     if (m_sha256) {
         m_sha256 = std::make_unique<BackgroundSha256>();
     }
+    // What was kept is gone: a record of it would be a lie.
+    forgetRecord();
     if (::ftruncate(m_writer.get(), 0) != 0) {
         fail(QStringLiteral("Cannot empty \"%1\""), errno);
     }
@@ -397,6 +633,8 @@ ReleaseFile TargetFile::finish()
     }
     writePending();
     const QByteArray digest = checkPin();
+    // The release under its name carries nothing of the download.
+    forgetRecord();
     // On the disk before it takes the name: after a power cut the name must
     // not hold an empty or partial file.
     if (m_sync(m_writer.get()) != 0) {
@@ -559,6 +797,9 @@ void TargetFile::discard()
     // Only the file made here: what has taken its name since is not ours to delete.
     if (m_reader.isValid()) {
         removeOurs(m_partName, m_reader.get());
+        if (m_recordBeside) {
+            removeSideRecord();
+        }
     }
     m_reader.reset();
     m_finished = true;

@@ -2,6 +2,7 @@
 
 #include "background_sha256.h"
 #include "file_descriptor.h"
+#include "part_record.h"
 #include "release_file.h"
 #include "release_pin.h"
 #include "runtime_error.h"
@@ -12,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The file a download is written to. The bytes go to "<path>.part", which
 // takes the final name in one rename only once the download is whole (and
@@ -31,7 +33,9 @@
 // Chunks are gathered and written in large blocks: a system call per 1 KiB
 // chunk would cost more than the network. Every failure is a RuntimeError that
 // names the file and gives the reason. An unfinished .part is deleted when this
-// goes away.
+// goes away, unless it is kept for a later run to carry on with: it then keeps
+// a record of which release it holds and which of its bytes are on the disk,
+// written only once those bytes are.
 //
 // What the manifest pins is checked on the way: a body that grows past the
 // pinned size fails at once, and the SHA-256 of what was written is compared
@@ -43,6 +47,9 @@ public:
     // Written out to the disk as it comes, this much at a time.
     static constexpr qint64 WritebackBytes = 8 * 1024 * 1024;
     static constexpr QLatin1String PartSuffix{".part"};
+    // A kept piece up to this size is held while it is checked, so that it is
+    // read once for its own check and the whole file's hash.
+    static constexpr qint64 MaxHeldBytes = 64 * 1024 * 1024;
 
     // Makes "<path>.part" for writing; a plain file or link left there by an
     // earlier run is removed first, anything else there is an error. Nothing at
@@ -50,6 +57,11 @@ public:
     // is done to its name later.
     explicit TargetFile(const QString &path, const ReleasePin &pin = {});
     ~TargetFile();
+    // Takes over the .part an earlier run left at path's, when it is this
+    // program's own: a plain file, not a link, with one name, the user's and
+    // private (where the volume keeps owners), with its record. Nothing when
+    // there is none such: the constructor then replaces it.
+    static std::unique_ptr<TargetFile> takeOver(const QString &path, const ReleasePin &pin);
     TargetFile(const TargetFile &) = delete;
     TargetFile &operator=(const TargetFile &) = delete;
 
@@ -78,6 +90,23 @@ public:
     void wholeUpTo(qint64 end);
     // Empties the file, for a download that starts again from its first byte.
     void restart();
+
+    // The record the .part was taken over with.
+    const PartRecord &takenOver() const { return m_takenOver; }
+    // Whether who may have written the file can be told from its owner and mode.
+    bool keepsOwners() const { return m_keepsOwners; }
+    // Reads back length kept bytes at offset: whether they hash to sha256
+    // (when it is not empty). Those that pass and follow the bytes hashed
+    // before also go into the whole file's hash.
+    bool checkKept(qint64 offset, qint64 length, QByteArrayView sha256);
+    // The file goes on, written in order, after its first end bytes, which it
+    // keeps: anything after them goes.
+    void carryOnAt(qint64 end);
+    // Puts everything written so far on the disk, then records that record's
+    // bytes are there, for a run that carries on after this one ends.
+    void recordKept(const PartRecord &record);
+    // Closes the file and leaves it, with its last record, for a later run.
+    void keep();
     // Writes out what is gathered, checks it against the pin, puts it on the
     // disk, checks what is there, and gives it its mode and the final name: the
     // release, held open as it was checked.
@@ -97,12 +126,23 @@ public:
     {
         m_afterRename = std::move(afterRename);
     }
-    // Puts a descriptor's file or folder on the disk, as fsync does: where a
-    // test sees what is synced, and when.
-    void setSync(std::function<int(int)> sync) { m_sync = std::move(sync); }
+    // Puts a descriptor's file or folder on the disk, as fsync does (and
+    // fdatasync, before a record): where a test sees what is synced, and when.
+    void setSync(const std::function<int(int)> &sync) { m_sync = m_dataSync = sync; }
 
 private:
+    enum class Opening { Create, TakeOver };
+    TargetFile(const QString &path, const ReleasePin &pin, Opening opening);
     void createPart();
+    // Opens the .part there is, if it is ours, and reads its record.
+    bool takeOverPart();
+    std::optional<PartRecord> readRecord(int part, quint64 inode);
+    void writeRecord(const QByteArray &bytes);
+    // Removes the record beside the .part, if there is one.
+    void removeSideRecord();
+    // Removes the .part's record, wherever it is kept.
+    void forgetRecord();
+    QByteArray sideName() const { return m_partName + PartRecord::SideSuffix.latin1(); }
     void writePending();
     // Writes the gathered runs at their offsets.
     void writeRuns();
@@ -157,7 +197,12 @@ private:
     qint64 m_written = 0;
     qint64 m_writtenBack = 0;
     bool m_finished = false;
+    PartRecord m_takenOver;
+    // Where the volume has no extended attributes, the record is a file beside
+    // the .part.
+    bool m_recordBeside = false;
     std::function<void()> m_beforeRename;
     std::function<void()> m_afterRename;
     std::function<int(int)> m_sync;
+    std::function<int(int)> m_dataSync;
 };

@@ -39,6 +39,13 @@ QByteArray chooseValidator(const QByteArray &etag, const QByteArray &lastModifie
     return !strong.isEmpty() && !strong.startsWith("W/") ? strong : lastModified.trimmed();
 }
 
+bool isHeaderValue(QByteArrayView value)
+{
+    constexpr qsizetype MaxBytes = 1024;
+    return value.size() <= MaxBytes &&
+           std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= ' ' && c <= '~'; });
+}
+
 qint64 ResumeState::takeWholeFile(const Answer &answer)
 {
     acceptsRanges = answer.acceptRanges.trimmed().toLower() == "bytes";

@@ -38,6 +38,10 @@ std::optional<ByteRange> parseContentRange(const QByteArray &value);
 // and never vouches for a piece. Empty: nothing does.
 QByteArray chooseValidator(const QByteArray &etag, const QByteArray &lastModified);
 
+// Whether value may go into a header as it is: visible ASCII and spaces only,
+// nothing that could end the field or start another, and not too long.
+bool isHeaderValue(QByteArrayView value);
+
 // Where a GET of one file stands, across its attempts.
 struct ResumeState
 {

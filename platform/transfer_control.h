@@ -71,11 +71,15 @@ public:
     virtual void Execute(const QString &address, const QString &operation) = 0;
 
     // Starts a GET of address for the bytes from offset on, as the same file
-    // fetched from another server carries on: nothing on this server vouches
-    // that its copy matches the bytes before, so only a caller that checks the
-    // whole file afterwards may use it. A 206 for that range goes on at
-    // offset; a 200 hands out the whole file again from its first byte.
-    virtual void ExecuteFrom(const QString &address, qint64 offset) = 0;
+    // fetched from another server, or kept by an earlier run, carries on. With
+    // a validator (the ETag or Last-Modified the bytes before came with), the
+    // request carries it in If-Range, so that a file changed since comes whole;
+    // without one nothing vouches that the server's copy matches the bytes
+    // before, so only a caller that checks the whole file afterwards may omit
+    // it. A 206 for that range goes on at offset; a 200 hands out the whole
+    // file again from its first byte.
+    virtual void ExecuteFrom(const QString &address, qint64 offset,
+                             const QByteArray &validator) = 0;
 
     // Starts GETs of one file on each of addresses at once, one connection per
     // server, for the spans source gives each; GetChunk hands out their bytes as

@@ -44,9 +44,12 @@ void QtTransferControl::Execute(const QString &address, const QString &operation
     begin(address, verb == QLatin1String("HEAD"), 0);
 }
 
-void QtTransferControl::ExecuteFrom(const QString &address, qint64 offset)
+void QtTransferControl::ExecuteFrom(const QString &address, qint64 offset,
+                                    const QByteArray &validator)
 {
-    begin(address, false, std::max<qint64>(offset, 0));
+    // Only a value a header can hold: it came from a file others may write.
+    begin(address, false, std::max<qint64>(offset, 0),
+          offset > 0 && NetRules::isHeaderValue(validator) ? validator : QByteArray());
 }
 
 void QtTransferControl::ExecutePieces(const QStringList &addresses, PieceSource &source)
@@ -98,7 +101,8 @@ void QtTransferControl::throwIfExecuting() const
     }
 }
 
-void QtTransferControl::begin(const QString &address, bool head, qint64 from)
+void QtTransferControl::begin(const QString &address, bool head, qint64 from,
+                              const QByteArray &validator)
 {
     throwIfExecuting();
     const std::optional<QUrl> url = NetRules::requestUrl(address);
@@ -119,6 +123,7 @@ void QtTransferControl::begin(const QString &address, bool head, qint64 from)
                              : NetRules::RetrySchedule::transfer(m_firstRetryDelay),
                         NetRules::ResumeState::from(from),
                         from};
+    m_request.file.validator = validator;
     m_phase = Phase::Asking;
     startAttempt();
 }

@@ -42,7 +42,7 @@ public:
     ~QtTransferControl() override;
 
     void Execute(const QString &address, const QString &operation) override;
-    void ExecuteFrom(const QString &address, qint64 offset) override;
+    void ExecuteFrom(const QString &address, qint64 offset, const QByteArray &validator) override;
     void ExecutePieces(const QStringList &addresses, PieceSource &source) override;
     bool StillExecuting() const override;
     QString GetHeader(const QString &name) const override;
@@ -94,7 +94,7 @@ private:
     };
 
     // Starts a request for address, of the bytes from "from" on.
-    void begin(const QString &address, bool head, qint64 from);
+    void begin(const QString &address, bool head, qint64 from, const QByteArray &validator = {});
     void throwIfExecuting() const;
     // Leaves a fetch from several servers; deleted later, as it may be reading.
     void dropPieces();
