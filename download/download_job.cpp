@@ -110,11 +110,14 @@ void DownloadJob::takeOverPart()
     }
     const QString why = notCarriedOn(target->takenOver(), target->keepsOwners());
     if (!why.isEmpty()) {
-        qCInfo(lcDownload).noquote() << QStringLiteral("%1 holds %2: it is replaced")
-                                            .arg(TargetFile::partPath(m_path), why);
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 holds %2: it is replaced").arg(TargetFile::partPath(m_path), why);
         return;
     }
     m_target = std::move(target);
+    if (m_sync) {
+        m_target->setSync(m_sync);
+    }
     m_carry = Carry{m_target->takenOver(), 0, true, 0, {}, -1};
     m_validator = m_carry.taken.validator;
     m_servedBy = m_carry.taken.address;
@@ -159,8 +162,8 @@ bool DownloadJob::checkNextKept()
     const bool pieces = m_pin.pinsPieces();
     const qint64 pieceBytes = pieces ? m_pin.pieces.pieceBytes : PieceBytes;
     if (m_plan) {
-        const int piece = int(m_carry.checked / pieceBytes);
-        if (piece < m_plan->pieceCount()) {
+        if (m_carry.checked < m_pin.size) {
+            const int piece = int(m_carry.checked / pieceBytes);
             const ByteSpan span = m_plan->pieceSpan(piece);
             m_carry.checked = span.end;
             // The last piece is fetched again in any case, so that the
@@ -204,7 +207,8 @@ bool DownloadJob::checkNextKept()
         m_carry.validator = m_pin.pinsDigest() ? QByteArray() : m_validator;
     }
     m_carry.checking = false;
-    qCInfo(lcDownload).noquote() << QStringLiteral("Carrying on with %1 from byte %2 (%3 bytes kept)")
+    qCInfo(lcDownload).noquote() << QStringLiteral(
+                                        "Carrying on with %1 from byte %2 (%3 bytes kept)")
                                         .arg(TargetFile::partPath(m_path))
                                         .arg(m_plan ? m_plan->wholePrefix() : m_carry.from)
                                         .arg(m_carry.from);
@@ -262,8 +266,8 @@ bool DownloadJob::suspend()
     }
     if (kept) {
         m_target->keep();
-        qCInfo(lcDownload).noquote() << QStringLiteral("%1 is kept, to be carried on")
-                                            .arg(TargetFile::partPath(m_path));
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("%1 is kept, to be carried on").arg(TargetFile::partPath(m_path));
     }
     m_target.reset();
     m_run = Run{DownloadPhase::Failed, 0, {}};
@@ -291,8 +295,8 @@ void DownloadJob::answered(const QString &contentLength, const QString &contentR
     if (!m_pin.pinsDigest()) {
         // A piece of the kept file answered without one is still vouched for
         // by the validator it was asked with.
-        const QByteArray validator =
-            NetRules::chooseValidator(etag.toLatin1(), lastModified.toLatin1());
+        const QByteArray validator = NetRules::chooseValidator(etag.toLatin1(),
+                                                               lastModified.toLatin1());
         if (!validator.isEmpty() || m_carry.from == 0) {
             m_validator = validator;
         }
@@ -302,6 +306,9 @@ void DownloadJob::answered(const QString &contentLength, const QString &contentR
         const bool carried = m_target != nullptr;
         if (!carried) {
             m_target = std::make_unique<TargetFile>(m_path, m_pin);
+            if (m_sync) {
+                m_target->setSync(m_sync);
+            }
         }
         m_run = Run{DownloadPhase::Receiving, 0, {}};
         if (m_plan) {

@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -195,6 +196,10 @@ public:
     qint16 percentage() const { return m_run.percentage; }
     DownloadProgress progress() const;
 
+    // Puts a descriptor's file on the disk, as fsync does, for every .part this
+    // job writes: where a test sees what is on the disk, and when.
+    void setSync(std::function<int(int)> sync) { m_sync = std::move(sync); }
+
     // PieceSource: what the transfer asks each server for.
     std::optional<std::pair<qint64, qint64>> nextSpan(int server) override;
     qint64 spanEnd(int server) const override;
@@ -262,4 +267,5 @@ private:
     Carry m_carry;
     PartRecord m_recorded;
     qint64 m_recordedAt = 0;
+    std::function<int(int)> m_sync;
 };

@@ -97,8 +97,8 @@ std::optional<PartRecord> PartRecord::fromBytes(const QByteArray &bytes)
         }
         fields.insert(text.left(tab), text.mid(tab + 1));
     }
-    static const QList<QByteArray> known{"file", "sha256", "size", "address",
-                                         "validator", "part", "kept"};
+    static const QList<QByteArray> known{"file",      "sha256", "size", "address",
+                                         "validator", "part",   "kept"};
     for (auto it = fields.cbegin(); it != fields.cend(); ++it) {
         if (!known.contains(it.key())) {
             return std::nullopt;

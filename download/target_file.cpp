@@ -123,8 +123,7 @@ std::unique_ptr<TargetFile> TargetFile::takeOver(const QString &path, const Rele
 TargetFile::TargetFile(const QString &path, const ReleasePin &pin, Opening opening)
     : m_path(path), m_partPath(partPath(path)),
       m_name(QFile::encodeName(QFileInfo(path).fileName())),
-      m_partName(m_name + PartSuffix.latin1()), m_pin(pin), m_sync(::fsync),
-      m_dataSync(::fdatasync)
+      m_partName(m_name + PartSuffix.latin1()), m_pin(pin), m_sync(::fsync), m_dataSync(::fdatasync)
 {
     // Everything from here on goes through this descriptor: a folder renamed
     // and put back by someone else is not this one.
@@ -285,8 +284,8 @@ std::optional<PartRecord> TargetFile::readRecord(int part, quint64 inode)
     struct stat status = {};
     if (!beside.isValid() || ::fstat(beside.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_size > PartRecord::MaxBytes ||
-        (m_keepsOwners && (status.st_uid != ::geteuid() || (status.st_mode & 077) != 0 ||
-                           status.st_nlink != 1))) {
+        (m_keepsOwners &&
+         (status.st_uid != ::geteuid() || (status.st_mode & 077) != 0 || status.st_nlink != 1))) {
         return std::nullopt;
     }
     const ssize_t read = ::pread(beside.get(), bytes.data(), bytes.size(), 0);
@@ -348,8 +347,7 @@ void TargetFile::writeRecord(const QByteArray &bytes)
     const bool written = file.isValid() &&
                          ::write(file.get(), bytes.constData(), size_t(bytes.size())) ==
                              bytes.size() &&
-                         ::renameat(folder, aside.constData(), folder, sideName().constData()) ==
-                             0;
+                         ::renameat(folder, aside.constData(), folder, sideName().constData()) == 0;
     if (!written) {
         qCInfo(lcDownload).noquote() << QStringLiteral("Cannot record what %1 holds: %2")
                                             .arg(m_partPath, qt_error_string(errno));

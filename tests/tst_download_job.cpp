@@ -15,11 +15,14 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 class TestDownloadJob final : public QObject
 {
     Q_OBJECT
+
+    static constexpr qint64 Piece = 64 * 1024;
 
     FakeMountTable m_mounts;
     LinuxFileSystem m_fileSystem{m_mounts};
@@ -39,6 +42,10 @@ private slots:
     void plan();
     void atOnce_data();
     void atOnce();
+    void carryOn_data();
+    void carryOn();
+    void stop_data();
+    void stop();
 };
 
 void TestDownloadJob::receive_data()
@@ -390,6 +397,246 @@ void TestDownloadJob::atOnce()
     QCOMPARE(from->address, addresses.value(next));
     QCOMPARE(from->from, 0);
     QVERIFY(!job.fetchesPieces());
+}
+
+void TestDownloadJob::carryOn_data()
+{
+    // A first run is left after `kept` bytes of a release of six pieces (the
+    // first two pieces with two servers at once), its .part then meets `then`;
+    // the next run must carry on from `from` and end with the release whole.
+    // pin: "pieces" (with their digests), "whole" (SHA-256 and size only),
+    // "etag" or "modified" (unpinned, with that validator).
+    QTest::addColumn<QString>("pin");
+    QTest::addColumn<int>("servers");
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<qint64>("from");
+    constexpr qint64 P = Piece;
+    constexpr qint64 K = 3 * Piece + 1000;
+    // clang-format off
+    QTest::newRow("pinned with pieces") << "pieces" << 1 << "" << K;
+    QTest::newRow("pinned by the whole only") << "whole" << 1 << "" << K;
+    QTest::newRow("unpinned, ETag") << "etag" << 1 << "" << K;
+    QTest::newRow("unpinned, Last-Modified") << "modified" << 1 << "" << K;
+    QTest::newRow("two servers: the whole pieces") << "pieces" << 2 << "" << 2 * P;
+    QTest::newRow("a bad piece: kept up to it") << "pieces" << 1 << "bad piece" << P;
+    QTest::newRow("two servers, a bad piece: the others kept") << "pieces" << 2 << "bad piece" << P;
+    QTest::newRow("a bad byte, whole pinned: again from 0 at the end") << "whole" << 1 << "bad piece" << K;
+    QTest::newRow("release changed: its pin differs") << "whole" << 1 << "pin changed" << 0LL;
+    QTest::newRow("release changed: its size differs") << "etag" << 1 << "size changed" << 0LL;
+    QTest::newRow("another release's part") << "whole" << 1 << "other file" << 0LL;
+    QTest::newRow("from another server") << "etag" << 1 << "other server" << 0LL;
+    QTest::newRow("without a record") << "whole" << 1 << "no record" << 0LL;
+    QTest::newRow("a record that is not one") << "whole" << 1 << "bad record" << 0LL;
+    QTest::newRow("a link to the part") << "whole" << 1 << "link" << 0LL;
+    QTest::newRow("opened to others") << "whole" << 1 << "mode" << 0LL;
+    QTest::newRow("another's") << "whole" << 1 << "owner" << 0LL;
+    QTest::newRow("power cut after bytes not recorded") << "etag" << 1 << "power cut" << P;
+    // clang-format on
+}
+
+void TestDownloadJob::carryOn()
+{
+    QFETCH(QString, pin);
+    QFETCH(int, servers);
+    QFETCH(QString, then);
+    const QByteArray release = randomBytes(6 * Piece - 100);
+    const bool pinned = pin == QLatin1String("pieces") || pin == QLatin1String("whole");
+    ReleasePin pins{
+        pinned ? Sha256::hash(release) : QByteArray(), pinned ? release.size() : -1, {}};
+    for (qsizetype at = 0; pin == QLatin1String("pieces") && at < release.size(); at += Piece) {
+        pins.pieces = {Piece, pins.pieces.sha256 + Sha256::hash(release.mid(at, Piece))};
+    }
+    const QStringList addresses =
+        QStringList{QStringLiteral("http://a/r"), QStringLiteral("http://b/r")}.mid(0, servers);
+    const QString etag = pin == QLatin1String("etag") ? QStringLiteral("\"v1\"") : QString();
+    const QString modified = pin == QLatin1String("modified")
+                                 ? QStringLiteral("Tue, 01 Dec 2026 10:00:00 GMT")
+                                 : QString();
+    const QString part = TargetFile::partPath(m_path);
+    const auto cleanUp = qScopeGuard([&] {
+        QFile::remove(m_path);
+        QFile::remove(part);
+        QFile::remove(part + PartRecord::SideSuffix);
+    });
+
+    // The first run: three pieces and a little more, then it ends for good.
+    {
+        // What a power cut leaves: the bytes as the last sync found them.
+        QByteArray onDisk;
+        std::optional<DownloadJob> first(std::in_place, m_fileSystem, m_folder.path(), m_path, pins,
+                                         addresses);
+        first->setSync([&](int descriptor) {
+            onDisk = readAll(part);
+            return ::fsync(descriptor);
+        });
+        first->takeProbe(200, QString::number(release.size()));
+        first->answered(QString::number(release.size()), {}, etag, modified);
+        if (first->fetchesPieces()) {
+            for (const int server : {0, 1, 0}) {
+                const auto span = first->nextSpan(server);
+                QVERIFY(span);
+                const qint64 end = server == 0 && span->first > 0 ? span->first + 1000
+                                                                  : span->second;
+                first->receive(release.mid(span->first, end - span->first), span->first, server);
+            }
+        } else if (then == QLatin1String("power cut")) {
+            first->receive(release.left(Piece), 0);
+            first->tick(DownloadJob::RecordMsecs, false);
+            first->receive(release.mid(Piece, 2 * Piece), Piece);
+        } else {
+            first->receive(release.left(3 * Piece + 1000), 0);
+        }
+        if (then != QLatin1String("power cut")) {
+            QVERIFY(first->suspend());
+        } else {
+            // Killed: nothing is cleaned up, and what had not reached the disk
+            // reads as zeros afterwards.
+            const QString aside = part + QStringLiteral(".aside");
+            QVERIFY(::link(QFile::encodeName(part), QFile::encodeName(aside)) == 0);
+            first.reset();
+            QVERIFY(QFile::rename(aside, part));
+            QVERIFY(::truncate(QFile::encodeName(part), 0) == 0);
+            QFile file(part);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write(onDisk) == onDisk.size() &&
+                    file.resize(3 * Piece));
+        }
+    }
+    QVERIFY(QFileInfo::exists(part));
+
+    const QByteArray outside = "not the user's";
+    const QString outsidePath = m_folder.filePath(QStringLiteral("elsewhere"));
+    const auto removeOutside = qScopeGuard([&] { QFile::remove(outsidePath); });
+    const QByteArray partName = QFile::encodeName(part);
+    QString address = addresses.constFirst();
+    qint64 size = release.size();
+    QString fileName = QFileInfo(m_path).fileName();
+    if (then == QLatin1String("bad piece")) {
+        QFile file(part);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(Piece + 10) && file.write("!") == 1);
+    } else if (then == QLatin1String("pin changed")) {
+        pins.sha256 = Sha256::hash("another");
+    } else if (then == QLatin1String("size changed")) {
+        size += 1;
+    } else if (then == QLatin1String("other server")) {
+        address = QStringLiteral("http://c/r");
+    } else if (then == QLatin1String("no record")) {
+        ::removexattr(partName.constData(), PartRecord::Attribute);
+        QFile::remove(part + PartRecord::SideSuffix);
+    } else if (then == QLatin1String("bad record")) {
+        QVERIFY(::setxattr(partName.constData(), PartRecord::Attribute, "orbistane-part 1\n", 17,
+                           0) == 0);
+    } else if (then == QLatin1String("link")) {
+        QVERIFY(QFile::rename(part, outsidePath) && QFile::link(outsidePath, part));
+    } else if (then == QLatin1String("mode")) {
+        QVERIFY(::chmod(partName.constData(), 0644) == 0);
+    } else if (then == QLatin1String("owner")) {
+        if (::geteuid() != 0) {
+            QSKIP("giving a file to another user needs root");
+        }
+        QVERIFY(::chown(partName.constData(), 65534, 65534) == 0);
+    } else if (then == QLatin1String("other file")) {
+        fileName = QStringLiteral("other.bin");
+    }
+    const QByteArray before = then == QLatin1String("link") ? readAll(outsidePath) : QByteArray();
+    // Another release under the same name only differs in its record's name.
+    const QString path = m_folder.filePath(fileName);
+    if (fileName != QFileInfo(m_path).fileName()) {
+        QVERIFY(QFile::rename(part, TargetFile::partPath(path)));
+        QVERIFY(QFile::copy(TargetFile::partPath(path), part));
+        QVERIFY(::chmod(partName.constData(), 0600) == 0);
+        QFile::remove(TargetFile::partPath(path));
+        QVERIFY(::setxattr(partName.constData(), PartRecord::Attribute,
+                           "orbistane-part 1\nfile\tother.bin\nsize\t1\nkept\t\n", 45, 0) == 0);
+    }
+
+    QStringList next = addresses;
+    next.first() = address;
+    DownloadJob job(m_fileSystem, m_folder.path(), m_path, pins, next);
+    job.takeProbe(200, QString::number(size));
+    job.takeOverPart();
+    for (int steps = 0; job.checkNextKept(); ++steps) {
+        QVERIFY(steps < 100);
+    }
+    QTEST(job.carriedFrom(), "from");
+    QCOMPARE(job.carriedValidator(),
+             pinned || job.carriedFrom() == 0 ? QByteArray() : (etag + modified).toLatin1());
+    // The rest, as the server sends it.
+    job.answered(QString::number(release.size() - job.carriedFrom()), {}, etag, modified);
+    if (job.fetchesPieces()) {
+        for (int round = 0; round < 20 && !job.isWhole(); ++round) {
+            for (int server = 0; server < servers; ++server) {
+                if (const auto span = job.nextSpan(server)) {
+                    job.receive(release.mid(span->first, span->second - span->first), span->first,
+                                server);
+                }
+            }
+        }
+    } else {
+        job.receive(release.mid(job.carriedFrom()), job.carriedFrom());
+        job.receive({}, release.size());
+    }
+    if (pinned && Sha256::hash(release) != pins.sha256) {
+        return;
+    }
+    try {
+        QCOMPARE(readAll(job.finish().path()), release);
+    } catch (const RuntimeError &mismatch) {
+        // Only kept bytes that no piece could check may fail the whole, once:
+        // the release then comes again, from its first byte.
+        QCOMPARE(then, QStringLiteral("bad piece"));
+        QCOMPARE(pin, QStringLiteral("whole"));
+        const NextServer again = job.afterFailure(mismatch);
+        QCOMPARE(again.from, 0);
+        job.answered(QString::number(release.size()), {});
+        job.receive(release, 0);
+        job.receive({}, release.size());
+        QCOMPARE(readAll(job.finish().path()), release);
+    }
+    QVERIFY(nothingAt(part));
+    QVERIFY(nothingAt(part + PartRecord::SideSuffix));
+    if (then == QLatin1String("link")) {
+        QCOMPARE(readAll(outsidePath), before);
+    }
+}
+
+void TestDownloadJob::stop_data()
+{
+    // A download ended after 1000 bytes by `failure`; unpinned, with or
+    // without a validator: whether its .part is kept for the next run.
+    QTest::addColumn<bool>("pinned");
+    QTest::addColumn<QString>("etag");
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<bool>("kept");
+    // clang-format off
+    QTest::newRow("network, pinned: kept") << true << "" << ErrorNumber::TransferFailed << true;
+    QTest::newRow("time-out, unpinned with ETag: kept") << false << "\"v1\"" << ErrorNumber::RequestTimedOut << true;
+    QTest::newRow("unpinned, weak ETag: nothing vouches, deleted") << false << "W/\"v1\"" << ErrorNumber::TransferFailed << false;
+    QTest::newRow("not the release: deleted") << true << "" << ErrorNumber::ReleaseMismatch << false;
+    QTest::newRow("disk full: deleted") << true << "" << ErrorNumber::DiskFull << false;
+    // clang-format on
+}
+
+void TestDownloadJob::stop()
+{
+    QFETCH(bool, pinned);
+    QFETCH(QString, etag);
+    QFETCH(int, failure);
+    QFETCH(bool, kept);
+    const QByteArray release = randomBytes(5000);
+    const QString part = TargetFile::partPath(m_path);
+    const auto cleanUp = qScopeGuard([&] { QFile::remove(part); });
+    DownloadJob job(
+        m_fileSystem, m_folder.path(), m_path,
+        {pinned ? Sha256::hash(release) : QByteArray(), pinned ? release.size() : -1, {}},
+        {QStringLiteral("http://a/r")});
+    job.answered(QString::number(release.size()), {}, etag);
+    job.receive(release.left(1000), 0);
+    const RuntimeError reported = job.stop(RuntimeError(failure, QStringLiteral("it failed")));
+    QCOMPARE(QFileInfo::exists(part), kept);
+    QCOMPARE(reported.number(), failure);
+    // The report says so when it was kept.
+    QCOMPARE(reported.description().contains(part), kept);
+    QCOMPARE(job.phase(), DownloadPhase::Failed);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadJob)
