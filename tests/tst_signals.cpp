@@ -125,6 +125,8 @@ private slots:
     void caughtAndHandedBack();
     void terminationEndsCleanly_data();
     void terminationEndsCleanly();
+    void carriedOnByTheNextRun_data();
+    void carriedOnByTheNextRun();
     void terminationBeforeTheWindow_data();
     void terminationBeforeTheWindow();
     void killLeavesNothingOrTheWhole_data();
@@ -184,8 +186,9 @@ struct Phase
 {
     std::function<void(DrivenRun &run, TestHttpServer::Response &release)> hold;
     std::function<bool(const DrivenRun &run, qint64 olderSize)> reached;
-    bool listed = true; // the manifest has come
-    bool whole = false; // the download is whole, the install question open
+    bool listed = true;     // the manifest has come
+    bool whole = false;     // the download is whole, the install question open
+    bool keepsPart = false; // the transfer is under way, its .part to be carried on
 };
 
 } // namespace
@@ -214,13 +217,18 @@ void TestSignals::terminationEndsCleanly_data()
             run.server.serveHead(Path, head);
         },
         [](const DrivenRun &run, qint64) { return run.server.requestCount("HEAD", Path) > 0; }};
-    // Some of it on disk, so that there is something to clean up.
+    // Some of it on disk, from a server whose ETag vouches for it: kept.
     const Phase transfer{[](DrivenRun &, TestHttpServer::Response &release) {
                              release.stallAfter = 2 * TargetFile::BlockBytes + 1000;
+                             release.ranges = true;
+                             release.headers.append({QByteArray("ETag"), QByteArray("\"v1\"")});
                          },
                          [](const DrivenRun &run, qint64 olderSize) {
                              return run.bytesWritten(olderSize) >= TargetFile::BlockBytes;
-                         }};
+                         },
+                         true,
+                         false,
+                         true};
     const Phase question{[](DrivenRun &, TestHttpServer::Response &) {},
                          [](const DrivenRun &run, qint64) { return run.asked("install"); }, true,
                          true};
@@ -266,9 +274,19 @@ void TestSignals::terminationEndsCleanly()
              qPrintable(run.outcome()));
     QCOMPARE(run.asked("again"), older && phase.listed);
     QCOMPARE(run.tempEntries(), QStringList());
-    // Only a download that was whole stays; an older file is kept until then.
+    // A download under way keeps its .part, which holds what came and no more,
+    // for the next run to carry on with.
+    QStringList files = run.destinationFiles();
+    if (phase.keepsPart) {
+        QVERIFY(files.removeAll(File + QStringLiteral(".part")) == 1);
+        // Where the volume keeps no extended attributes, its record is beside it.
+        files.removeAll(File + QStringLiteral(".part.state"));
+        const QByteArray part = readAll(run.target() + QStringLiteral(".part"));
+        QVERIFY(part.size() >= TargetFile::BlockBytes && body.startsWith(part));
+    }
+    // A download that was whole stays; an older file is kept until then.
     const QByteArray kept = phase.whole ? body : older ? olderBody : QByteArray();
-    QCOMPARE(run.destinationFiles(), kept.isEmpty() ? QStringList() : QStringList{File});
+    QCOMPARE(files, kept.isEmpty() ? QStringList() : QStringList{File});
     if (!kept.isEmpty()) {
         const QByteArray there = readAll(run.target());
         QVERIFY2(
@@ -276,6 +294,67 @@ void TestSignals::terminationEndsCleanly()
             qPrintable(
                 QStringLiteral("%1 bytes there, %2 expected").arg(there.size()).arg(kept.size())));
     }
+}
+
+void TestSignals::carriedOnByTheNextRun_data()
+{
+    // What vouches that the bytes kept by a run ended in its transfer are the
+    // release's: the server's ETag or Last-Modified, or the manifest's pin; or
+    // the release changed before the next run (its ETag too).
+    QTest::addColumn<QByteArray>("vouch");
+    QTest::addColumn<QByteArray>("ifRange");
+    QTest::newRow("ETag") << QByteArray("ETag") << QByteArray("\"v1\"");
+    QTest::newRow("Last-Modified") << QByteArray("Last-Modified")
+                                   << QByteArray("Tue, 01 Dec 2026 10:00:00 GMT");
+    QTest::newRow("pinned") << QByteArray("pin") << QByteArray();
+    QTest::newRow("changed in between: the new one, whole")
+        << QByteArray("changed") << QByteArray("\"v1\"");
+}
+
+void TestSignals::carriedOnByTheNextRun()
+{
+    QFETCH(QByteArray, vouch);
+    QFETCH(QByteArray, ifRange);
+    const QByteArray body = randomBytes(1024 * 1024 + 777);
+    const QByteArray changed = randomBytes(body.size());
+    DrivenRun run;
+    if (vouch == "pin") {
+        run.server.serve("/manifest.txt",
+                         TestHttpServer::ok(pinnedLine(File.toUtf8(), "R3", body)));
+    }
+    const QByteArray header = vouch == "pin" ? QByteArray() : vouch == "changed" ? "ETag" : vouch;
+    TestHttpServer::Response release = TestHttpServer::ok(body);
+    release.ranges = true;
+    if (!header.isEmpty()) {
+        release.headers.append({header, ifRange});
+    }
+    TestHttpServer::Response next = release;
+    release.stallAfter = 2 * TargetFile::BlockBytes + 1000;
+    run.server.serve(Path, release);
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(run.bytesWritten() >= TargetFile::BlockBytes, Patience);
+    QVERIFY(run.sendSignal(SIGTERM));
+    QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
+    const qint64 kept = QFileInfo(run.target() + QStringLiteral(".part")).size();
+    QVERIFY2(kept >= TargetFile::BlockBytes, qPrintable(run.outcome()));
+
+    if (vouch == "changed") {
+        next.body = changed;
+        next.headers = {{"ETag", "\"v2\""}};
+    }
+    run.server.serve(Path, next);
+    run.output.clear();
+    run.start({QStringLiteral("--hold-at-install")});
+    QTRY_VERIFY_WITH_TIMEOUT(run.asked("install"), Patience);
+    // Asked for what was missing only, with what vouches for the rest.
+    const TestHttpServer::Request asked = run.server.requests().constLast();
+    QCOMPARE(asked.method, QByteArray("GET"));
+    QCOMPARE(asked.headers.value("range"), "bytes=" + QByteArray::number(kept) + '-');
+    QCOMPARE(asked.headers.value("if-range"), ifRange);
+    QVERIFY(readAll(run.target()) == (vouch == "changed" ? changed : body));
+    QCOMPARE(run.destinationFiles(), QStringList{File});
+    QVERIFY(run.sendSignal(SIGTERM));
+    QTRY_VERIFY_WITH_TIMEOUT(run.ended(), Patience);
 }
 
 void TestSignals::terminationBeforeTheWindow_data()
