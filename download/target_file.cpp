@@ -9,11 +9,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <dirent.h>
 #include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -692,6 +694,7 @@ ReleaseFile TargetFile::finish()
                                           "name; it was deleted and nothing was started")
                                .arg(m_path));
     }
+    removeStaleParts();
     // The rename itself on the disk too.
     if (m_sync(folder) != 0) {
         // Some file systems cannot sync a folder; the file itself is on the disk.
@@ -700,6 +703,56 @@ ReleaseFile TargetFile::finish()
                    .arg(m_path, qt_error_string(errno));
     }
     return release;
+}
+
+void TargetFile::removeStaleParts() const
+{
+    const int folder = m_folder.get();
+    const int listed = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!entries) {
+        if (listed >= 0) {
+            ::close(listed);
+        }
+        return;
+    }
+    const auto closeEntries = qScopeGuard([entries] { ::closedir(entries); });
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const QByteArray suffix = PartSuffix.latin1();
+    while (const struct dirent *entry = ::readdir(entries)) {
+        const QByteArray name(entry->d_name);
+        if (!name.endsWith(suffix) || name.size() == suffix.size()) {
+            continue;
+        }
+        FileDescriptor part(
+            ::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat status = {};
+        // Only what this program made and recorded: a browser's .part, or one
+        // of someone else's, is not ours to delete.
+        if (!part.isValid() || ::fstat(part.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+            status.st_mtim.tv_sec > now.tv_sec - StalePartSeconds ||
+            (m_keepsOwners && (status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0600 ||
+                               status.st_nlink != 1))) {
+            continue;
+        }
+        const QByteArray beside = name + PartRecord::SideSuffix.latin1();
+        const bool recorded = ::fgetxattr(part.get(), PartRecord::Attribute, nullptr, 0) >= 0 ||
+                              ::faccessat(folder, beside.constData(), F_OK, AT_SYMLINK_NOFOLLOW) ==
+                                  0;
+        if (!recorded) {
+            continue;
+        }
+        qCInfo(lcDownload).noquote()
+            << QStringLiteral("Deleting %1, left by a download more than a week ago")
+                   .arg(QFile::decodeName(name));
+        removeOurs(name, part.get());
+        FileDescriptor record(
+            ::openat(folder, beside.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (record.isValid()) {
+            removeOurs(beside, record.get());
+        }
+    }
 }
 
 QByteArray TargetFile::checkPin()

@@ -50,6 +50,9 @@ public:
     // A kept piece up to this size is held while it is checked, so that it is
     // read once for its own check and the whole file's hash.
     static constexpr qint64 MaxHeldBytes = 64 * 1024 * 1024;
+    // A .part of another release left this long is deleted by the next
+    // download into its folder that succeeds.
+    static constexpr qint64 StalePartSeconds = 7 * 24 * 3600;
 
     // Makes "<path>.part" for writing; a plain file or link left there by an
     // earlier run is removed first, anything else there is an error. Nothing at
@@ -142,6 +145,9 @@ private:
     void removeSideRecord();
     // Removes the .part's record, wherever it is kept.
     void forgetRecord();
+    // Deletes the .parts of other downloads into the folder that this program
+    // left more than StalePartSeconds ago: nothing offers them any more.
+    void removeStaleParts() const;
     QByteArray sideName() const { return m_partName + PartRecord::SideSuffix.latin1(); }
     void writePending();
     // Writes the gathered runs at their offsets.

@@ -6,10 +6,12 @@
 #include "runtime_error.h"
 #include "server_list.h"
 #include "sha256.h"
+#include "small_tmpfs.h"
 #include "target_file.h"
 #include "test_files.h"
 #include "test_platform.h"
 
+#include <QDir>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -46,6 +48,8 @@ private slots:
     void carryOn();
     void stop_data();
     void stop();
+    void staleParts_data();
+    void staleParts();
 };
 
 void TestDownloadJob::receive_data()
@@ -431,6 +435,7 @@ void TestDownloadJob::carryOn_data()
     QTest::newRow("opened to others") << "whole" << 1 << "mode" << 0LL;
     QTest::newRow("another's") << "whole" << 1 << "owner" << 0LL;
     QTest::newRow("power cut after bytes not recorded") << "etag" << 1 << "power cut" << P;
+    QTest::newRow("no extended attributes: the record beside") << "pieces" << 2 << "no attributes" << 2 * P;
     // clang-format on
 }
 
@@ -439,6 +444,21 @@ void TestDownloadJob::carryOn()
     QFETCH(QString, pin);
     QFETCH(int, servers);
     QFETCH(QString, then);
+    // A volume without extended attributes, whose owners tell nothing: the
+    // record is a file beside the .part.
+    QTemporaryDir mounted;
+    std::optional<FuseMirror> mirror;
+    QString folder = m_folder.path();
+    if (then == QLatin1String("no attributes")) {
+        folder = mounted.filePath(QStringLiteral("mirror"));
+        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(mounted.filePath(QStringLiteral("source"))));
+        mirror.emplace(mounted.filePath(QStringLiteral("source")), folder,
+                       QStringList{QStringLiteral("--xattr-none")});
+        if (!mirror->mounted()) {
+            QSKIP(qPrintable(mirror->failure()));
+        }
+    }
+    const QString path = QDir(folder).filePath(QStringLiteral("setup.bin"));
     const QByteArray release = randomBytes(6 * Piece - 100);
     const bool pinned = pin == QLatin1String("pieces") || pin == QLatin1String("whole");
     ReleasePin pins{
@@ -452,9 +472,9 @@ void TestDownloadJob::carryOn()
     const QString modified = pin == QLatin1String("modified")
                                  ? QStringLiteral("Tue, 01 Dec 2026 10:00:00 GMT")
                                  : QString();
-    const QString part = TargetFile::partPath(m_path);
+    const QString part = TargetFile::partPath(path);
     const auto cleanUp = qScopeGuard([&] {
-        QFile::remove(m_path);
+        QFile::remove(path);
         QFile::remove(part);
         QFile::remove(part + PartRecord::SideSuffix);
     });
@@ -463,7 +483,7 @@ void TestDownloadJob::carryOn()
     {
         // What a power cut leaves: the bytes as the last sync found them.
         QByteArray onDisk;
-        std::optional<DownloadJob> first(std::in_place, m_fileSystem, m_folder.path(), m_path, pins,
+        std::optional<DownloadJob> first(std::in_place, m_fileSystem, folder, path, pins,
                                          addresses);
         first->setSync([&](int descriptor) {
             onDisk = readAll(part);
@@ -504,12 +524,12 @@ void TestDownloadJob::carryOn()
     QVERIFY(QFileInfo::exists(part));
 
     const QByteArray outside = "not the user's";
-    const QString outsidePath = m_folder.filePath(QStringLiteral("elsewhere"));
+    const QString outsidePath = QDir(folder).filePath(QStringLiteral("elsewhere"));
     const auto removeOutside = qScopeGuard([&] { QFile::remove(outsidePath); });
     const QByteArray partName = QFile::encodeName(part);
     QString address = addresses.constFirst();
     qint64 size = release.size();
-    QString fileName = QFileInfo(m_path).fileName();
+    QString fileName = QFileInfo(path).fileName();
     if (then == QLatin1String("bad piece")) {
         QFile file(part);
         QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(Piece + 10) && file.write("!") == 1);
@@ -539,19 +559,14 @@ void TestDownloadJob::carryOn()
     }
     const QByteArray before = then == QLatin1String("link") ? readAll(outsidePath) : QByteArray();
     // Another release under the same name only differs in its record's name.
-    const QString path = m_folder.filePath(fileName);
-    if (fileName != QFileInfo(m_path).fileName()) {
-        QVERIFY(QFile::rename(part, TargetFile::partPath(path)));
-        QVERIFY(QFile::copy(TargetFile::partPath(path), part));
-        QVERIFY(::chmod(partName.constData(), 0600) == 0);
-        QFile::remove(TargetFile::partPath(path));
+    if (fileName != QFileInfo(path).fileName()) {
         QVERIFY(::setxattr(partName.constData(), PartRecord::Attribute,
                            "orbistane-part 1\nfile\tother.bin\nsize\t1\nkept\t\n", 45, 0) == 0);
     }
 
     QStringList next = addresses;
     next.first() = address;
-    DownloadJob job(m_fileSystem, m_folder.path(), m_path, pins, next);
+    DownloadJob job(m_fileSystem, folder, path, pins, next);
     job.takeProbe(200, QString::number(size));
     job.takeOverPart();
     for (int steps = 0; job.checkNextKept(); ++steps) {
@@ -637,6 +652,49 @@ void TestDownloadJob::stop()
     // The report says so when it was kept.
     QCOMPARE(reported.description().contains(part), kept);
     QCOMPARE(job.phase(), DownloadPhase::Failed);
+}
+
+void TestDownloadJob::staleParts_data()
+{
+    // Another release's .part in the folder, this many days old, with or
+    // without a record, private or not: whether a download that succeeds
+    // there deletes it.
+    QTest::addColumn<int>("days");
+    QTest::addColumn<bool>("recorded");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("ours, eight days old") << 8 << true << 0600 << true;
+    QTest::newRow("ours, six days old") << 6 << true << 0600 << false;
+    QTest::newRow("not ours: no record") << 8 << false << 0600 << false;
+    QTest::newRow("not private") << 8 << true << 0644 << false;
+}
+
+void TestDownloadJob::staleParts()
+{
+    QFETCH(int, days);
+    QFETCH(bool, recorded);
+    QFETCH(int, mode);
+    const QString other = m_folder.filePath(QStringLiteral("older.bin.part"));
+    const QByteArray otherName = QFile::encodeName(other);
+    const auto cleanUp = qScopeGuard([&] {
+        QFile::remove(other);
+        QFile::remove(m_path);
+    });
+    QVERIFY(writeFile(other, "kept bytes"));
+    QVERIFY(::chmod(otherName.constData(), mode_t(mode)) == 0);
+    const QByteArray record = "orbistane-part 1\nfile\tolder.bin\nsize\t-1\nkept\t\n";
+    QVERIFY(!recorded || ::setxattr(otherName.constData(), PartRecord::Attribute,
+                                    record.constData(), size_t(record.size()), 0) == 0);
+    const struct timespec then[2] = {{::time(nullptr) - days * 24 * 3600, 0},
+                                     {::time(nullptr) - days * 24 * 3600, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, otherName.constData(), then, 0) == 0);
+
+    DownloadJob job(m_fileSystem, m_folder.path(), m_path, {});
+    job.answered({}, {});
+    job.receive("a release", 0);
+    job.receive({}, 9);
+    job.finish();
+    QTEST(!QFileInfo::exists(other), "deleted");
 }
 
 QTEST_GUILESS_MAIN(TestDownloadJob)

@@ -226,9 +226,7 @@ void TestSignals::terminationEndsCleanly_data()
                          [](const DrivenRun &run, qint64 olderSize) {
                              return run.bytesWritten(olderSize) >= TargetFile::BlockBytes;
                          },
-                         true,
-                         false,
-                         true};
+                         true, false, true};
     const Phase question{[](DrivenRun &, TestHttpServer::Response &) {},
                          [](const DrivenRun &run, qint64) { return run.asked("install"); }, true,
                          true};
@@ -304,8 +302,8 @@ void TestSignals::carriedOnByTheNextRun_data()
     QTest::addColumn<QByteArray>("vouch");
     QTest::addColumn<QByteArray>("ifRange");
     QTest::newRow("ETag") << QByteArray("ETag") << QByteArray("\"v1\"");
-    QTest::newRow("Last-Modified") << QByteArray("Last-Modified")
-                                   << QByteArray("Tue, 01 Dec 2026 10:00:00 GMT");
+    QTest::newRow("Last-Modified")
+        << QByteArray("Last-Modified") << QByteArray("Tue, 01 Dec 2026 10:00:00 GMT");
     QTest::newRow("pinned") << QByteArray("pin") << QByteArray();
     QTest::newRow("changed in between: the new one, whole")
         << QByteArray("changed") << QByteArray("\"v1\"");

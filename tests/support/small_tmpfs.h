@@ -80,8 +80,10 @@ public:
 class FuseMirror final : public TestMount
 {
 public:
-    FuseMirror(const QString &source, const QString &folder)
-        : TestMount(folder, QStringLiteral("bindfs"), {source, folder})
+    // options: bindfs's own, such as "--xattr-none" for a volume without
+    // extended attributes.
+    FuseMirror(const QString &source, const QString &folder, const QStringList &options = {})
+        : TestMount(folder, QStringLiteral("bindfs"), options + QStringList{source, folder})
     {
     }
 };
