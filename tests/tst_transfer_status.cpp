@@ -197,6 +197,17 @@ void TestTransferStatus::serverLine()
     useLanguage(QStringLiteral("en_GB.UTF-8"));
     QCOMPARE(downloadStatusLine(progress),
              QStringLiteral("mirror.example:8080 sent damaged data; carrying on with 2 servers"));
+    // Carrying on from an earlier run's bytes: while they are checked, then
+    // before the rate.
+    progress.damagedBy.clear();
+    progress.serversAtWork = 0;
+    progress.carriedFrom = 36 * 1000 * 1000;
+    progress.phase = DownloadPhase::Preparing;
+    QCOMPARE(statusLineNow(progress, std::nullopt), QStringLiteral("Carrying on from 36.0 MB"));
+    progress.phase = DownloadPhase::Receiving;
+    useLanguage(QStringLiteral("de_DE.UTF-8"));
+    QCOMPARE(statusLineNow(progress, std::nullopt),
+             QStringLiteral("Fortsetzung ab 36,0 MB · 5,0 MB empfangen"));
 }
 
 QTEST_GUILESS_MAIN(TestTransferStatus)
