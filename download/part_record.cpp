@@ -49,6 +49,10 @@ std::optional<QList<ByteSpan>> parseSpans(const QByteArray &text, qint64 size)
             (size >= 0 && *end > size)) {
             return std::nullopt;
         }
+        // One spelling, as this program writes them.
+        if (QByteArray::number(*begin) + '-' + QByteArray::number(*end) != word) {
+            return std::nullopt;
+        }
         spans.append({*begin, *end});
         after = *end;
     }
@@ -115,7 +119,13 @@ std::optional<PartRecord> PartRecord::fromBytes(const QByteArray &bytes)
     const QByteArray part = fields.value("part", "0");
     bool partOk = false;
     record.part = part.toULongLong(&partOk);
-    if (record.file.isEmpty() || !sizeValue || !fields.contains("kept") || !partOk ||
+    // Only as this program writes it: one spelling of each value.
+    const bool canonical = record.file.toUtf8().toPercentEncoding() == fields.value("file") &&
+                           record.address.toUtf8().toPercentEncoding() == fields.value("address") &&
+                           QByteArray::number(sizeValue.value_or(0)) == size &&
+                           (!fields.contains("part") ||
+                            (QByteArray::number(record.part) == part && record.part != 0));
+    if (!canonical || record.file.isEmpty() || !sizeValue || !fields.contains("kept") || !partOk ||
         (fields.contains("sha256") &&
          (record.sha256.size() != Sha256Bytes || record.sha256.toHex() != sha256)) ||
         record.validator.size() > MaxValidatorBytes || !NetRules::isHeaderValue(record.validator)) {
