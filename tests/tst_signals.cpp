@@ -430,6 +430,8 @@ void TestSignals::killLeavesNothingOrTheWhole()
     }
     QStringList others = run.destinationFiles();
     others.removeAll(File);
+    // With its record beside it where the volume keeps no extended attributes.
+    others.removeAll(File + QStringLiteral(".part.state"));
     QVERIFY2(others.isEmpty() || others == QStringList{File + QStringLiteral(".part")},
              qPrintable(others.join(QLatin1String(", "))));
 }
