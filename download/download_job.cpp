@@ -135,7 +135,7 @@ QString DownloadJob::notCarriedOn(const PartRecord &record, bool keepsOwners) co
     if (record.file != QFileInfo(m_path).fileName()) {
         return QStringLiteral("another file, %1").arg(record.file);
     }
-    if (m_pin.pinsDigest() || !record.sha256.isEmpty()) {
+    if (m_pin.pinsDigest()) {
         return record.sha256 == m_pin.sha256 && record.size == m_pin.size
                    ? QString()
                    : QStringLiteral("another release of it (its SHA-256 or size differs)");
@@ -293,13 +293,7 @@ void DownloadJob::answered(const QString &contentLength, const QString &contentR
                            const QString &etag, const QString &lastModified)
 {
     if (!m_pin.pinsDigest()) {
-        // A piece of the kept file answered without one is still vouched for
-        // by the validator it was asked with.
-        const QByteArray validator = NetRules::chooseValidator(etag.toLatin1(),
-                                                               lastModified.toLatin1());
-        if (!validator.isEmpty() || m_carry.from == 0) {
-            m_validator = validator;
-        }
+        m_validator = NetRules::chooseValidator(etag.toLatin1(), lastModified.toLatin1());
         m_servedBy = address();
     }
     if (m_run.phase == DownloadPhase::Preparing) {

@@ -435,6 +435,9 @@ void TestDownloadJob::carryOn_data()
     QTest::newRow("opened to others") << "whole" << 1 << "mode" << 0LL;
     QTest::newRow("another's") << "whole" << 1 << "owner" << 0LL;
     QTest::newRow("power cut after bytes not recorded") << "etag" << 1 << "power cut" << P;
+    QTest::newRow("a part shorter than its record") << "whole" << 1 << "cut short" << 2 * P;
+    QTest::newRow("all kept: the last byte again") << "whole" << 1 << "all" << 6 * P - 101;
+    QTest::newRow("two servers, all kept: the last piece again") << "pieces" << 2 << "all" << 5 * P;
     QTest::newRow("no extended attributes: the record beside") << "pieces" << 2 << "no attributes" << 2 * P;
     // clang-format on
 }
@@ -491,7 +494,16 @@ void TestDownloadJob::carryOn()
         });
         first->takeProbe(200, QString::number(release.size()));
         first->answered(QString::number(release.size()), {}, etag, modified);
-        if (first->fetchesPieces()) {
+        if (then == QLatin1String("all")) {
+            for (int server = 0; first->fetchesPieces() && !first->isWhole(); server ^= 1) {
+                const auto span = first->nextSpan(server);
+                first->receive(release.mid(span->first, span->second - span->first), span->first,
+                               server);
+            }
+            if (!first->fetchesPieces()) {
+                first->receive(release, 0);
+            }
+        } else if (first->fetchesPieces()) {
             for (const int server : {0, 1, 0}) {
                 const auto span = first->nextSpan(server);
                 QVERIFY(span);
@@ -533,6 +545,8 @@ void TestDownloadJob::carryOn()
     if (then == QLatin1String("bad piece")) {
         QFile file(part);
         QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(Piece + 10) && file.write("!") == 1);
+    } else if (then == QLatin1String("cut short")) {
+        QVERIFY(::truncate(partName.constData(), 2 * Piece) == 0);
     } else if (then == QLatin1String("pin changed")) {
         pins.sha256 = Sha256::hash("another");
     } else if (then == QLatin1String("size changed")) {
