@@ -112,7 +112,7 @@ public:
     static constexpr qint64 CarryOnNoticeMsecs = 4000;
     // How often what is on the disk is recorded for a later run: each record
     // waits for the disk.
-    static constexpr qint64 RecordMsecs = 2000;
+    static constexpr qint64 RecordMsecs = 1000;
 
     // Whether the release is fetched from its servers at once (ExecutePieces),
     // rather than from one server at a time.
