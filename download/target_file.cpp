@@ -105,6 +105,20 @@ void waitPast(const struct timespec &stamp)
     }
 }
 
+// Opens name in folder to look at it: never through a link, and never held
+// up by a FIFO.
+FileDescriptor openToLook(int folder, const char *name)
+{
+    return FileDescriptor(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+}
+
+// A file only this program can have made and written: the user's, private,
+// with one name.
+bool isPrivatePart(const struct stat &status)
+{
+    return status.st_uid == ::geteuid() && (status.st_mode & 07777) == 0600 && status.st_nlink == 1;
+}
+
 } // namespace
 
 TargetFile::TargetFile(const QString &path, const ReleasePin &pin)
@@ -212,7 +226,7 @@ void TargetFile::createPart()
     }
     // Read back later by what starts the release, which a writer held open
     // would keep from running. Opened now, while the name is surely ours.
-    m_reader.reset(::openat(folder, part, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    m_reader = openToLook(folder, part);
     if (!m_reader.isValid() || !isOurs(m_partName, m_reader.get())) {
         const int error = m_reader.isValid() ? EEXIST : errno;
         m_reader.reset();
@@ -225,9 +239,9 @@ bool TargetFile::takeOverPart()
 {
     const int folder = m_folder.get();
     const char *part = m_partName.constData();
-    // Never through a link, and never blocked by a FIFO: only a plain file is
-    // looked at, through the descriptor that is then written to.
-    FileDescriptor reader(::openat(folder, part, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Only a plain file is looked at, through the descriptor that is then
+    // written to.
+    FileDescriptor reader = openToLook(folder, part);
     struct stat status = {};
     if (!reader.isValid() || ::fstat(reader.get(), &status) != 0) {
         return false;
@@ -241,8 +255,7 @@ bool TargetFile::takeOverPart()
         return notOurs("not a plain file");
     }
     // What only this program makes: others cannot have written to it.
-    if (m_keepsOwners && (status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0600 ||
-                          status.st_nlink != 1)) {
+    if (m_keepsOwners && !isPrivatePart(status)) {
         return notOurs("not private to the user, or with another name");
     }
     const std::optional<PartRecord> record = readRecord(reader.get(), quint64(status.st_ino));
@@ -281,8 +294,7 @@ std::optional<PartRecord> TargetFile::readRecord(int part, quint64 inode)
     m_recordBeside = errno == EOPNOTSUPP;
     // Beside the .part, the same rules as for the .part itself, and it must
     // name this very .part where the volume keeps owners.
-    FileDescriptor beside(::openat(m_folder.get(), sideName().constData(),
-                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor beside = openToLook(m_folder.get(), sideName().constData());
     struct stat status = {};
     if (!beside.isValid() || ::fstat(beside.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_size > PartRecord::MaxBytes ||
@@ -370,10 +382,14 @@ void TargetFile::forgetRecord()
 
 void TargetFile::removeSideRecord()
 {
-    FileDescriptor beside(::openat(m_folder.get(), sideName().constData(),
-                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (beside.isValid()) {
-        removeOurs(sideName(), beside.get());
+    removeFileAt(sideName());
+}
+
+void TargetFile::removeFileAt(const QByteArray &name) const
+{
+    const FileDescriptor file = openToLook(m_folder.get(), name.constData());
+    if (file.isValid()) {
+        removeOurs(name, file.get());
     }
 }
 
@@ -725,15 +741,13 @@ void TargetFile::removeStaleParts() const
         if (!name.endsWith(suffix) || name.size() == suffix.size()) {
             continue;
         }
-        FileDescriptor part(
-            ::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        const FileDescriptor part = openToLook(folder, name.constData());
         struct stat status = {};
         // Only what this program made and recorded: a browser's .part, or one
         // of someone else's, is not ours to delete.
         if (!part.isValid() || ::fstat(part.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
             status.st_mtim.tv_sec > now.tv_sec - StalePartSeconds ||
-            (m_keepsOwners && (status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0600 ||
-                               status.st_nlink != 1))) {
+            (m_keepsOwners && !isPrivatePart(status))) {
             continue;
         }
         const QByteArray beside = name + PartRecord::SideSuffix.latin1();
@@ -747,11 +761,7 @@ void TargetFile::removeStaleParts() const
             << QStringLiteral("Deleting %1, left by a download more than a week ago")
                    .arg(QFile::decodeName(name));
         removeOurs(name, part.get());
-        FileDescriptor record(
-            ::openat(folder, beside.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (record.isValid()) {
-            removeOurs(beside, record.get());
-        }
+        removeFileAt(beside);
     }
 }
 

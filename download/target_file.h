@@ -143,6 +143,8 @@ private:
     void writeRecord(const QByteArray &bytes);
     // Removes the record beside the .part, if there is one.
     void removeSideRecord();
+    // Deletes the plain file at name in the folder, if there is one, as removeOurs does.
+    void removeFileAt(const QByteArray &name) const;
     // Removes the .part's record, wherever it is kept.
     void forgetRecord();
     // Deletes the .parts of other downloads into the folder that this program
