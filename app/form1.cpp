@@ -244,6 +244,7 @@ void Form1::reportAndEnd(const RuntimeError &error)
     }
     // Before the report: a .part that is not kept goes before anyone reads it.
     const RuntimeError reported = m_job ? m_job->stop(error) : error;
+    leaveTransfer();
     m_platform.errorReport.report(reported);
     End(1);
 }
@@ -253,6 +254,7 @@ void Form1::End(int exitCode)
     if (hasEnded()) {
         return;
     }
+    leaveTransfer();
     m_stage = Stage::Ended;
     m_statusTimer.stop();
     // An unfinished download is deleted, not left to pass for a finished one.

@@ -119,6 +119,9 @@ private:
     bool hasRoomFor(const DownloadRoom &room);
     // Refreshes LabelStatus; ticks while the transfer window shows.
     void showTransferStatus();
+    // Tells the desktop the transfer has ended: suspend allowed again, no
+    // progress on the taskbar entry.
+    void leaveTransfer();
     void StartDownload();
     qint32 GetRemoteFileSize(const QString &address);
     void receiveDownload();

@@ -2,6 +2,7 @@
 
 #include "byte_count.h"
 #include "default_destination.h"
+#include "desktop_session.h"
 #include "diagnostics.h"
 #include "download_job.h"
 #include "file_system.h"
@@ -123,9 +124,22 @@ void Form1::showTransferStatus()
     }
     const std::optional<RetryWait> retry = Inet1.PendingRetry();
     m_job->tick(m_transferClock.elapsed(), retry.has_value());
-    if (const std::optional<QString> line = statusLineNow(m_job->progress(), retry)) {
+    const DownloadProgress progress = m_job->progress();
+    if (const std::optional<QString> line = statusLineNow(progress, retry)) {
         LabelStatus->setText(*line);
     }
+    if (Downloading) {
+        m_platform.desktop.showProgress(taskbarProgress(progress));
+    }
+}
+
+void Form1::leaveTransfer()
+{
+    if (!Downloading) {
+        return;
+    }
+    m_platform.desktop.releaseSuspend();
+    m_platform.desktop.showProgress(std::nullopt);
 }
 
 bool Form1::isListedRelease(const ReleaseFile &release)
@@ -169,6 +183,8 @@ void Form1::StartDownload()
     // Only now: the probe's own completion must find Downloading false.
     Downloading = true;
     m_stage = Stage::Transferring;
+    // Until the transfer ends, however it ends; a laptop that slept would break it off.
+    m_platform.desktop.holdSuspend(message(43).arg(VersionNames.value(m_selectedIndex)));
     // What an earlier run left of this release is checked before anything is
     // asked for; a cancel or a signal meanwhile ends it like a transfer.
     m_job->takeOverPart();
@@ -259,6 +275,8 @@ void Form1::receiveDownload()
     // Said under the bar while the question stands, not the last estimate.
     m_statusTimer.stop();
     showTransferStatus();
+    // A question left open must not keep the machine awake.
+    leaveTransfer();
 
     if (ask(message(14) + CrLf + message(15) + SelectedFile + message(16), PromptFlags::YesNo) ==
         PromptAnswer::Yes) {

@@ -47,6 +47,7 @@ int main(int argc, char *argv[])
     const ManifestTrust trust{keys.keys, ORBISTANE_MANIFEST_MAX_AGE_DAYS};
     Form1 form(system.platform(), QStringLiteral(ORBISTANE_BASE_URL), trust);
     window = &form;
+    system.setMainWindow(&form);
 
     // Standard buttons (Yes, No, OK) speak the program's language.
     QTranslator qtTranslator;

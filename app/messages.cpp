@@ -25,7 +25,7 @@ struct Texts
 // them. French puts a no-break space before "?" and ":", as its typography asks;
 // German ends the cancel question with its verb. Portuguese is written as spoken
 // in Brazil, like the standard buttons that come with it.
-constexpr std::array<Texts, 42> Table = {{
+constexpr std::array<Texts, 43> Table = {{
     {" Descarga on line de Orbistane.", " OnLine Download Orbistane.",
      " Téléchargement en ligne d'Orbistane.", " Online-Download von Orbistane.",
      " Download online do Orbistane."},
@@ -150,6 +150,10 @@ constexpr std::array<Texts, 42> Table = {{
     // after, before the rate: %1 is how much was kept.
     {"Continuando desde %1", "Carrying on from %1", "Reprise à partir de %1", "Fortsetzung ab %1",
      "Continuando a partir de %1"},
+    // 43, why suspend is held off, where the desktop lists it: %1 is the
+    // release's name.
+    {"Descargando %1", "Downloading %1", "Téléchargement de %1", "%1 wird heruntergeladen",
+     "Baixando %1"},
 }};
 
 RuntimeError subscriptOutOfRange()

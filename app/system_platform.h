@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dbus_desktop_session.h"
 #include "linux_drives.h"
 #include "linux_file_system.h"
 #include "linux_program_end.h"
@@ -12,6 +13,7 @@
 #include "qt_prompt.h"
 #include "qt_transfer_control.h"
 
+#include <QGuiApplication>
 #include <QNetworkAccessManager>
 
 // The one place where each component's implementation is chosen.
@@ -25,6 +27,7 @@ using TransferControlImpl = QtTransferControl;
 using PromptImpl = QtPrompt;
 using ErrorReportImpl = QtErrorReport;
 using ProgramEndImpl = LinuxProgramEnd;
+using DesktopSessionImpl = DBusDesktopSession;
 
 // The real components, owned together for the life of the program.
 class SystemPlatform
@@ -32,7 +35,9 @@ class SystemPlatform
 public:
     SystemPlatform()
         : m_proxies(ProxyEnvironment::fromProcess()), m_network(m_manager, m_proxies),
-          m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network)
+          m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network),
+          m_desktop(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+                    QGuiApplication::desktopFileName())
     {
     }
 
@@ -41,8 +46,16 @@ public:
 
     Platform platform()
     {
-        return {m_shell,  m_fileSystem, m_http,   m_stream,      m_management,
-                m_mounts, m_inet1,      m_prompt, m_errorReport, m_programEnd};
+        return {m_shell, m_fileSystem, m_http,        m_stream,     m_management, m_mounts,
+                m_inet1, m_prompt,     m_errorReport, m_programEnd, m_desktop};
+    }
+
+    // The window the boxes stand over, and that asks for attention when one
+    // appears while the user is elsewhere.
+    void setMainWindow(QWidget *window)
+    {
+        m_prompt.setWindow(window);
+        m_errorReport.setWindow(window);
     }
 
 private:
@@ -61,4 +74,6 @@ private:
     PromptImpl m_prompt;
     ErrorReportImpl m_errorReport;
     ProgramEndImpl m_programEnd;
+    // The desktop file's name, set before this is made, names the taskbar entry.
+    DesktopSessionImpl m_desktop;
 };

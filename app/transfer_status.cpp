@@ -169,3 +169,11 @@ std::optional<QString> statusLineNow(const DownloadProgress &progress,
     }
     return downloadStatusLine(progress);
 }
+
+std::optional<double> taskbarProgress(const DownloadProgress &progress)
+{
+    if (progress.expectedBytes <= 0) {
+        return std::nullopt;
+    }
+    return std::clamp(double(progress.receivedBytes) / double(progress.expectedBytes), 0.0, 1.0);
+}

@@ -44,3 +44,6 @@ QString retryStatusLine(int attempt, int attempts, qint64 secondsToNext);
 // line stays as it was.
 std::optional<QString> statusLineNow(const DownloadProgress &progress,
                                      const std::optional<RetryWait> &retry);
+
+// The share done for the taskbar entry, 0 to 1; none while the size is not known.
+std::optional<double> taskbarProgress(const DownloadProgress &progress);

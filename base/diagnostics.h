@@ -8,3 +8,4 @@ Q_DECLARE_LOGGING_CATEGORY(lcNet)       // "orbistane.net": a line per request
 Q_DECLARE_LOGGING_CATEGORY(lcDownload)  // "orbistane.download": retries, resumes, checks
 Q_DECLARE_LOGGING_CATEGORY(lcCatalogue) // "orbistane.catalogue": manifest lines left out
 Q_DECLARE_LOGGING_CATEGORY(lcFolder)    // "orbistane.folder": drives and folders refused
+Q_DECLARE_LOGGING_CATEGORY(lcDesktop)   // "orbistane.desktop": the desktop services not reached

@@ -58,8 +58,8 @@ struct Bench
 
     Platform platform()
     {
-        return {shell,       real.fileSystem, real.http, real.stream, real.management,
-                real.mounts, real.inet1,      prompt,    errorReport, programEnd};
+        return {shell,      real.fileSystem, real.http,   real.stream, real.management, real.mounts,
+                real.inet1, prompt,          errorReport, programEnd,  desktop};
     }
 
     TestPlatform real;
@@ -67,6 +67,9 @@ struct Bench
     ScriptedPrompt prompt;
     RecordingErrorReport errorReport;
     QuitProgramEnd programEnd;
+    // What the program tells the desktop, on whatever buses the run has.
+    DBusDesktopSession desktop{QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+                               QStringLiteral("orbistane-bench")};
 };
 
 bool pick(Form1 &window, const QString &file)

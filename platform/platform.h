@@ -1,5 +1,6 @@
 #pragma once
 
+class DesktopSession;
 class ErrorReport;
 class FileSystem;
 class HttpRequest;
@@ -25,4 +26,5 @@ struct Platform
     Prompt &prompt;
     ErrorReport &errorReport;
     ProgramEnd &programEnd;
+    DesktopSession &desktop;
 };

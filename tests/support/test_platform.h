@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dbus_desktop_session.h"
 #include "fakes.h"
 #include "linux_file_system.h"
 #include "linux_stream.h"
@@ -88,6 +89,7 @@ public:
         Prompt *prompt = nullptr;
         ErrorReport *errorReport = nullptr;
         ProgramEnd *programEnd = nullptr;
+        DesktopSession *desktop = nullptr;
     };
     Parts replaced;
 
@@ -102,7 +104,8 @@ public:
                 inet1,
                 pick(replaced.prompt, prompt),
                 pick(replaced.errorReport, errorReport),
-                pick(replaced.programEnd, programEnd)};
+                pick(replaced.programEnd, programEnd),
+                pick(replaced.desktop, desktop)};
     }
 
     QNetworkAccessManager manager;
@@ -117,6 +120,10 @@ public:
     ScriptedPrompt prompt;
     RecordingErrorReport errorReport;
     RecordingProgramEnd programEnd;
+    // The real one, as with no desktop around: told nothing, it changes nothing.
+    DBusDesktopSession desktop{QDBusConnection(QStringLiteral("no bus")),
+                               QDBusConnection(QStringLiteral("no bus")),
+                               QStringLiteral("orbistane-test")};
 
 private:
     template <typename Part, typename Fake> static Part &pick(Part *replacement, Fake &fake)
