@@ -2,8 +2,10 @@
 # only when one is missing.
 # shellcheck shell=bash
 
+# dbus-daemon: the session bus of the tests' own (dbus-run-session).
 PACKAGES=(cmake g++ make pkgconf qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-translations-l10n
-          libgl-dev libssl-dev libsodium-dev openssl minisign nginx-light xvfb xauth x11-utils)
+          libgl-dev libssl-dev libsodium-dev openssl minisign nginx-light xvfb xauth x11-utils
+          dbus-daemon)
 
 ensure_packages() {
     local missing=()

@@ -176,9 +176,7 @@ void SuspendInhibitor::end(Grant &grant)
                                               QStringLiteral("UnInhibit"));
         call << grant.cookie;
         break;
-    case Way::Logind:
-        grant.descriptor.reset();
-        break;
+    case Way::Logind: // its descriptor is closed below
     case Way::None:
         break;
     }

@@ -51,7 +51,15 @@ class RecordingErrorReport final : public ErrorReport
 {
 public:
     QList<RuntimeError> reports;
-    void report(const RuntimeError &error) override { reports.append(error); }
+    // Runs inside the report, before it returns.
+    std::function<void(const RuntimeError &)> whileShown;
+    void report(const RuntimeError &error) override
+    {
+        reports.append(error);
+        if (whileShown) {
+            whileShown(error);
+        }
+    }
     QString lastDescription() const
     {
         return reports.isEmpty() ? QString() : reports.constLast().description();
