@@ -256,7 +256,6 @@ void Form1::End(int exitCode)
     }
     leaveTransfer();
     m_stage = Stage::Ended;
-    m_statusTimer.stop();
     // An unfinished download is deleted, not left to pass for a finished one.
     m_job.reset();
     m_manifestFolder.reset();

@@ -119,8 +119,8 @@ private:
     bool hasRoomFor(const DownloadRoom &room);
     // Refreshes LabelStatus; ticks while the transfer window shows.
     void showTransferStatus();
-    // Tells the desktop the transfer has ended: suspend allowed again, no
-    // progress on the taskbar entry.
+    // The transfer has ended: the status line stands still, and the desktop
+    // may suspend again and shows no progress on the taskbar entry.
     void leaveTransfer();
     void StartDownload();
     qint32 GetRemoteFileSize(const QString &address);

@@ -135,6 +135,8 @@ void Form1::showTransferStatus()
 
 void Form1::leaveTransfer()
 {
+    // A box that follows (the error) must not bring the progress back.
+    m_statusTimer.stop();
     if (!Downloading) {
         return;
     }
@@ -273,7 +275,6 @@ void Form1::receiveDownload()
                                         .arg(LocalPath)
                                         .arg(m_job->progress().receivedBytes);
     // Said under the bar while the question stands, not the last estimate.
-    m_statusTimer.stop();
     showTransferStatus();
     // A question left open must not keep the machine awake.
     leaveTransfer();

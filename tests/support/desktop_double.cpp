@@ -7,37 +7,26 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 
 namespace {
 
+using Service = DesktopDouble::Service;
+
 struct Place
 {
-    QString name;
-    QString path;
+    Service service;
+    const char *name;
+    const char *path;
+    const char *release; // the method that ends an inhibitor
 };
-
-Place placeOf(DesktopDouble::Service service)
-{
-    switch (service) {
-    case DesktopDouble::Service::Portal:
-        return {QStringLiteral("org.freedesktop.portal.Desktop"),
-                QStringLiteral("/org/freedesktop/portal/desktop")};
-    case DesktopDouble::Service::GnomeSession:
-        return {QStringLiteral("org.gnome.SessionManager"),
-                QStringLiteral("/org/gnome/SessionManager")};
-    case DesktopDouble::Service::PowerManagement:
-        return {QStringLiteral("org.freedesktop.PowerManagement"),
-                QStringLiteral("/org/freedesktop/PowerManagement/Inhibit")};
-    case DesktopDouble::Service::Logind:
-        break;
-    }
-    return {QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1")};
-}
-
+constexpr Place Places[] = {
+    {Service::Portal, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", "Close"},
+    {Service::GnomeSession, "org.gnome.SessionManager", "/org/gnome/SessionManager", "Uninhibit"},
+    {Service::PowerManagement, "org.freedesktop.PowerManagement",
+     "/org/freedesktop/PowerManagement/Inhibit", "UnInhibit"},
+    {Service::Logind, "org.freedesktop.login1", "/org/freedesktop/login1", ""},
+};
 const QString RequestPath = QStringLiteral("/org/freedesktop/portal/desktop/request/t");
-
-int connections = 0;
 
 } // namespace
 
@@ -58,43 +47,33 @@ private:
 
 DesktopDouble::DesktopDouble(const QHash<Service, Answer> &answers)
     : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
-                                          QStringLiteral("desktop double %1").arg(++connections)))
+                                          QStringLiteral("double %1").arg(quintptr(this)))),
+      m_answers(answers)
 {
-    for (const Service service :
-         {Service::Portal, Service::GnomeSession, Service::PowerManagement, Service::Logind}) {
-        const Answer answer = answers.value(service, Answer::Grants);
-        if (answer == Answer::Absent) {
-            continue;
-        }
-        const Place place = placeOf(service);
-        auto object = std::make_unique<Object>(*this, service);
-        m_bus.registerVirtualObject(place.path, object.get(), QDBusConnection::SubPath);
-        m_bus.registerService(place.name);
-        m_objects.push_back(std::move(object));
-        if (answer == Answer::Refuses) {
-            m_refusing.insert(service);
+    for (const Place &place : Places) {
+        if (answers.value(place.service) != Answer::Absent) {
+            m_objects.push_back(std::make_unique<Object>(*this, place.service));
+            m_bus.registerVirtualObject(QLatin1String(place.path), m_objects.back().get(),
+                                        QDBusConnection::SubPath);
+            m_bus.registerService(QLatin1String(place.name));
         }
     }
-    m_bus.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"),
+    m_bus.connect({}, {}, QStringLiteral("com.canonical.Unity.LauncherEntry"),
                   QStringLiteral("Update"), this, SLOT(updated(QDBusMessage)));
 }
 
 DesktopDouble::~DesktopDouble()
 {
-    // Free for the next test's double.
-    for (const Service service :
-         {Service::Portal, Service::GnomeSession, Service::PowerManagement, Service::Logind}) {
-        const Place place = placeOf(service);
-        m_bus.unregisterService(place.name);
-        m_bus.unregisterObject(place.path, QDBusConnection::UnregisterTree);
+    for (const Place &place : Places) {
+        m_bus.unregisterService(QLatin1String(place.name));
+        m_bus.unregisterObject(QLatin1String(place.path), QDBusConnection::UnregisterTree);
     }
     QDBusConnection::disconnectFromBus(m_bus.name());
 }
 
 QDBusConnection DesktopDouble::systemStandIn()
 {
-    return QDBusConnection::connectToBus(QDBusConnection::SessionBus,
-                                         QStringLiteral("system stand-in"));
+    return QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("system"));
 }
 
 void DesktopDouble::answerHeld()
@@ -106,97 +85,70 @@ void DesktopDouble::answerHeld()
 
 int DesktopDouble::held()
 {
-    int count = 0;
-    for (qsizetype i = 0; i < granted.size(); ++i) {
-        Inhibitor &inhibitor = granted[i];
-        if (const auto pipe = m_pipes.find(i); pipe != m_pipes.end()) {
-            pollfd end{pipe->second.get(), POLLIN, 0};
-            inhibitor.released = ::poll(&end, 1, 0) == 1 && (end.revents & POLLHUP) != 0;
-        }
-        count += inhibitor.released ? 0 : 1;
+    for (const auto &[index, pipe] : m_pipes) {
+        pollfd end{pipe.get(), POLLIN, 0};
+        granted[index].released = ::poll(&end, 1, 0) == 1 && (end.revents & POLLHUP) != 0;
     }
-    return count;
+    return int(std::count_if(granted.cbegin(), granted.cend(),
+                             [](const Inhibitor &inhibitor) { return !inhibitor.released; }));
 }
 
 bool DesktopDouble::handle(Service service, const QDBusMessage &call)
 {
-    const QList<QVariant> args = call.arguments();
+    const QVariantList args = call.arguments();
     const QString member = call.member();
-    if (member == QLatin1String("Close") || member == QLatin1String("Uninhibit") ||
-        member == QLatin1String("UnInhibit")) {
-        const qsizetype index = member == QLatin1String("Close")
-                                    ? call.path().mid(RequestPath.size()).toInt()
-                                    : qsizetype(args.value(0).toUInt()) - 1;
-        if (index >= 0 && index < granted.size() && granted[index].service == service) {
-            granted[index].released = true;
+    if (member == QLatin1String("Inhibit")) {
+        // What is held off and why: only suspend is granted.
+        const QString reason =
+            service == Service::Portal
+                ? qdbus_cast<QVariantMap>(args.value(2)).value(QStringLiteral("reason")).toString()
+                : args.value(service == Service::PowerManagement ? 1 : 2).toString();
+        const bool suspend = service == Service::Portal         ? args.value(1).toUInt() == 4
+                             : service == Service::GnomeSession ? args.value(3).toUInt() == 4
+                             : service == Service::Logind
+                                 ? args.value(0) == "sleep" && args.value(3) == "block"
+                                 : args.size() == 2;
+        if (!suspend || m_answers.value(service) == Answer::Refuses) {
+            m_bus.send(call.createErrorReply(QDBusError::AccessDenied, QStringLiteral("No")));
+            return true;
         }
-        m_bus.send(call.createReply());
+        const qsizetype index = granted.size();
+        granted.append({service, reason});
+        QVariant handed = uint(index + 1);
+        if (service == Service::Portal) {
+            handed = QVariant::fromValue(QDBusObjectPath(RequestPath + QString::number(index)));
+        } else if (service == Service::Logind) {
+            int ends[2];
+            if (::pipe2(ends, O_CLOEXEC) != 0) {
+                qFatal("no pipe for logind's descriptor");
+            }
+            m_pipes.emplace(index, FileDescriptor(ends[0]));
+            // The reply takes a copy; ours goes, so that the program's is the last.
+            const FileDescriptor writeEnd(ends[1]);
+            handed = QVariant::fromValue(QDBusUnixFileDescriptor(writeEnd.get()));
+        }
+        if (holdAnswers) {
+            m_waiting.append(call.createReply(handed));
+        } else {
+            m_bus.send(call.createReply(handed));
+        }
         return true;
     }
-    if (member != QLatin1String("Inhibit")) {
+    if (member != QLatin1String(Places[int(service)].release)) {
         return false;
     }
-    // What each asks to hold off, and why; only suspend is granted.
-    bool suspend = false;
-    QString reason;
-    switch (service) {
-    case Service::Portal:
-        suspend = args.value(1).toUInt() == 4;
-        reason = qdbus_cast<QVariantMap>(args.value(2)).value(QStringLiteral("reason")).toString();
-        break;
-    case Service::GnomeSession:
-        suspend = args.value(3).toUInt() == 4;
-        reason = args.value(2).toString();
-        break;
-    case Service::PowerManagement:
-        suspend = args.size() == 2;
-        reason = args.value(1).toString();
-        break;
-    case Service::Logind:
-        suspend = args.value(0).toString() == QLatin1String("sleep") &&
-                  args.value(3).toString() == QLatin1String("block");
-        reason = args.value(2).toString();
-        break;
+    const qsizetype index = member == QLatin1String("Close")
+                                ? call.path().mid(RequestPath.size()).toLongLong()
+                                : qsizetype(args.value(0).toUInt()) - 1;
+    if (index >= 0 && index < granted.size() && granted[index].service == service) {
+        granted[index].released = true;
     }
-    if (!suspend || m_refusing.contains(service)) {
-        m_bus.send(call.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"),
-                                         QStringLiteral("Not granted")));
-        return true;
-    }
-    const int index = int(granted.size());
-    granted.append({service, reason});
-    QDBusMessage reply;
-    switch (service) {
-    case Service::Portal:
-        reply = call.createReply(
-            QVariant::fromValue(QDBusObjectPath(RequestPath + QString::number(index))));
-        break;
-    case Service::GnomeSession:
-    case Service::PowerManagement:
-        reply = call.createReply(uint(index + 1));
-        break;
-    case Service::Logind: {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) {
-            qFatal("no pipe for logind's descriptor");
-        }
-        m_pipes.emplace(index, FileDescriptor(ends[0]));
-        // The message holds its own copy; ours goes, so that the client's is the last.
-        const FileDescriptor writeEnd(ends[1]);
-        reply = call.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(writeEnd.get())));
-        break;
-    }
-    }
-    if (holdAnswers) {
-        m_waiting.append(reply);
-    } else {
-        m_bus.send(reply);
-    }
+    m_bus.send(call.createReply());
     return true;
 }
 
 void DesktopDouble::updated(const QDBusMessage &message)
 {
-    updates.append({message.arguments().value(0).toString(),
-                    qdbus_cast<QVariantMap>(message.arguments().value(1))});
+    const QVariantList args = message.arguments();
+    updates.append({args.value(0), qdbus_cast<QVariantMap>(args.value(1))});
 }

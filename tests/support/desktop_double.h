@@ -4,22 +4,17 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QHash>
-#include <QList>
 #include <QObject>
-#include <QSet>
-#include <QString>
 #include <QVariantMap>
 
 #include <map>
 #include <memory>
 #include <vector>
 
-// The desktop's services on the test's session bus (the suite runs under
-// dbus-run-session), served from a connection of their own: the four ways to
-// hold off suspend, each granting, refusing or not there, and a listener to the
-// taskbar entries' progress signals. A service refuses an inhibitor for
-// anything but suspend, as a strict one would.
+// The desktop's services on the suite's own session bus, on a connection of
+// their own: the four ways to hold off suspend, each granting, refusing or not
+// there, and a listener to the taskbar entries' progress. Like a strict
+// service, each refuses an inhibitor of anything but suspend.
 class DesktopDouble final : public QObject
 {
     Q_OBJECT
@@ -28,11 +23,10 @@ public:
     enum class Service { Portal, GnomeSession, PowerManagement, Logind };
     enum class Answer { Grants, Refuses, Absent };
 
-    // Every service grants unless told otherwise.
     explicit DesktopDouble(const QHash<Service, Answer> &answers = {});
     ~DesktopDouble() override;
 
-    // Inhibit calls wait for answerHeld() instead of being answered at once.
+    // Answers to Inhibit wait for answerHeld() while set.
     bool holdAnswers = false;
     void answerHeld();
 
@@ -42,19 +36,12 @@ public:
         QString reason;
         bool released = false;
     };
-    // Every inhibitor granted, in order.
     QList<Inhibitor> granted;
-    // Those granted and not released (logind's: while its descriptor is open).
+    // Those granted and not released; logind's while its descriptor is open.
     int held();
+    QList<QVariantList> updates; // the Update signals': the entry and the properties
 
-    struct Update
-    {
-        QString uri;
-        QVariantMap properties;
-    };
-    QList<Update> updates;
-
-    // A connection to the same bus, for the program to take as the system bus.
+    // Another connection to the same bus, for the program to take as the system's.
     static QDBusConnection systemStandIn();
 
 private slots:
@@ -62,14 +49,11 @@ private slots:
 
 private:
     class Object;
-    friend class Object;
     bool handle(Service service, const QDBusMessage &call);
 
     QDBusConnection m_bus;
+    QHash<Service, Answer> m_answers;
     std::vector<std::unique_ptr<Object>> m_objects;
-    QSet<Service> m_refusing;
     QList<QDBusMessage> m_waiting;
-    // logind's descriptors, our ends: a hang-up is the client's release.
-    std::map<qsizetype, FileDescriptor> m_pipes;
-    uint m_next = 1;
+    std::map<qsizetype, FileDescriptor> m_pipes; // our ends of logind's descriptors
 };
