@@ -11,7 +11,8 @@
 
 namespace {
 
-// The portal's flag for suspend, and GNOME's: never logging out or idling.
+// Suspend among the portal's flags and GNOME's alike (logout 1, user switch 2,
+// idle 8 are left alone).
 constexpr uint SuspendFlag = 4;
 
 const QString Portal = QStringLiteral("org.freedesktop.portal.Desktop");
