@@ -36,7 +36,7 @@ public:
     SystemPlatform()
         : m_proxies(ProxyEnvironment::fromProcess()), m_network(m_manager, m_proxies),
           m_fileSystem(m_mounts), m_http(m_network), m_inet1(m_network),
-          m_desktop(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+          m_desktop(&QDBusConnection::sessionBus, &QDBusConnection::systemBus,
                     QGuiApplication::desktopFileName())
     {
     }

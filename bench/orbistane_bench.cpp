@@ -68,7 +68,7 @@ struct Bench
     RecordingErrorReport errorReport;
     QuitProgramEnd programEnd;
     // What the program tells the desktop, on whatever buses the run has.
-    DBusDesktopSession desktop{QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+    DBusDesktopSession desktop{&QDBusConnection::sessionBus, &QDBusConnection::systemBus,
                                QStringLiteral("orbistane-bench")};
 };
 

@@ -23,7 +23,7 @@ const QString Reason = QStringLiteral("Downloading R1");
 // The program's side on the suite's bus, which stands for the system's too.
 DBusDesktopSession sessionOnTheBus()
 {
-    return {QDBusConnection::sessionBus(), DesktopDouble::systemStandIn(),
+    return {&QDBusConnection::sessionBus, &DesktopDouble::systemStandIn,
             QStringLiteral("example.orbistane.download")};
 }
 

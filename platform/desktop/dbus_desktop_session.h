@@ -4,12 +4,13 @@
 #include "launcher_entry.h"
 #include "suspend_inhibitor.h"
 
-// The desktop told over D-Bus, on the buses given; either may be unconnected.
+// The desktop told over D-Bus, on the buses the openers give when first needed;
+// either may be unconnected.
 class DBusDesktopSession final : public DesktopSession
 {
 public:
     // desktopId: the desktop entry's name, without ".desktop".
-    DBusDesktopSession(const QDBusConnection &session, const QDBusConnection &system,
+    DBusDesktopSession(const LazyBus::Opener &session, const LazyBus::Opener &system,
                        const QString &desktopId)
         : m_inhibitor(session, system, desktopId),
           m_entry(session, desktopId + QStringLiteral(".desktop"))

@@ -17,8 +17,8 @@ double rounded(double done)
 
 } // namespace
 
-LauncherEntry::LauncherEntry(const QDBusConnection &session, const QString &desktopId)
-    : m_session(session), m_uri(QStringLiteral("application://") + desktopId)
+LauncherEntry::LauncherEntry(LazyBus::Opener session, const QString &desktopId)
+    : m_session(std::move(session)), m_uri(QStringLiteral("application://") + desktopId)
 {
 }
 
@@ -41,10 +41,11 @@ void LauncherEntry::show(std::optional<double> done)
         m_shown = Shown::Hidden;
         properties.insert(QStringLiteral("progress-visible"), false);
     }
-    if (!m_session.isConnected()) {
+    QDBusConnection &bus = m_session.get();
+    if (!bus.isConnected()) {
         if (!std::exchange(m_toldNoBus, true)) {
             qCInfo(lcDesktop).noquote()
-                << "No session bus for the taskbar's progress:" << m_session.lastError().message();
+                << "No session bus for the taskbar's progress:" << bus.lastError().message();
         }
         return;
     }
@@ -52,5 +53,5 @@ void LauncherEntry::show(std::optional<double> done)
         QStringLiteral("/com/canonical/unity/launcherentry/orbistane_download"),
         QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
     update << m_uri << properties;
-    m_session.send(update);
+    bus.send(update);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QDBusConnection>
+#include "lazy_bus.h"
+
 #include <QString>
 
 #include <optional>
@@ -12,14 +13,14 @@ class LauncherEntry final
 {
 public:
     // desktopId: the desktop entry's file name, "….desktop".
-    LauncherEntry(const QDBusConnection &session, const QString &desktopId);
+    LauncherEntry(LazyBus::Opener session, const QString &desktopId);
 
     void show(std::optional<double> done);
 
 private:
     enum class Shown { Nothing, Hidden, Progress };
 
-    QDBusConnection m_session;
+    LazyBus m_session;
     QString m_uri;
     Shown m_shown = Shown::Nothing;
     double m_done = 0;

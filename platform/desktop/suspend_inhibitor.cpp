@@ -23,9 +23,9 @@ const QString PowerManagementInterface = QStringLiteral("org.freedesktop.PowerMa
 
 } // namespace
 
-SuspendInhibitor::SuspendInhibitor(const QDBusConnection &session, const QDBusConnection &system,
+SuspendInhibitor::SuspendInhibitor(LazyBus::Opener session, LazyBus::Opener system,
                                    const QString &appId)
-    : m_session(session), m_system(system), m_appId(appId)
+    : m_session(std::move(session)), m_system(std::move(system)), m_appId(appId)
 {
 }
 
@@ -48,7 +48,7 @@ void SuspendInhibitor::release()
     if (m_hold.phase == Phase::Held) {
         qCInfo(lcDesktop).noquote()
             << "Suspend no longer held off through" << nameOf(m_hold.grant.way);
-        end(m_hold.grant);
+        end(std::move(m_hold.grant));
     }
     // An answer still to come belongs to no hold now: it is released on arrival.
     m_hold = Hold{};
@@ -88,7 +88,7 @@ void SuspendInhibitor::ask(Way way)
         m_hold = Hold{};
         return;
     }
-    QDBusConnection &bus = way == Way::Logind ? m_system : m_session;
+    QDBusConnection &bus = way == Way::Logind ? m_system.get() : m_session.get();
     if (!bus.isConnected()) {
         qCInfo(lcDesktop).noquote()
             << QStringLiteral("%1: no %2 bus (%3)")
@@ -148,7 +148,7 @@ void SuspendInhibitor::answered(quint64 number, Way way, const QDBusPendingCallW
     }
     if (!current) {
         // Released, or held by another, while this was asked.
-        end(grant);
+        end(std::move(grant));
         return;
     }
     qCInfo(lcDesktop).noquote() << "Suspend held off through" << nameOf(way);
@@ -156,7 +156,7 @@ void SuspendInhibitor::answered(quint64 number, Way way, const QDBusPendingCallW
     m_hold.grant = std::move(grant);
 }
 
-void SuspendInhibitor::end(Grant &grant)
+void SuspendInhibitor::end(Grant grant)
 {
     QDBusMessage call;
     switch (grant.way) {
@@ -177,15 +177,14 @@ void SuspendInhibitor::end(Grant &grant)
                                               QStringLiteral("UnInhibit"));
         call << grant.cookie;
         break;
-    case Way::Logind: // its descriptor is closed below
+    case Way::Logind: // its descriptor closes as this returns
     case Way::None:
         break;
     }
     // The answer changes nothing: a release that fails leaves nothing to do.
     if (call.type() == QDBusMessage::MethodCallMessage) {
-        m_session.send(call);
+        m_session.get().send(call);
     }
-    grant = Grant{};
 }
 
 SuspendInhibitor::Way SuspendInhibitor::after(Way way)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "file_descriptor.h"
+#include "lazy_bus.h"
 
 #include <QDBusConnection>
 #include <QDBusObjectPath>
@@ -17,8 +18,7 @@ class SuspendInhibitor final : public QObject
 {
 public:
     // appId: the desktop entry's name without ".desktop".
-    SuspendInhibitor(const QDBusConnection &session, const QDBusConnection &system,
-                     const QString &appId);
+    SuspendInhibitor(LazyBus::Opener session, LazyBus::Opener system, const QString &appId);
     ~SuspendInhibitor() override;
 
     // Nothing while a hold is asked for or held.
@@ -52,12 +52,12 @@ private:
 
     void ask(Way way);
     void answered(quint64 number, Way way, const QDBusPendingCallWatcher &watcher);
-    void end(Grant &grant);
+    void end(Grant grant);
     static Way after(Way way);
     static QString nameOf(Way way);
 
-    QDBusConnection m_session;
-    QDBusConnection m_system;
+    LazyBus m_session;
+    LazyBus m_system;
     QString m_appId;
     Hold m_hold;
     quint64 m_holds = 0;

@@ -121,11 +121,10 @@ public:
     RecordingErrorReport errorReport;
     RecordingProgramEnd programEnd;
     // The real one, as with no desktop around: told nothing, it changes nothing.
-    DBusDesktopSession desktop{QDBusConnection(QStringLiteral("no bus")),
-                               QDBusConnection(QStringLiteral("no bus")),
-                               QStringLiteral("orbistane-test")};
+    DBusDesktopSession desktop{noBus, noBus, QStringLiteral("orbistane-test")};
 
 private:
+    static QDBusConnection noBus() { return QDBusConnection(QStringLiteral("no bus")); }
     template <typename Part, typename Fake> static Part &pick(Part *replacement, Fake &fake)
     {
         return replacement ? *replacement : fake;
