@@ -108,7 +108,10 @@ bool DesktopDouble::handle(Service service, const QDBusMessage &call)
                              : service == Service::Logind
                                  ? args.value(0) == "sleep" && args.value(3) == "block"
                                  : args.size() == 2;
-        if (!suspend || m_answers.value(service) == Answer::Refuses) {
+        // logind listens on the system bus, which the stand-in connection plays.
+        const bool rightBus = service != Service::Logind ||
+                              call.service() == systemStandIn().baseService();
+        if (!suspend || !rightBus || m_answers.value(service) == Answer::Refuses) {
             m_bus.send(call.createErrorReply(QDBusError::AccessDenied, QStringLiteral("No")));
             return true;
         }
